@@ -1,0 +1,216 @@
+// The hidapi C API over the virtual bus: the virtual backend that tests and the
+// -virtual program link instead of the system hidapi.
+
+#include <hidapi/hidapi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "platform/clock.h"
+#include "virtual_bus.h"
+
+using orvex::sim::BusDevice;
+using orvex::sim::VirtualBus;
+
+struct hid_device_ {
+    std::shared_ptr<BusDevice> device;
+    int iface = 0;
+    uint64_t generation = 0;
+    bool nonblocking = false;
+    hid_device_info* info = nullptr;
+};
+
+namespace {
+
+wchar_t* dupWide(const std::wstring& s) {
+    auto* p = static_cast<wchar_t*>(std::calloc(s.size() + 1, sizeof(wchar_t)));
+    std::wmemcpy(p, s.c_str(), s.size());
+    return p;
+}
+
+hid_device_info* makeInfo(const orvex::sim::EnumEntry& e) {
+    auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
+    info->path = strdup(e.path.c_str());
+    info->vendor_id = e.device->vendorId;
+    info->product_id = e.device->productId;
+    info->serial_number = dupWide(e.device->serialNumber);
+    info->release_number = e.device->release;
+    info->manufacturer_string = dupWide(e.device->manufacturer);
+    info->product_string = dupWide(e.device->product);
+    info->usage_page = e.interfaceNumber == 0 ? 0x01 : 0xFF00;
+    info->usage = e.interfaceNumber == 0 ? 0x06 : 0x01;
+    info->interface_number = e.interfaceNumber;
+    info->bus_type = HID_API_BUS_USB;
+    return info;
+}
+
+void freeInfo(hid_device_info* info) {
+    while (info) {
+        hid_device_info* next = info->next;
+        std::free(info->path);
+        std::free(info->serial_number);
+        std::free(info->manufacturer_string);
+        std::free(info->product_string);
+        std::free(info);
+        info = next;
+    }
+}
+
+bool alive(hid_device* dev) {
+    return dev && dev->device && VirtualBus::instance().alive(dev->device, dev->generation);
+}
+
+int copyString(hid_device* dev, const std::wstring& s, wchar_t* out, size_t maxlen) {
+    if (!alive(dev) || dev->device->stringsFail || !out || maxlen == 0)
+        return -1;
+    const size_t n = std::min(s.size(), maxlen - 1);
+    std::wmemcpy(out, s.c_str(), n);
+    out[n] = L'\0';
+    return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int HID_API_EXPORT HID_API_CALL hid_init(void) { return 0; }
+
+int HID_API_EXPORT HID_API_CALL hid_exit(void) {
+    VirtualBus::instance().exitCalled();
+    return 0;
+}
+
+struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id,
+                                                                 unsigned short product_id) {
+    hid_device_info* head = nullptr;
+    hid_device_info** tail = &head;
+    for (const auto& e : VirtualBus::instance().enumerate(vendor_id, product_id)) {
+        *tail = makeInfo(e);
+        tail = &(*tail)->next;
+    }
+    return head;
+}
+
+void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* devs) {
+    freeInfo(devs);
+}
+
+HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
+    if (!path)
+        return nullptr;
+    auto* dev = new hid_device_;
+    dev->device = VirtualBus::instance().resolve(path, dev->iface, dev->generation);
+    if (!dev->device) {
+        delete dev;
+        return nullptr;
+    }
+    VirtualBus::instance().handleOpened();
+    return dev;
+}
+
+HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id,
+                                                 unsigned short product_id,
+                                                 const wchar_t* /*serial_number*/) {
+    const auto list = VirtualBus::instance().enumerate(vendor_id, product_id);
+    return list.empty() ? nullptr : hid_open_path(list.front().path.c_str());
+}
+
+int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data,
+                                          size_t length) {
+    if (!alive(dev) || !data)
+        return -1;
+    dev->device->write(dev->iface, data, length, orvex::tick_ms());
+    return static_cast<int>(length);
+}
+
+int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data,
+                                                 size_t length, int milliseconds) {
+    int waited = 0;
+    for (;;) {
+        VirtualBus::instance().pump();
+        if (!alive(dev))
+            return -1;
+        const int n = dev->device->read(dev->iface, data, length, orvex::tick_ms());
+        if (n > 0 || milliseconds == 0)
+            return n;
+        if (milliseconds > 0 && waited >= milliseconds)
+            return 0;
+        orvex::sleep_ms(1);
+        ++waited;
+    }
+}
+
+int HID_API_EXPORT HID_API_CALL hid_read(hid_device* dev, unsigned char* data, size_t length) {
+    if (!dev)
+        return -1;
+    return hid_read_timeout(dev, data, length, dev->nonblocking ? 0 : -1);
+}
+
+int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev, int nonblock) {
+    if (!dev)
+        return -1;
+    dev->nonblocking = nonblock != 0;
+    return 0;
+}
+
+int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device*, const unsigned char*,
+                                                        size_t) {
+    return -1;
+}
+
+int HID_API_EXPORT HID_API_CALL hid_get_feature_report(hid_device*, unsigned char*, size_t) {
+    return -1;
+}
+
+int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device*, unsigned char*, size_t) {
+    return -1;
+}
+
+void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
+    if (!dev)
+        return;
+    VirtualBus::instance().handleClosed();
+    freeInfo(dev->info);
+    delete dev;
+}
+
+int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
+                                                    size_t maxlen) {
+    return dev ? copyString(dev, dev->device->manufacturer, string, maxlen) : -1;
+}
+
+int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+    return dev ? copyString(dev, dev->device->product, string, maxlen) : -1;
+}
+
+int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
+                                                     size_t maxlen) {
+    return dev ? copyString(dev, dev->device->serialNumber, string, maxlen) : -1;
+}
+
+struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev) {
+    if (!alive(dev))
+        return nullptr;
+    if (!dev->info) {
+        const std::string path = "sim:?:" + std::to_string(dev->iface);
+        dev->info = makeInfo({path, dev->device, dev->iface});
+    }
+    return dev->info;
+}
+
+int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device*, int, wchar_t*, size_t) { return -1; }
+
+HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device* dev) {
+    return alive(dev) || !dev ? L"Success" : L"Device disconnected";
+}
+
+HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void) {
+    static const hid_api_version v = {HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR,
+                                      HID_API_VERSION_PATCH};
+    return &v;
+}
+
+HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) { return HID_API_VERSION_STR; }
+
+} // extern "C"

@@ -1,0 +1,207 @@
+#include "hid_link.h"
+
+#include <cstring>
+#include <cwchar>
+
+#include "platform/clock.h"
+#include "platform/prompter.h"
+
+namespace orvex {
+
+hid_device* hid_handle = nullptr;
+
+std::recursive_mutex& link_mutex() {
+    static std::recursive_mutex m;
+    return m;
+}
+
+namespace {
+
+void copyText(char* dst, const char* text) {
+    std::strncpy(dst, text, SCAN_TEXT_SIZE - 1);
+    dst[SCAN_TEXT_SIZE - 1] = '\0';
+}
+
+// Wide string narrowed to its low bytes, cut to fit the 48-byte buffer.
+void narrowInto(char* dst, const wchar_t* src) {
+    size_t i = 0;
+    for (; i < SCAN_TEXT_SIZE - 1 && src[i] != L'\0'; ++i)
+        dst[i] = static_cast<char>(static_cast<uint32_t>(src[i]) & 0xFF);
+    dst[i] = '\0';
+}
+
+void readString(hid_device* dev, char* dst,
+                int (*getter)(hid_device*, wchar_t*, size_t)) {
+    wchar_t wide[256] = {};
+    if (getter(dev, wide, 255) < 0) {
+        copyText(dst, "Unable To Find");
+        return;
+    }
+    wide[255] = L'\0';
+    narrowInto(dst, wide);
+}
+
+} // namespace
+
+hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product) {
+    hid_device* dev = nullptr;
+    hid_device_info* list =
+        hid_enumerate(static_cast<unsigned short>(vendorId), static_cast<unsigned short>(productId));
+    for (hid_device_info* it = list; it; it = it->next) {
+        if (it->interface_number == DEVICE_INTERFACE) {
+            dev = hid_open_path(it->path);
+            break;
+        }
+    }
+    hid_free_enumeration(list);
+
+    if (!dev) {
+        copyText(manufacturer, "None");
+        copyText(product, "None");
+        return nullptr;
+    }
+    readString(dev, manufacturer, hid_get_manufacturer_string);
+    readString(dev, product, hid_get_product_string);
+    hid_set_nonblocking(dev, 1);
+    return dev;
+}
+
+void hid_exit_safely(hid_device* handle) {
+    // hid_close also ends any read still pending on the handle.
+    if (handle)
+        hid_close(handle);
+    hid_exit();
+}
+
+bool RescanForDevice() {
+    bool found;
+    {
+        std::lock_guard lock(link_mutex());
+        if (hid_handle) {
+            hid_exit_safely(hid_handle);
+            hid_handle = nullptr;
+        }
+        char manufacturer[SCAN_TEXT_SIZE] = {};
+        char product[SCAN_TEXT_SIZE] = {};
+        hid_handle = ScanForUSBDevice_a(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, manufacturer, product);
+        found = hid_handle != nullptr;
+    }
+    // The warning is shown outside the lock so a worker is not held up by a
+    // message box waiting for the user.
+    if (!found)
+        showWarning("Halden Orvex\u2122 not connected..");
+    return found;
+}
+
+void CloseDevice() {
+    std::lock_guard lock(link_mutex());
+    if (hid_handle) {
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+    }
+}
+
+char NibbleToHex(uint8_t nibble) {
+    nibble &= 0x0F;
+    return static_cast<char>(nibble < 10 ? '0' + nibble : 'A' + (nibble - 10));
+}
+
+uint8_t HexToNibble(uint8_t digit) {
+    if (digit >= '0' && digit <= '9')
+        return static_cast<uint8_t>(digit - '0');
+    if (digit >= 'A' && digit <= 'F')
+        return static_cast<uint8_t>(digit - 'A' + 10);
+    return 0;
+}
+
+bool BuildRequestReport(uint8_t command, const uint8_t* payload, uint32_t length,
+                        uint8_t report[REPORT_SIZE]) {
+    if (length > MAX_REQUEST_PAYLOAD || (length > 0 && !payload))
+        return false;
+    std::memset(report, 0, REPORT_SIZE);
+    report[0] = REPORT_ID;
+    report[1] = 0x40;
+    report[2] = STX;
+    report[3] = static_cast<uint8_t>(NibbleToHex(command >> 4));
+    report[4] = static_cast<uint8_t>(NibbleToHex(command & 0x0F));
+    report[5] = static_cast<uint8_t>(NibbleToHex(static_cast<uint8_t>(length) >> 4));
+    report[6] = static_cast<uint8_t>(NibbleToHex(static_cast<uint8_t>(length) & 0x0F));
+    uint8_t sum = report[2] ^ report[3] ^ report[4] ^ report[5] ^ report[6];
+    for (uint32_t i = 0; i < length; ++i) {
+        report[7 + i] = payload[i];
+        sum ^= payload[i];
+    }
+    report[7 + length] = ETX;
+    sum ^= ETX;
+    report[8 + length] = sum;
+    return true;
+}
+
+int ParseResponseFrame(const uint8_t report[REPORT_SIZE], uint8_t* out, uint32_t* outLength) {
+    if (report[2] != STX)
+        return FRAME_INVALID;
+    const uint32_t n = (HexToNibble(report[5]) << 4) | HexToNibble(report[6]);
+    // n counts the result byte; ETX (7+n) and checksum (8+n) must lie inside the report.
+    if (n == 0 || n > MAX_RESPONSE_DATA)
+        return FRAME_INVALID;
+    if (report[7] != 0)
+        return FRAME_INVALID;
+    uint8_t sum = 0;
+    for (uint32_t i = 2; i < 8; ++i)
+        sum ^= report[i];
+    for (uint32_t i = 0; i + 1 < n; ++i) {
+        out[i] = report[8 + i];
+        sum ^= report[8 + i];
+    }
+    if (report[7 + n] != ETX)
+        return FRAME_INVALID;
+    sum ^= ETX;
+    if (report[8 + n] != sum)
+        return FRAME_INVALID;
+    *outLength = n - 1;
+    return 0;
+}
+
+int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_t* payload,
+                               uint32_t length, uint8_t* response, uint32_t /*capacity*/,
+                               uint32_t* responseLength, uint32_t timeoutMs) {
+    std::lock_guard lock(link_mutex());
+    if (!handle)
+        return LINK_IO_ERROR;
+
+    uint8_t report[REPORT_SIZE];
+    if (!BuildRequestReport(command, payload, length, report))
+        return LINK_IO_ERROR;
+    if (hid_write(handle, report, REPORT_SIZE) < 0)
+        return LINK_IO_ERROR;
+
+    uint32_t waited = 0;
+    for (;;) {
+        std::memset(report, 0, REPORT_SIZE);
+        const int got = hid_read_timeout(handle, report, REPORT_SIZE, 0);
+        if (got == 0) {
+            sleep_ms(POLL_INTERVAL_MS);
+            if (timeoutMs != 0) {
+                waited += POLL_INTERVAL_MS;
+                if (waited >= timeoutMs)
+                    return LINK_TIMEOUT;
+            }
+            continue;
+        }
+        if (got < 0)
+            return LINK_IO_ERROR;
+        if (report[2] == WAIT_MARKER) {
+            waited = 0;
+            continue;
+        }
+        if (report[2] == REFUSAL_MARKER)
+            return LINK_BAD_FRAME;
+        if (report[1] > 64)
+            return LINK_BAD_SIZE;
+        if (ParseResponseFrame(report, response, responseLength) != 0)
+            return LINK_BAD_FRAME;
+        return LINK_OK;
+    }
+}
+
+} // namespace orvex
