@@ -72,7 +72,9 @@ const std::array<std::array<uint8_t, 32>, 9>& romTables() {
 
 Report BuildResponse(uint8_t command, const std::vector<uint8_t>& payload, uint8_t result) {
     Report r{};
-    const size_t n = payload.size() + 1;
+    // A frame must fit one report: at most 54 payload bytes.
+    const size_t count = std::min<size_t>(payload.size(), kReport - 10);
+    const size_t n = count + 1;
     r[0] = 0x3F;
     r[1] = 0x40;
     r[2] = STX;
@@ -81,7 +83,7 @@ Report BuildResponse(uint8_t command, const std::vector<uint8_t>& payload, uint8
     r[5] = static_cast<uint8_t>(hexDigit(static_cast<uint8_t>(n >> 4) & 0x0F));
     r[6] = static_cast<uint8_t>(hexDigit(n & 0x0F));
     r[7] = result;
-    std::copy(payload.begin(), payload.end(), r.begin() + 8);
+    std::copy(payload.begin(), payload.begin() + static_cast<long>(count), r.begin() + 8);
     r[7 + n] = ETX;
     uint8_t sum = 0;
     for (size_t i = 2; i <= 7 + n; ++i)

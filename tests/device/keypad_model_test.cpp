@@ -1,0 +1,76 @@
+// The virtual keypad's own behaviour, so later tests can rely on it.
+
+#include <gtest/gtest.h>
+
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "test_env.h"
+
+using namespace orvex;
+
+class KeypadModelTest : public test::KeypadTest {};
+
+TEST_F(KeypadModelTest, WriteDefaultsSurvivesRestartButRunningChangesDoNot) {
+    ASSERT_EQ(SendDeviceCommandByte(SetLedBrightness, 8), LINK_OK);
+    ASSERT_EQ(SendDeviceCommand(WriteDefaults), LINK_OK);
+    ASSERT_EQ(SendDeviceCommandByte(SetLedBrightness, 2), LINK_OK);
+    keypad->model.powerCycle();
+    EXPECT_EQ(keypad->model.running().ledBrightness, 8);
+}
+
+TEST_F(KeypadModelTest, LoadCodeTableWritesCustomTableOfCurrentGroup) {
+    ASSERT_EQ(SendDeviceCommandByte(SetKeypadType, 5), LINK_OK);
+    std::vector<uint8_t> table(32, 0);
+    for (int i = 0; i < 24; ++i)
+        table[static_cast<size_t>(i)] = static_cast<uint8_t>(i + 1);
+    ASSERT_EQ(SendDeviceCommand(LoadCodeTable, table.data(), 32), LINK_OK);
+    DeviceStatus s;
+    ASSERT_EQ(ReadDeviceStatus(s), 0);
+    EXPECT_EQ(s.tableLength, 24);
+    EXPECT_EQ(s.keyCodes[23], 24);
+    // The other groups keep their tables.
+    EXPECT_EQ(keypad->model.tableForType(2), sim::KeypadModel::factorySettings().customTables[0]);
+}
+
+TEST_F(KeypadModelTest, FactoryResetRestoresFactoryValuesAndRestarts) {
+    keypad->model.setRestartDelayMs(1000);
+    SendDeviceCommandByte(SetBuzzer, 0);
+    SendDeviceCommand(WriteDefaults);
+    SendDeviceCommandByte(SetOptions, 1);
+    SendDeviceCommand(FactoryReset);
+    EXPECT_FALSE(sim::VirtualBus::instance().present(keypad));
+    clock.sleep_ms(999);
+    sim::VirtualBus::instance().pump();
+    EXPECT_FALSE(sim::VirtualBus::instance().present(keypad));
+    clock.sleep_ms(1);
+    sim::VirtualBus::instance().pump();
+    EXPECT_TRUE(sim::VirtualBus::instance().present(keypad));
+    EXPECT_EQ(keypad->model.running(), sim::KeypadModel::factorySettings());
+    EXPECT_EQ(keypad->model.options(), 1); // identity survives a factory reset
+}
+
+TEST_F(KeypadModelTest, BusTellsListenersAboutArrivalAndRemoval) {
+    std::vector<sim::BusEvent::Kind> seen;
+    sim::VirtualBus::instance().addListener([&](const sim::BusEvent& e) { seen.push_back(e.kind); });
+    keypad->model.setRestartDelayMs(500);
+    SendDeviceCommand(FactoryReset);
+    clock.sleep_ms(600);
+    sim::VirtualBus::instance().pump();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], sim::BusEvent::Removal);
+    EXPECT_EQ(seen[1], sim::BusEvent::Arrival);
+}
+
+TEST_F(KeypadModelTest, EnterBootloaderLeavesTheBus) {
+    SendDeviceCommand(EnterBootloader);
+    EXPECT_FALSE(sim::VirtualBus::instance().present(keypad));
+}
+
+TEST_F(KeypadModelTest, MalformedRequestIsRefusedAndNotLogged) {
+    uint8_t report[64] = {0x3F, 0x40, 0x02, '0', '2', '0', '1', 5, 0x03, 0x00 /*bad sum*/};
+    ASSERT_EQ(hid_write(hid_handle, report, 64), 64);
+    uint8_t in[64];
+    ASSERT_EQ(hid_read(hid_handle, in, 64), 64);
+    EXPECT_EQ(in[2], REFUSAL_MARKER);
+    EXPECT_TRUE(keypad->model.log().empty());
+}

@@ -1,0 +1,112 @@
+#include "test_env.h"
+
+#include "device/hid_link.h"
+
+namespace orvex::test {
+
+MsgAnswer RecordingPrompter::message(const std::string& text, const std::string& caption,
+                                     MsgButtons buttons, MsgIcon icon) {
+    std::lock_guard lock(m_);
+    messages_.push_back({text, caption, buttons, icon});
+    if (buttons == MsgButtons::Ok)
+        return MsgAnswer::Ok;
+    if (answers_.empty())
+        return MsgAnswer::No;
+    const MsgAnswer a = answers_.front();
+    answers_.erase(answers_.begin());
+    return a;
+}
+
+std::optional<std::string> RecordingPrompter::openFile(const std::string& title,
+                                                       const std::string&) {
+    std::lock_guard lock(m_);
+    messages_.push_back({"<open file> " + title, "", MsgButtons::Ok, MsgIcon::Information});
+    if (files_.empty())
+        return std::nullopt;
+    auto f = files_.front();
+    files_.erase(files_.begin());
+    return f;
+}
+
+std::optional<std::string> RecordingPrompter::pickFolder(const std::string& title) {
+    std::lock_guard lock(m_);
+    messages_.push_back({"<pick folder> " + title, "", MsgButtons::Ok, MsgIcon::Information});
+    if (folders_.empty())
+        return std::nullopt;
+    auto f = folders_.front();
+    folders_.erase(folders_.begin());
+    return f;
+}
+
+void RecordingPrompter::answerYes(int times) {
+    std::lock_guard lock(m_);
+    answers_.insert(answers_.end(), static_cast<size_t>(times), MsgAnswer::Yes);
+}
+
+void RecordingPrompter::answerNo(int times) {
+    std::lock_guard lock(m_);
+    answers_.insert(answers_.end(), static_cast<size_t>(times), MsgAnswer::No);
+}
+
+void RecordingPrompter::chooseFile(std::optional<std::string> path) {
+    std::lock_guard lock(m_);
+    files_.push_back(std::move(path));
+}
+
+void RecordingPrompter::chooseFolder(std::optional<std::string> path) {
+    std::lock_guard lock(m_);
+    folders_.push_back(std::move(path));
+}
+
+std::vector<RecordedMessage> RecordingPrompter::messages() const {
+    std::lock_guard lock(m_);
+    return messages_;
+}
+
+std::vector<std::string> RecordingPrompter::texts() const {
+    std::lock_guard lock(m_);
+    std::vector<std::string> out;
+    for (const auto& m : messages_)
+        out.push_back(m.text);
+    return out;
+}
+
+void RecordingPrompter::clear() {
+    std::lock_guard lock(m_);
+    messages_.clear();
+}
+
+void VirtualEnvTest::SetUp() {
+    setClock(&clock);
+    setPrompter(&prompts);
+    sim::VirtualBus::instance().reset();
+}
+
+void VirtualEnvTest::TearDown() {
+    CloseDevice();
+    sim::VirtualBus::instance().reset();
+    setPrompter(nullptr);
+    setClock(nullptr);
+}
+
+std::shared_ptr<sim::VirtualKeypad> VirtualEnvTest::plugKeypad(std::vector<int> interfaces) {
+    auto k = sim::makeKeypad();
+    k->interfaces = std::move(interfaces);
+    sim::VirtualBus::instance().plug(k);
+    return k;
+}
+
+void KeypadTest::SetUp() {
+    VirtualEnvTest::SetUp();
+    keypad = plugKeypad();
+    ASSERT_TRUE(RescanForDevice());
+}
+
+std::vector<uint8_t> KeypadTest::commandCodes() const {
+    std::vector<uint8_t> out;
+    for (const auto& c : keypad->model.log())
+        out.push_back(c.command);
+    return out;
+}
+
+} // namespace orvex::test

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/prompter.h"
+#include "virtual_bus.h"
+
+namespace orvex::test {
+
+struct RecordedMessage {
+    std::string text;
+    std::string caption;
+    MsgButtons buttons;
+    MsgIcon icon;
+};
+
+// Records every message and answers questions and dialogs from a script.
+// Unscripted questions are answered No; unscripted dialogs are cancelled.
+class RecordingPrompter : public Prompter {
+public:
+    MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
+                      MsgIcon icon) override;
+    std::optional<std::string> openFile(const std::string& title,
+                                        const std::string& filter) override;
+    std::optional<std::string> pickFolder(const std::string& title) override;
+
+    void answerYes(int times = 1);
+    void answerNo(int times = 1);
+    void chooseFile(std::optional<std::string> path);
+    void chooseFolder(std::optional<std::string> path);
+
+    std::vector<RecordedMessage> messages() const;
+    std::vector<std::string> texts() const;
+    void clear();
+
+private:
+    mutable std::mutex m_;
+    std::vector<RecordedMessage> messages_;
+    std::vector<MsgAnswer> answers_;
+    std::vector<std::optional<std::string>> files_;
+    std::vector<std::optional<std::string>> folders_;
+};
+
+// Virtual time, a recording prompter and a fresh virtual bus for each test.
+class VirtualEnvTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Plugs a new keypad with interfaces listed in `interfaces` order.
+    std::shared_ptr<sim::VirtualKeypad> plugKeypad(std::vector<int> interfaces = {0, 1});
+
+    VirtualClock clock;
+    RecordingPrompter prompts;
+};
+
+// VirtualEnvTest with one keypad plugged in and opened through the rescan.
+class KeypadTest : public VirtualEnvTest {
+protected:
+    void SetUp() override;
+    std::shared_ptr<sim::VirtualKeypad> keypad;
+    // Commands the keypad received, in order.
+    std::vector<uint8_t> commandCodes() const;
+};
+
+} // namespace orvex::test
