@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-multimedia-dev libqt6svg6
   libhidapi-dev libudev-dev
   libgtest-dev libgmock-dev
-  xvfb xauth
+  xvfb xauth fonts-liberation2
   clang clang-format
 )
 

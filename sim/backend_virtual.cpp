@@ -4,7 +4,11 @@
 namespace orvex {
 
 // The -virtual program starts with one keypad plugged in.
-void InitHidBackend() { sim::VirtualBus::instance().plug(sim::defaultKeypad()); }
-const char* HidBackendName() { return "virtual"; }
+void InitHidBackend() {
+    sim::VirtualBus::instance().plug(sim::defaultKeypad());
+}
+const char* HidBackendName() {
+    return "virtual";
+}
 
 } // namespace orvex

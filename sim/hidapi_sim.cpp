@@ -74,7 +74,9 @@ int copyString(hid_device* dev, const std::wstring& s, wchar_t* out, size_t maxl
 
 extern "C" {
 
-int HID_API_EXPORT HID_API_CALL hid_init(void) { return 0; }
+int HID_API_EXPORT HID_API_CALL hid_init(void) {
+    return 0;
+}
 
 int HID_API_EXPORT HID_API_CALL hid_exit(void) {
     VirtualBus::instance().exitCalled();
@@ -82,7 +84,7 @@ int HID_API_EXPORT HID_API_CALL hid_exit(void) {
 }
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short vendor_id,
-                                                                 unsigned short product_id) {
+                                                                  unsigned short product_id) {
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
     for (const auto& e : VirtualBus::instance().enumerate(vendor_id, product_id)) {
@@ -154,8 +156,7 @@ int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev, int nonbloc
     return 0;
 }
 
-int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device*, const unsigned char*,
-                                                        size_t) {
+int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device*, const unsigned char*, size_t) {
     return -1;
 }
 
@@ -199,7 +200,9 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_devi
     return dev->info;
 }
 
-int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device*, int, wchar_t*, size_t) { return -1; }
+int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device*, int, wchar_t*, size_t) {
+    return -1;
+}
 
 HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device* dev) {
     return alive(dev) || !dev ? L"Success" : L"Device disconnected";
@@ -211,6 +214,8 @@ HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void) {
     return &v;
 }
 
-HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) { return HID_API_VERSION_STR; }
+HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) {
+    return HID_API_VERSION_STR;
+}
 
 } // extern "C"

@@ -13,7 +13,9 @@ constexpr uint8_t ETX = 0x03;
 constexpr uint8_t WAIT = 0x06;
 constexpr uint8_t REFUSE = 0x0F;
 
-char hexDigit(uint8_t n) { return static_cast<char>(n < 10 ? '0' + n : 'A' + (n - 10)); }
+char hexDigit(uint8_t n) {
+    return static_cast<char>(n < 10 ? '0' + n : 'A' + (n - 10));
+}
 
 // The firmware only accepts upper-case digits.
 int strictNibble(uint8_t c) {
@@ -30,8 +32,12 @@ int strictByte(const uint8_t* p) {
     return hi < 0 || lo < 0 ? -1 : (hi << 4) | lo;
 }
 
-int groupOf(int type) { return type <= 2 ? 0 : type <= 5 ? 1 : 2; }
-int groupLength(int group) { return group == 0 ? 20 : group == 1 ? 24 : 32; }
+int groupOf(int type) {
+    return type <= 2 ? 0 : type <= 5 ? 1 : 2;
+}
+int groupLength(int group) {
+    return group == 0 ? 20 : group == 1 ? 24 : 32;
+}
 
 std::array<uint8_t, 32> tableOfUsages(std::initializer_list<uint8_t> usages) {
     std::array<uint8_t, 32> t{};
@@ -55,15 +61,15 @@ std::array<uint8_t, 32> usageRun(uint8_t first, int keys) {
 // two jack events; the alternate table sends navigation keys.
 const std::array<std::array<uint8_t, 32>, 9>& romTables() {
     static const std::array<std::array<uint8_t, 32>, 9> t = {
-        usageRun(0x6A, 10),                                                // 0 F15..F24
+        usageRun(0x6A, 10),                                                          // 0 F15..F24
         tableOfUsages({0x52, 0x51, 0x50, 0x4F, 0x28, 0x29, 0x2B, 0x2C, 0x68, 0x69}), // 1
-        usageRun(0x1E, 10),                                                // 2 factory custom
-        usageRun(0x68, 12),                                                // 3 F13..F24
-        usageRun(0x59, 12),                                                // 4 keypad 1..
-        usageRun(0x04, 12),                                                // 5 factory custom
-        usageRun(0x68, 16),                                                // 6
-        usageRun(0x54, 16),                                                // 7
-        usageRun(0x04, 16),                                                // 8 factory custom
+        usageRun(0x1E, 10), // 2 factory custom
+        usageRun(0x68, 12), // 3 F13..F24
+        usageRun(0x59, 12), // 4 keypad 1..
+        usageRun(0x04, 12), // 5 factory custom
+        usageRun(0x68, 16), // 6
+        usageRun(0x54, 16), // 7
+        usageRun(0x04, 16), // 8 factory custom
     };
     return t;
 }
@@ -143,7 +149,9 @@ std::vector<uint8_t> KeypadModel::statusPayload() const {
     return p;
 }
 
-void KeypadModel::queue(const Report& r, uint64_t at) { out_.emplace_back(at, r); }
+void KeypadModel::queue(const Report& r, uint64_t at) {
+    out_.emplace_back(at, r);
+}
 
 void KeypadModel::receive(const uint8_t* data, size_t length, uint64_t now) {
     if (length < kReport)

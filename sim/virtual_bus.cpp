@@ -145,8 +145,8 @@ std::vector<EnumEntry> VirtualBus::enumerate(uint16_t vid, uint16_t pid) {
         if ((vid && d.vendorId != vid) || (pid && d.productId != pid))
             continue;
         for (int iface : d.interfaces)
-            out.push_back({"sim:" + std::to_string(s.id) + ":" + std::to_string(iface), s.device,
-                           iface});
+            out.push_back(
+                {"sim:" + std::to_string(s.id) + ":" + std::to_string(iface), s.device, iface});
     }
     return out;
 }

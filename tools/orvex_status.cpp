@@ -14,8 +14,7 @@ int main() {
     char product[SCAN_TEXT_SIZE] = {};
     hid_handle = ScanForUSBDevice_a(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, manufacturer, product);
     if (!hid_handle) {
-        std::fprintf(stderr, "Halden Orvex keypad not connected (backend: %s)\n",
-                     HidBackendName());
+        std::fprintf(stderr, "Halden Orvex keypad not connected (backend: %s)\n", HidBackendName());
         hid_exit_safely(nullptr);
         return 2;
     }

@@ -3,6 +3,8 @@
 namespace orvex {
 
 void InitHidBackend() {}
-const char* HidBackendName() { return "hidraw"; }
+const char* HidBackendName() {
+    return "hidraw";
+}
 
 } // namespace orvex

@@ -30,8 +30,7 @@ void narrowInto(char* dst, const wchar_t* src) {
     dst[i] = '\0';
 }
 
-void readString(hid_device* dev, char* dst,
-                int (*getter)(hid_device*, wchar_t*, size_t)) {
+void readString(hid_device* dev, char* dst, int (*getter)(hid_device*, wchar_t*, size_t)) {
     wchar_t wide[256] = {};
     if (getter(dev, wide, 255) < 0) {
         copyText(dst, "Unable To Find");
@@ -45,8 +44,8 @@ void readString(hid_device* dev, char* dst,
 
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product) {
     hid_device* dev = nullptr;
-    hid_device_info* list =
-        hid_enumerate(static_cast<unsigned short>(vendorId), static_cast<unsigned short>(productId));
+    hid_device_info* list = hid_enumerate(static_cast<unsigned short>(vendorId),
+                                          static_cast<unsigned short>(productId));
     for (hid_device_info* it = list; it; it = it->next) {
         if (it->interface_number == DEVICE_INTERFACE) {
             dev = hid_open_path(it->path);

@@ -27,8 +27,12 @@ SystemClock g_systemClock;
 std::atomic<Clock*> g_clock{&g_systemClock};
 } // namespace
 
-Clock& clock() { return *g_clock.load(); }
+Clock& clock() {
+    return *g_clock.load();
+}
 
-void setClock(Clock* c) { g_clock.store(c ? c : &g_systemClock); }
+void setClock(Clock* c) {
+    g_clock.store(c ? c : &g_systemClock);
+}
 
 } // namespace orvex

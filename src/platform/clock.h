@@ -40,7 +40,11 @@ private:
 Clock& clock();
 void setClock(Clock* c);
 
-inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
-inline uint64_t tick_ms() { return clock().tick_ms(); }
+inline void sleep_ms(uint32_t ms) {
+    clock().sleep_ms(ms);
+}
+inline uint64_t tick_ms() {
+    return clock().tick_ms();
+}
 
 } // namespace orvex

@@ -18,9 +18,13 @@ ConsolePrompter g_console;
 std::atomic<Prompter*> g_prompter{&g_console};
 } // namespace
 
-Prompter& prompter() { return *g_prompter.load(); }
+Prompter& prompter() {
+    return *g_prompter.load();
+}
 
-void setPrompter(Prompter* p) { g_prompter.store(p ? p : &g_console); }
+void setPrompter(Prompter* p) {
+    g_prompter.store(p ? p : &g_console);
+}
 
 void showWarning(const std::string& text, const std::string& caption) {
     prompter().message(text + "\n", caption, MsgButtons::Ok, MsgIcon::Warning);

@@ -62,8 +62,8 @@ TEST_F(ExchangeTest, EveryFaultGivesItsFailureCode) {
         Fault fault;
         int expect;
     } cases[] = {
-        {{Fault::Refuse}, LINK_BAD_FRAME},        {{Fault::BadChecksum}, LINK_BAD_FRAME},
-        {{Fault::BadSize}, LINK_BAD_SIZE},        {{Fault::NonZeroResult}, LINK_BAD_FRAME},
+        {{Fault::Refuse}, LINK_BAD_FRAME},          {{Fault::BadChecksum}, LINK_BAD_FRAME},
+        {{Fault::BadSize}, LINK_BAD_SIZE},          {{Fault::NonZeroResult}, LINK_BAD_FRAME},
         {{Fault::LowerCaseLength}, LINK_BAD_FRAME}, {{Fault::BadLength}, LINK_BAD_FRAME},
     };
     for (const auto& c : cases) {

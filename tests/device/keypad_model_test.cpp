@@ -51,7 +51,8 @@ TEST_F(KeypadModelTest, FactoryResetRestoresFactoryValuesAndRestarts) {
 
 TEST_F(KeypadModelTest, BusTellsListenersAboutArrivalAndRemoval) {
     std::vector<sim::BusEvent::Kind> seen;
-    sim::VirtualBus::instance().addListener([&](const sim::BusEvent& e) { seen.push_back(e.kind); });
+    sim::VirtualBus::instance().addListener(
+        [&](const sim::BusEvent& e) { seen.push_back(e.kind); });
     keypad->model.setRestartDelayMs(500);
     SendDeviceCommand(FactoryReset);
     clock.sleep_ms(600);

@@ -1,0 +1,44 @@
+// The utility: a 3000 ms splash, then the main window.
+
+#include <QApplication>
+#include <QScreen>
+#include <QTimer>
+
+#include "device/hid_backend.h"
+#include "platform/qt_prompter.h"
+#include "ui/main/form1.h"
+#include "ui/main/splash.h"
+
+namespace {
+
+void centre(QWidget* w) {
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        w->move(screen->availableGeometry().center() - w->rect().center());
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    orvex::QtPrompter prompter;
+    orvex::setPrompter(&prompter);
+    orvex::InitHidBackend();
+
+    orvex::Form1 form;
+    QObject::connect(&form, &orvex::Form1::exitRequested, &app, &QApplication::quit,
+                     Qt::QueuedConnection);
+
+    auto* splash = new orvex::halden_splash_form;
+    splash->setAttribute(Qt::WA_DeleteOnClose);
+    centre(splash);
+    splash->show();
+
+    QTimer::singleShot(3000, &form, [&form] {
+        form.Form1_Load();
+        centre(&form);
+        form.show();
+    });
+    const int rc = app.exec();
+    orvex::setPrompter(nullptr);
+    return rc;
+}
