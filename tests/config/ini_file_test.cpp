@@ -1,14 +1,12 @@
 // Reading and writing the file format: Trim, orderings, Load, Save, Content, Create.
 #include "ini_test_util.h"
 
-#include <algorithm>
-
 namespace orvex::test {
 namespace {
 
 // ---------------------------------------------------------------- Trim
 
-TEST(IniTrim, ModesStripBothLeadingOrTrailing) {
+TEST(IniTrim, ModesAndTextsMadeOnlyOfTheSet) {
     std::string s = " \t a b \r\n";
     Trim(s, " \t\r\n", 0);
     EXPECT_EQ(s, "a b");
@@ -20,13 +18,11 @@ TEST(IniTrim, ModesStripBothLeadingOrTrailing) {
     s = "xxaxbxx";
     Trim(s, "x", 2);
     EXPECT_EQ(s, "xxaxb");
-}
 
-TEST(IniTrim, TextOfOnlySetCharactersBecomesEmptyInEveryMode) {
     for (int mode : {0, 1, 2}) {
-        std::string s = " \t \r\n";
-        Trim(s, " \t\r\n", mode);
-        EXPECT_EQ(s, "") << "mode " << mode;
+        std::string blank = " \t \r\n";
+        Trim(blank, " \t\r\n", mode);
+        EXPECT_EQ(blank, "") << "mode " << mode;
     }
     std::string none;
     Trim(none);
@@ -62,11 +58,6 @@ TEST(IniOrdering, BytesCompareUnsignedAndShorterFirst) {
     EXPECT_TRUE(CIniFile::AscendingRecordSort()(shortName, longName));
     EXPECT_TRUE(CIniFile::DescendingRecordSort()(high, low));
     EXPECT_FALSE(CIniFile::DescendingRecordSort()(low, low));
-}
-
-TEST(IniOrdering, CommentCharValuesAreTheCharacters) {
-    EXPECT_EQ(static_cast<char>(CIniFile::Pound), '#');
-    EXPECT_EQ(static_cast<char>(CIniFile::SemiColon), ';');
 }
 
 // ---------------------------------------------------------------- Load

@@ -103,14 +103,6 @@ TEST_F(IniAtomicSave, SymbolicLinkIsFollowedNotReplaced) {
     EXPECT_EQ(entriesInDir(), 2u);
 }
 
-TEST_F(IniAtomicSave, SuccessfulSaveLeavesOnlyTheTarget) {
-    const std::string f = write("a.ini", "[S]\n");
-    for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(CIniFile::SetValue("k" + std::to_string(i), "v", "S", f));
-    EXPECT_EQ(entriesInDir(), 1u);
-    EXPECT_EQ(CIniFile::GetSection("S", f).size(), 5u);
-}
-
 // ---------------------------------------------------------------- arbitrary input
 
 using IniFuzz = IniFileTest;
