@@ -1,0 +1,138 @@
+#pragma once
+
+// The keypad's MSP430 bootstrap loader as seen from its HID interface, with the
+// chip's memory behind it. Like KeypadModel it knows nothing of the bus: it
+// takes 64-byte output reports, yields input reports with the time they become
+// readable, and asks its carrier to restart it or to boot the application.
+//
+// Memory is an MSP430F5529-like map: registers 0x0000-0x0FFF (PMMCTL0 at
+// 0x0120), BSL flash 0x1000-0x17FF (read-only here), info memory 0x1800-0x19FF
+// in 128-byte segments, RAM 0x1C00-0x43FF, main flash 0x4400-0x243FF in
+// 512-byte segments. An erase sets a segment to 0xFF; programming flash ANDs,
+// so data written over an unerased segment reads back wrong.
+//
+// The application keeps its firmware version as a record at 0xFF40: "OVX:",
+// the version text (at most 11 characters) and a NUL.
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "keypad_model.h"
+
+namespace orvex::sim {
+
+struct LoaderFault {
+    enum Kind {
+        RefusePassword, // a password is taken as wrong: mass erase and 0x05
+        DropOff,        // a data packet is lost and the loader leaves the bus
+        WrongCrc,       // a CRC answer is off by one bit
+    };
+    Kind kind = RefusePassword;
+    // Matching commands that pass normally before the fault strikes.
+    int skip = 0;
+    // DropOff: when the loader comes back (never by default).
+    uint32_t returnAfterMs = std::numeric_limits<uint32_t>::max();
+};
+
+struct LoaderCommand {
+    uint8_t command = 0;
+    uint32_t address = 0; // for the commands that carry one
+    uint32_t length = 0;  // data bytes of a write, length of a CRC or TX request
+};
+
+class LoaderModel {
+public:
+    enum class Mode { Rom, Ram };
+    static constexpr uint32_t kMemorySize = 0x100000;
+    static constexpr uint32_t kVersionRecord = 0xFF40;
+    static constexpr uint32_t kResetVector = 0xFFFE;
+    static constexpr uint16_t kBufferSize = 4096;
+
+    // Things the loader asks of whatever carries it.
+    struct Hooks {
+        std::function<void()> startRamLoader;  // Load PC 0x2504: re-enumerate as RAM loader
+        std::function<void()> bootApplication; // reset with a programmed reset vector
+        std::function<void()> restartRom;      // reset with a blank reset vector
+        std::function<void(uint32_t returnAfterMs)> dropOff;
+    };
+
+    LoaderModel();
+    void setHooks(Hooks h);
+
+    void receive(const uint8_t* data, size_t length, uint64_t now);
+    bool takeInput(Report& out, uint64_t now);
+
+    // The next arrival on the bus is the ROM loader (EnterBootloader).
+    void enterRom();
+    // Called on every arrival: the mode set before takes over, locked again.
+    void arrive();
+
+    // --- memory, for set-up and inspection ---
+    uint8_t peek(uint32_t address) const;
+    std::vector<uint8_t> memory(uint32_t address, size_t length) const;
+    // Sets bytes directly (no flash rules): test set-up.
+    void poke(uint32_t address, const std::vector<uint8_t>& bytes);
+    // Blank flash, then a small application with the fixed vector table and a
+    // version record.
+    void loadFactoryImage(const std::string& version);
+    // The version record's text, "" when there is none.
+    std::string imageVersion() const;
+    bool applicationPresent() const;
+    static const std::array<uint8_t, 32>& factoryVectors();
+    static uint16_t crc16(const uint8_t* data, size_t length, uint16_t seed = 0xFFFF);
+
+    // --- what tests script and inspect ---
+    void injectFault(LoaderFault f);
+    void clearFaults();
+    std::vector<LoaderCommand> log() const;
+    void clearLog();
+    // Reports received per command code (all reports with a core packet).
+    int reportCount(uint8_t command) const;
+    int totalReports() const;
+    int massErases() const;
+    Mode mode() const;
+    bool unlocked() const;
+    std::array<uint8_t, 4> version() const;
+    // How long the loader ignores commands after a password mass erase.
+    void setMassEraseBusyMs(uint32_t ms);
+
+private:
+    enum class Region { Registers, BslFlash, Info, Ram, MainFlash, Vacant };
+    static Region regionOf(uint32_t address);
+    void process(const uint8_t* core, size_t nl, uint64_t now);
+    void replyMessage(uint8_t msg, uint64_t at);
+    void replyData(const std::vector<uint8_t>& data, uint64_t at);
+    // Writes a packet; returns the message code an acknowledged write answers.
+    uint8_t writeBlock(uint32_t address, const uint8_t* data, size_t n);
+    void eraseRange(uint32_t from, uint32_t to);
+    void massEraseLocked();
+    bool takeFault(LoaderFault::Kind kind, LoaderFault& out);
+    void resetDevice();
+
+    mutable std::mutex m_;
+    Hooks hooks_;
+    std::function<void()> pendingHook_;
+    std::vector<uint8_t> mem_;
+    Mode mode_ = Mode::Rom;
+    Mode nextMode_ = Mode::Rom;
+    bool unlocked_ = false;
+    bool infoALocked_ = true;
+    uint64_t busyUntil_ = 0;
+    uint32_t massEraseBusyMs_ = 1000;
+    std::array<uint8_t, 4> version_{};
+    std::deque<std::pair<uint64_t, Report>> out_;
+    std::deque<LoaderFault> faults_;
+    std::vector<LoaderCommand> log_;
+    std::map<uint8_t, int> reports_;
+    int totalReports_ = 0;
+    int massErases_ = 0;
+};
+
+} // namespace orvex::sim
