@@ -82,7 +82,8 @@ about::about(QWidget* parent) : QWidget(parent, Qt::Window) {
     for (const QString& line : AboutText().split('\n')) {
         const QString text = line.toHtmlEscaped();
         const bool link = line.startsWith("https://") || line.contains('@');
-        html += (link ? "<a href=\"" + text + "\">" + text + "</a>" : text) + "<br>";
+        html += "<p style=\"margin:0; white-space:pre-wrap\">" +
+                (link ? "<a href=\"" + text + "\">" + text + "</a>" : text) + "</p>";
     }
     richTextBox1->setHtml(html);
 
