@@ -1,0 +1,251 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "bsl/bsl430.h"
+#include "bsl/bsl_protocol.h"
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "loader_fixture.h"
+
+namespace orvex::test {
+namespace {
+
+using sim::LoaderFault;
+using sim::LoaderModel;
+using sim::VirtualBus;
+
+TEST_F(LoaderTest, CountsAndOpensLoadersBySelection) {
+    auto second = sim::makeLoader();
+    VirtualBus::instance().plug(second);
+    plugKeypad();
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 2u);
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x09BF), 1u); // two interfaces, one device
+
+    // Keys in any order and case; the index picks the device.
+    ASSERT_EQ(BSL_initialize_BSL("devIceindex=1, vid=2047 ,PID=0x200"), 0);
+    EXPECT_EQ(BSL_eraseSegment(0x4400), bsl::MSG_UNKNOWN_COMMAND); // a ROM loader
+    EXPECT_EQ(second->model.totalReports(), 1);
+    EXPECT_EQ(loader->model.totalReports(), 0);
+
+    for (const char* bad :
+         {"PID=0x0200,VID=0x2047,DEVICEINDEX=2", "garbage", "PID=0x0200,VID=0xZZ47",
+          "PID=0x0200,COLOR=red", "PID=0x0200,VID=0x12047"})
+        EXPECT_EQ(BSL_initialize_BSL(bad), 1) << bad;
+    EXPECT_EQ(BSL_initialize_BSL(nullptr), 1);
+    // A failed open leaves nothing connected.
+    EXPECT_EQ(BSL_eraseSegment(0x4400), BSL_ERR_NOT_OPEN);
+
+    BSL_setFamily(1);
+    EXPECT_EQ(BSL_initialize_BSL(kSelection), 1);
+    BSL_setFamily(3);
+    BSL_setCom(1);
+    EXPECT_EQ(BSL_initialize_BSL(kSelection), 1);
+    BSL_setCom(2);
+    EXPECT_EQ(BSL_initialize_BSL(kSelection), 0);
+}
+
+TEST_F(LoaderTest, OpeningWaitsBrieflyForALoaderThatIsEnumerating) {
+    VirtualBus::instance().unplug(loader, 1000);
+    const uint64_t t0 = clock.tick_ms();
+    EXPECT_EQ(BSL_initialize_BSL(kSelection), 0);
+    EXPECT_GE(clock.tick_ms() - t0, 1000u);
+
+    BSL_close_BSL();
+    VirtualBus::instance().unplug(loader, 5000);
+    EXPECT_EQ(BSL_initialize_BSL(kSelection), 1);
+    EXPECT_LT(clock.tick_ms() - t0, 5000u);
+}
+
+TEST_F(LoaderTest, WrongPasswordMassErasesThenTheDefaultOneIsAccepted) {
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+    DataBlock_ wrong = StoredPassword();
+    wrong.data[5] ^= 0x40;
+    EXPECT_EQ(BSL_RX_Password(wrong), bsl::MSG_PASSWORD_ERROR);
+    EXPECT_EQ(loader->model.massErases(), 1);
+    EXPECT_EQ(loader->model.peek(0x4400), 0xFF);
+    EXPECT_EQ(loader->model.memory(0xFFE0, 32), std::vector<uint8_t>(32, 0xFF));
+
+    // The loader is busy erasing for a while and loses what it is sent.
+    EXPECT_EQ(BSL_RX_Password(BSL_getDefaultPass()), BSL_ERR_TIMEOUT);
+    clock.sleep_ms(2000);
+    const DataBlock_ def = BSL_getDefaultPass();
+    EXPECT_EQ(def.startAddress, 0xFFE0u);
+    EXPECT_EQ(def.byteCount, 32u);
+    EXPECT_EQ(BSL_RX_Password(def), 0);
+    EXPECT_TRUE(loader->model.unlocked());
+}
+
+TEST_F(LoaderTest, APasswordBlockOfTheWrongSizeIsNeverSent) {
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+    DataBlock_ broken = StoredPassword();
+    broken.byteCount = 0; // what reading a malformed password text gives
+    EXPECT_EQ(BSL_RX_Password(broken), BSL_ERR_ARGUMENT);
+    broken.byteCount = 33;
+    EXPECT_EQ(BSL_RX_Password(broken), BSL_ERR_ARGUMENT);
+    EXPECT_EQ(loader->model.reportCount(bsl::CMD_RX_PASSWORD), 0);
+    EXPECT_EQ(loader->model.massErases(), 0);
+}
+
+TEST_F(LoaderTest, RefusedPasswordFaultActsLikeAWrongPassword) {
+    loader->model.injectFault({LoaderFault::RefusePassword, 0});
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+    EXPECT_EQ(BSL_RX_Password(StoredPassword()), bsl::MSG_PASSWORD_ERROR);
+    EXPECT_EQ(loader->model.massErases(), 1);
+}
+
+TEST_F(LoaderTest, RamLoaderStartsAndReportsItsVersionAtTheFixedPositions) {
+    EXPECT_EQ(BSL_TX_BSL_Version_String(), "ERROR"); // not connected
+    unlock();
+    EXPECT_EQ(BSL_TX_BSL_Version_String(), "ERROR"); // the ROM loader does not know it
+    startRamLoader();
+    const std::string v = BSL_TX_BSL_Version_String();
+    EXPECT_EQ(v, "Maker:0x00 CI:0x06 API:0x05 PI:0x34");
+    ASSERT_GE(v.size(), 35u);
+    EXPECT_EQ("00." + v.substr(16, 2) + "." + v.substr(25, 2) + "." + v.substr(33, 2),
+              "00.06.05.34");
+}
+
+TEST_F(LoaderTest, LockedRamLoaderAnswersLockedUntilThePasswordComes) {
+    startRamLoader();
+    BSL_close_BSL();
+    VirtualBus::instance().unplug(loader, 10); // comes back locked
+    clock.sleep_ms(20);
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+    EXPECT_EQ(BSL_eraseSegment(0x4400), bsl::MSG_LOCKED);
+    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), bsl::MSG_LOCKED);
+    EXPECT_EQ(BSL_TX_BSL_Version_String(), "ERROR");
+    EXPECT_EQ(BSL_RX_Password(StoredPassword()), 0);
+    EXPECT_EQ(BSL_eraseSegment(0x4400), 0);
+}
+
+TEST_F(LoaderTest, DownloadUsesFullPacketsAndAsFewReportsAsPossible) {
+    startRamLoader();
+    loader->model.clearLog();
+    const auto a = Pattern(117, 1);
+    const auto b = Pattern(2676, 2);
+    EXPECT_EQ(BSL_RX_TXT(TextImage(0x2500, a) + TextImage(0x2576, b) + "q\n", 1), 0u);
+    // ceil(117 / 58) + ceil(2676 / 58)
+    EXPECT_EQ(loader->model.reportCount(bsl::CMD_RX_DATA_BLOCK_FAST), 3 + 47);
+    EXPECT_EQ(loader->model.totalReports(), 50);
+    for (const auto& c : loader->model.log())
+        EXPECT_LE(c.length, 58u);
+    EXPECT_EQ(loader->model.log()[1].length, 58u);
+    EXPECT_EQ(loader->model.memory(0x2500, 117), a);
+    EXPECT_EQ(loader->model.memory(0x2576, 2676), b);
+
+    // Acknowledged packets are just as full.
+    loader->model.clearLog();
+    EXPECT_EQ(BSL_RX_TXT(TextImage(0x3000, Pattern(116, 3)) + "q\n", 0), 0u);
+    EXPECT_EQ(loader->model.reportCount(bsl::CMD_RX_DATA_BLOCK), 2);
+    EXPECT_EQ(loader->model.memory(0x3000, 116), Pattern(116, 3));
+}
+
+TEST_F(LoaderTest, MalformedTextIsRefusedBeforeAnythingIsSent) {
+    startRamLoader();
+    loader->model.clearLog();
+    EXPECT_EQ(BSL_RX_TXT("@3000\n01 02\n03 0G\nq\n", 1), BSL_ERR_TEXT);
+    EXPECT_EQ(bsl::LastTextError(), "line 3: not a two-digit byte");
+    EXPECT_EQ(BSL_RX_TXT_File((dir / "missing.txt").c_str(), 1), BSL_ERR_TEXT);
+    const std::string bad = writeFile("bad.txt", "@3000\n01 02\n@100000\n01\nq\n");
+    EXPECT_EQ(BSL_RX_TXT_File(bad.c_str(), 1), BSL_ERR_TEXT);
+    EXPECT_EQ(loader->model.totalReports(), 0);
+}
+
+TEST_F(LoaderTest, CrcReplyLandsInBytesFiveAndSixOfTheRxBuffer) {
+    EXPECT_EQ(BSL_CRC_Check(0x3000, 9), BSL_ERR_NOT_OPEN);
+    startRamLoader();
+    const std::string digits = "123456789";
+    ASSERT_EQ(BSL_RX_TXT(TextImage(0x3000, {digits.begin(), digits.end()}) + "q\n", 0), 0u);
+    ASSERT_EQ(BSL_CRC_Check(0x3000, 9), 0);
+    dataBuffer r = BSL_get_RX_Buffer();
+    EXPECT_EQ(r.data[4], 0x3A);
+    EXPECT_EQ(r.data[5], 0xB1);
+    EXPECT_EQ(r.data[6], 0x29);
+    EXPECT_EQ(r.length, 7u);
+
+    loader->model.injectFault({LoaderFault::WrongCrc, 0});
+    ASSERT_EQ(BSL_CRC_Check(0x3000, 9), 0);
+    r = BSL_get_RX_Buffer();
+    EXPECT_NE(r.data[6] * 256 + r.data[5], 0x29B1);
+
+    // Refused requests leave no stale CRC behind.
+    EXPECT_EQ(BSL_CRC_Check(0x3000, 0x10000), BSL_ERR_ARGUMENT);
+    EXPECT_EQ(BSL_CRC_Check(0xFFFF0, 0x20), BSL_ERR_ARGUMENT);
+    r = BSL_get_RX_Buffer();
+    EXPECT_EQ(r.length, 0u);
+    EXPECT_EQ(r.data[5], 0);
+}
+
+TEST_F(LoaderTest, SegmentEraseClearsExactlyTheSegmentHoldingTheAddress) {
+    startRamLoader();
+    loader->model.poke(0x43FF, {0x11});
+    loader->model.poke(0x4600, {0x22});
+    EXPECT_EQ(BSL_eraseSegment(0x4410), 0);
+    EXPECT_EQ(loader->model.memory(0x4400, 512), std::vector<uint8_t>(512, 0xFF));
+    EXPECT_EQ(loader->model.peek(0x43FF), 0x11);
+    EXPECT_EQ(loader->model.peek(0x4600), 0x22);
+    EXPECT_EQ(BSL_eraseSegment(0xFFFF), 0);
+    EXPECT_EQ(loader->model.memory(0xFE00, 512), std::vector<uint8_t>(512, 0xFF));
+    EXPECT_NE(BSL_eraseSegment(0x3000), 0); // RAM is no flash
+    EXPECT_EQ(BSL_eraseSegment(0x100000), BSL_ERR_ARGUMENT);
+}
+
+TEST_F(LoaderTest, WritingOverUnerasedFlashFailsItsWriteCheck) {
+    startRamLoader();
+    loader->model.poke(0x4400, {0x0F});
+    EXPECT_EQ(BSL_RX_TXT("@4400\nF1\nq\n", 0), bsl::MSG_WRITE_CHECK_FAILED);
+    EXPECT_EQ(loader->model.peek(0x4400), 0x01); // bits only cleared
+}
+
+TEST_F(LoaderTest, LoaderDroppingOffMidDownloadFailsTheDownload) {
+    startRamLoader();
+    loader->model.clearLog();
+    loader->model.injectFault({LoaderFault::DropOff, 5});
+    const std::string path = writeFile("image.txt", TextImage(0x4400, Pattern(1000, 4)) + "q\n");
+    ASSERT_EQ(BSL_eraseSegment(0x4400), 0);
+    EXPECT_EQ(BSL_RX_TXT_File(path.c_str(), 1), BSL_ERR_IO);
+    EXPECT_FALSE(VirtualBus::instance().present(loader));
+    EXPECT_EQ(loader->model.reportCount(bsl::CMD_RX_DATA_BLOCK_FAST), 6);
+    EXPECT_EQ(BSL_eraseSegment(0x4400), BSL_ERR_IO);
+}
+
+TEST_F(LoaderTest, BrownOutResetBootsTheImageAndTheKeypadComesBackWithItsVersion) {
+    VirtualBus::instance().unplug(loader);
+    auto keypad = plugKeypad();
+    loader = sim::attachLoader(keypad);
+    ASSERT_TRUE(RescanForDevice());
+    SendDeviceCommand(EnterBootloader); // the keypad leaves before it answers
+    EXPECT_FALSE(VirtualBus::instance().present(keypad));
+    startRamLoader();
+
+    ASSERT_EQ(BSL_eraseSegment(0xFF40), 0);
+    const auto& vectors = LoaderModel::factoryVectors();
+    ASSERT_EQ(BSL_RX_TXT("@FF40\n4F 56 58 3A 33 2E 31 30 00\n" +
+                             TextImage(0xFFE0, {vectors.begin(), vectors.end()}) + "q\n",
+                         0),
+              0u);
+    EXPECT_EQ(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
+    EXPECT_FALSE(VirtualBus::instance().present(loader));
+    // The second reset finds no loader.
+    EXPECT_NE(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
+
+    clock.sleep_ms(3000);
+    ASSERT_TRUE(RescanForDevice());
+    DeviceStatus status;
+    ASSERT_EQ(ReadDeviceStatus(status), 0);
+    EXPECT_EQ(status.firmwareVersion, "3.10");
+}
+
+TEST_F(LoaderTest, ResetWithABlankResetVectorComesBackAsTheRomLoader) {
+    startRamLoader();
+    ASSERT_EQ(BSL_eraseSegment(0xFFFF), 0);
+    EXPECT_EQ(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
+    BSL_close_BSL();
+    clock.sleep_ms(3000);
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+    EXPECT_EQ(loader->model.mode(), LoaderModel::Mode::Rom);
+}
+
+} // namespace
+} // namespace orvex::test
