@@ -10,6 +10,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   xvfb xauth fonts-liberation2
   clang clang-format
+  desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

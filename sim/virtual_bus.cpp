@@ -162,7 +162,7 @@ std::shared_ptr<BusDevice> VirtualBus::resolve(const std::string& path, int& ifa
         if (s.id != id || !s.present)
             continue;
         const auto& ifs = s.device->interfaces;
-        if (std::find(ifs.begin(), ifs.end(), iface) == ifs.end())
+        if (std::find(ifs.begin(), ifs.end(), iface) == ifs.end() || s.device->openFails)
             return nullptr;
         generation = s.generation;
         return s.device;

@@ -30,6 +30,8 @@ public:
     std::vector<int> interfaces{0};
     // Fail the string queries (the host sees an error).
     bool stringsFail = false;
+    // Listed, but opening it fails (as a device node without permission).
+    bool openFails = false;
 
     virtual void write(int iface, const uint8_t* data, size_t length, uint64_t now) = 0;
     // Copies one waiting input report; 0 when none is readable at `now`.

@@ -84,6 +84,7 @@ int main(int argc, char* argv[]) {
     QDir().mkpath(out + "/images");
     bool ok = splash().save(out + "/images/splash.png");
     ok = aboutPicture(96).save(out + "/images/about.png") && ok;
-    ok = aboutPicture(128).save(out + "/images/orvex-config.png") && ok;
+    QDir().mkpath(out + "/icons");
+    ok = aboutPicture(128).save(out + "/icons/orvex-config.png") && ok;
     return ok ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #include "hid_link.h"
 
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 
@@ -9,6 +10,14 @@
 namespace orvex {
 
 hid_device* hid_handle = nullptr;
+
+namespace {
+std::atomic<bool> g_openRefused{false};
+} // namespace
+
+bool LastScanFoundButCouldNotOpen() {
+    return g_openRefused.load();
+}
 
 std::recursive_mutex& link_mutex() {
     static std::recursive_mutex m;
@@ -44,15 +53,18 @@ void readString(hid_device* dev, char* dst, int (*getter)(hid_device*, wchar_t*,
 
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product) {
     hid_device* dev = nullptr;
+    bool seen = false;
     hid_device_info* list = hid_enumerate(static_cast<unsigned short>(vendorId),
                                           static_cast<unsigned short>(productId));
     for (hid_device_info* it = list; it; it = it->next) {
         if (it->interface_number == DEVICE_INTERFACE) {
+            seen = true;
             dev = hid_open_path(it->path);
             break;
         }
     }
     hid_free_enumeration(list);
+    g_openRefused = seen && !dev;
 
     if (!dev) {
         copyText(manufacturer, "None");

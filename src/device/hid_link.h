@@ -58,6 +58,10 @@ hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, 
 // alone; callers overwrite it or quit.
 void hid_exit_safely(hid_device* handle);
 
+// True when the last scan saw the keypad's command interface but could not
+// open it (typically missing permissions on its device node).
+bool LastScanFoundButCouldNotOpen();
+
 // The rescan sequence: close the old handle, scan, and warn "not connected"
 // when nothing was found. Returns true when a keypad is open afterwards.
 bool RescanForDevice();

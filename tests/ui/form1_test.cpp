@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QTextEdit>
 
 #include "device/device_commands.h"
@@ -323,4 +324,25 @@ TEST_F(Form1Test, ExitWithoutKeypadStillEnds) {
     QSignalSpy spy(form.get(), &Form1::exitRequested);
     form->exitToolStripMenuItem->trigger();
     EXPECT_EQ(spy.count(), 1);
+}
+
+TEST_F(Form1Test, PermissionHintWhenKeypadCannotBeOpened) {
+    keypad = plugKeypad();
+    keypad->openFails = true;
+    form = std::make_unique<Form1>();
+    form->Form1_Load();
+    EXPECT_EQ(form->statusStrip1->currentMessage(), Form1::PermissionHintText());
+    // The product's own message is unchanged.
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{kNotConnected});
+
+    keypad->openFails = false;
+    form->button11_Click();
+    EXPECT_TRUE(form->statusStrip1->currentMessage().isEmpty());
+    EXPECT_EQ(panelLine(*form, 2), "Serial Number          -    OVX000123456");
+}
+
+TEST_F(Form1Test, NoHintWhenNothingIsPluggedIn) {
+    form = std::make_unique<Form1>();
+    form->Form1_Load();
+    EXPECT_TRUE(form->statusStrip1->currentMessage().isEmpty());
 }

@@ -183,6 +183,7 @@ Form1::Form1(QWidget* parent) : QWidget(parent) {
 void Form1::Form1_Load() {
     PrepareConfigFile();
     RescanForDevice();
+    UpdatePermissionHint();
     prev_options_fitted = 0;
     if (GetDeviceStatusMessage() == 0) {
         EnableDisableFunctionButtons(true);
@@ -230,6 +231,7 @@ void Form1::EnableDisableFunctionButtons(bool enable) {
 }
 
 bool Form1::RefreshFromDevice() {
+    UpdatePermissionHint();
     if (GetDeviceStatusMessage() == 0) {
         EnableDisableFunctionButtons(true);
         SelectRememberedEntries();
@@ -349,6 +351,7 @@ void Form1::button9_Click() {
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
     RescanForDevice();
+    UpdatePermissionHint();
     if (GetDeviceStatusMessage() == 0) {
         EnableDisableFunctionButtons(true);
         SelectRememberedEntries();
@@ -359,6 +362,18 @@ void Form1::button9_Click() {
         WriteNoneStatus();
         EnableDisableFunctionButtons(false);
     }
+}
+
+QString Form1::PermissionHintText() {
+    return QStringLiteral("A keypad is plugged in but cannot be opened (no permission). "
+                          "See README, \"USB permissions (udev rule)\".");
+}
+
+void Form1::UpdatePermissionHint() {
+    if (!hid_handle && LastScanFoundButCouldNotOpen())
+        statusStrip1->showMessage(PermissionHintText());
+    else
+        statusStrip1->clearMessage();
 }
 
 void Form1::CloseLink() {

@@ -54,6 +54,8 @@ public:
     // Texts of the status panel and list entries, for the windows that show them.
     static QString KeypadTypeText(int type);
     static QString WaysText(int waysCode);
+    // Shown in the status strip when a keypad is present but cannot be opened.
+    static QString PermissionHintText();
 
     // --- controls (designer names) ---
     QMenuBar* menuStrip1;
@@ -112,6 +114,7 @@ private:
     void WriteNoneStatus();
     void ShowStatusPanel();
     void CloseLink();
+    void UpdatePermissionHint();
     bool PickSetting(QComboBox* box, uint8_t command, int index, int payload, int& remembered,
                      const char* failure);
 
