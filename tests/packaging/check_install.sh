@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Installs the build into a staging folder and checks the installed tree, the
+# desktop entry, the metainfo and the .deb built from it.
+#   check_install.sh <build dir> <work dir>
+set -euo pipefail
+build="$1"
+work="$2"
+rm -rf "$work"
+mkdir -p "$work"
+stage="$work/stage"
+
+DESTDIR="$stage" cmake --install "$build" --prefix /usr >/dev/null
+
+fail=0
+expect() {
+    if [ ! -e "$stage$1" ]; then
+        echo "missing: $1"
+        fail=1
+    fi
+}
+expect /usr/bin/orvex-config
+expect /usr/bin/orvex-config-virtual
+expect /usr/share/applications/orvex-config.desktop
+expect /usr/share/metainfo/com.halden_interface.OrvexConfig.metainfo.xml
+expect /usr/share/icons/hicolor/scalable/apps/orvex-config.svg
+expect /usr/share/icons/hicolor/128x128/apps/orvex-config.png
+rules=$(find "$stage" -name 70-orvex-keypad.rules)
+if [ -z "$rules" ]; then
+    echo "missing: udev rule"
+    fail=1
+else
+    case "$rules" in
+        */udev/rules.d/70-orvex-keypad.rules) ;;
+        *) echo "udev rule in an unexpected place: $rules"; fail=1 ;;
+    esac
+    # Only our two devices, lower-case ids, and every rule gives uaccess.
+    if grep -v '^#' "$rules" | grep -v '^$' | grep -vqE 'ATTRS\{idVendor\}=="2047", ATTRS\{idProduct\}=="(09bf|0200)", TAG\+="uaccess"$'; then
+        echo "udev rule matches more than our devices"
+        fail=1
+    fi
+    [ "$(grep -c 'TAG+="uaccess"' "$rules")" -eq 2 ] || { echo "udev rule count"; fail=1; }
+fi
+# Pictures and sample images the program ships are installed where it looks.
+src="$(cd "$(dirname "$0")/../.." && pwd)/resources"
+for f in "$src"/keypads/*.jpg "$src"/firmware/samples/*.txt; do
+    [ -e "$f" ] || continue
+    name=$(basename "$f")
+    [ -n "$(find "$stage/usr/share/orvex-config" -name "$name")" ] || { echo "not installed: $name"; fail=1; }
+done
+
+desktop-file-validate "$stage/usr/share/applications/orvex-config.desktop"
+appstreamcli validate --no-net --explain \
+    "$stage/usr/share/metainfo/com.halden_interface.OrvexConfig.metainfo.xml" >/dev/null
+
+(cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null)
+deb=$(ls "$work"/deb/*.deb)
+contents=$(dpkg-deb --contents "$deb")
+for f in ./usr/bin/orvex-config ./usr/share/applications/orvex-config.desktop \
+         70-orvex-keypad.rules ./usr/share/icons/hicolor/scalable/apps/orvex-config.svg; do
+    echo "$contents" | grep -q -- "$f" || { echo "not in the package: $f"; fail=1; }
+done
+depends=$(dpkg-deb --field "$deb" Depends)
+for lib in libhidapi-hidraw0 libqt6widgets6; do
+    echo "$depends" | grep -q "$lib" || { echo "package does not depend on $lib: $depends"; fail=1; }
+done
+dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q postinst || { echo "no postinst"; fail=1; }
+
+[ "$fail" -eq 0 ] && echo "install tree, validators and package: ok"
+exit "$fail"
