@@ -217,12 +217,15 @@ bool parseSelection(const char* text, Selection& sel) {
     return true;
 }
 
-// Paths of the attached devices with the ids, one per device, in bus order.
+// Paths of the attached devices with the ids, in bus order. hidapi lists every
+// HID interface; a device counts once, by its first interface (the loader has
+// just the one, interface 0).
 std::vector<std::string> devicePaths(uint16_t vid, uint16_t pid) {
     std::vector<std::string> paths;
     hid_device_info* list = hid_enumerate(vid, pid);
     for (hid_device_info* it = list; it; it = it->next)
-        if (it->path && std::find(paths.begin(), paths.end(), it->path) == paths.end())
+        if (it->path && it->interface_number <= 0 &&
+            std::find(paths.begin(), paths.end(), it->path) == paths.end())
             paths.emplace_back(it->path);
     hid_free_enumeration(list);
     return paths;

@@ -66,7 +66,8 @@ uint8_t BSL_RegisterUSBDeviceNotification(BSL_DeviceChangeCallback callback);
 // to be called from inside the callback.
 void BSL_UnRegisterUSBDeviceNotification();
 
-// Number of attached HID devices with these ids (0 on any failure).
+// Number of attached HID devices with these ids (0 on any failure). A device
+// with several HID interfaces counts once.
 uint32_t BSL_NumOfUSBDevices(uint16_t vendorId, uint16_t productId);
 
 // Family 3 (F5xx/F6xx with USB) and interface 2 (USB HID) are the only ones
