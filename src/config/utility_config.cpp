@@ -1,0 +1,356 @@
+#include "config/utility_config.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "config/ini_file.h"
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "platform/clock.h"
+#include "platform/prompter.h"
+
+namespace orvex {
+
+std::string FileName;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Keys of a fresh file in the order they are added; each new key goes to the
+// top of the section, so the file lists them the other way round.
+const char* const kFreshKeys[] = {"FirstUp", "KeypadLayout", "LedBrightness",   "LedColour",
+                                  "Buzzer",  "BuzzerPeriod", "CodeTableValues", "FirmwareFile",
+                                  "Options", "SerialNumber"};
+
+constexpr uint32_t kRestartWaitMs = 3000;
+
+uint8_t lowByte(int value) {
+    return static_cast<uint8_t>(static_cast<uint32_t>(value));
+}
+
+bool isBlank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// A value is one line of the file; a line break inside it (say from a serial
+// number with odd bytes) would split the line and could leave a file that no
+// longer loads.
+std::string singleLine(std::string value) {
+    for (char& c : value)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    return value;
+}
+
+std::array<uint8_t, kConfigTableBytes> readCodeTable(const std::string& text) {
+    const char* const key = "CodeTableValues";
+    std::array<uint8_t, kConfigTableBytes> table{};
+    std::size_t pos = 0;
+    for (int i = 0; i < kConfigTableBytes; ++i) {
+        if (pos > text.size())
+            throw ConfigValueError(key); // fewer than 20 pieces
+        const std::size_t comma = text.find(',', pos);
+        const std::size_t end = comma == std::string::npos ? text.size() : comma;
+        table[static_cast<std::size_t>(i)] =
+            lowByte(ReadConfigNumber(text.substr(pos, end - pos), key));
+        pos = end + 1;
+    }
+    return table;
+}
+
+// Everything the restore sends, read and checked before the first command.
+struct RestorePlan {
+    uint8_t options = 0;
+    int keypadLayout = 0;
+    bool sendTable = false;
+    std::array<uint8_t, kConfigTableBytes> table{};
+    uint8_t ledBrightness = 0;
+    uint8_t ledColour = 0;
+    uint8_t buzzer = 0;
+    uint8_t buzzerPeriod = 0;
+};
+
+RestorePlan readPlan(const std::string& file) {
+    auto number = [&](const char* key) { return ReadConfigNumber(GetSettings(key, file), key); };
+    RestorePlan p;
+    p.options = lowByte(number("Options"));
+    p.keypadLayout = number("KeypadLayout");
+    // The table is only read for the layouts that send it.
+    p.sendTable = IsCustomisedType(p.keypadLayout);
+    if (p.sendTable)
+        p.table = readCodeTable(GetSettings("CodeTableValues", file));
+    p.ledBrightness = lowByte(number("LedBrightness"));
+    p.ledColour = lowByte(number("LedColour"));
+    p.buzzer = lowByte(number("Buzzer"));
+    // The file keeps the list position; the keypad counts from 1.
+    p.buzzerPeriod = static_cast<uint8_t>(static_cast<uint32_t>(number("BuzzerPeriod")) + 1u);
+    return p;
+}
+
+bool sent(uint8_t command, uint8_t value) {
+    return SendDeviceCommandByte(command, value) == LINK_OK;
+}
+
+// ------------------------------------------------------------ file copy
+
+bool readWholeFile(const std::string& fileName, std::string& out) {
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::string data;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) { // a directory fails here (EISDIR)
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        data.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    out.swap(data);
+    return true;
+}
+
+bool writeAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+// ------------------------------------------------------------ values
+
+ConfigValueError::ConfigValueError(const std::string& key)
+    : std::runtime_error("Unable to read " + key + " from the configuration file.."), key_(key) {}
+
+int ReadConfigNumber(const std::string& text, const std::string& key) {
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n && isBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < n && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    const std::size_t firstDigit = i;
+    long long value = 0;
+    while (i < n && text[i] >= '0' && text[i] <= '9') {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            throw ConfigValueError(key);
+        ++i;
+    }
+    if (i == firstDigit)
+        throw ConfigValueError(key);
+    while (i < n && isBlank(text[i]))
+        ++i;
+    if (i != n)
+        throw ConfigValueError(key);
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        throw ConfigValueError(key);
+    return static_cast<int>(value);
+}
+
+std::string CodeTableText(const std::array<uint8_t, kConfigTableBytes>& table) {
+    std::string text;
+    for (uint8_t b : table)
+        text += std::to_string(b) + ",";
+    return text;
+}
+
+// ------------------------------------------------------------ the file
+
+void PrepareConfigFileAt(const std::string& dataFolder) {
+    FileName.clear();
+    if (dataFolder.empty())
+        return;
+    const std::string folder = dataFolder + "/" + kConfigFolderName;
+    std::error_code ec;
+    if (!fs::exists(folder, ec))
+        fs::create_directories(folder, ec); // a failure shows later, on the first save
+    FileName = folder + "/" + kConfigFileName;
+
+    if (fs::exists(FileName, ec) || fs::is_symlink(fs::symlink_status(FileName, ec)))
+        return; // the user's settings: never rewritten at start-up
+    try {
+        if (!CIniFile::Create(FileName) || !CIniFile::AddSection(kConfigSection, FileName))
+            return;
+        for (const char* key : kFreshKeys)
+            (void)CIniFile::SetValue(key, "", kConfigSection, FileName);
+    } catch (const std::exception&) {
+        // Only another writer could have broken the fresh file; leave it.
+    }
+}
+
+std::string GetSettings(const std::string& key, const std::string& file) {
+    return CIniFile::GetValue(key, kConfigSection, file);
+}
+
+bool SetSettings(const std::string& key, const std::string& value) {
+    bool ok = false;
+    try {
+        ok = CIniFile::SetValue(key, value, kConfigSection, FileName);
+    } catch (const std::exception&) {
+        ok = false; // a file that no longer loads cannot be updated either
+    }
+    if (!ok)
+        showWarning("Failed to update USBUtilityCfg.ini file.");
+    return ok;
+}
+
+bool SaveSnapshot(const ConfigSnapshot& s) {
+    const std::pair<const char*, std::string> values[] = {
+        {"FirstUp", "Yes"},
+        {"KeypadLayout", std::to_string(s.keypadType)},
+        {"LedBrightness", std::to_string(s.ledBrightness)},
+        {"LedColour", std::to_string(s.jackLedBrightness)},
+        {"Buzzer", std::to_string(s.buzzer)},
+        {"BuzzerPeriod", std::to_string(s.buzzerPeriodIndex)},
+        {"CodeTableValues", CodeTableText(s.codeTable)},
+        {"Options", std::to_string(s.options)},
+        {"SerialNumber", singleLine(s.serialNumber)},
+    };
+    bool all = true;
+    for (const auto& [key, value] : values)
+        all = SetSettings(key, value) && all; // every key is tried
+    return all;
+}
+
+// ------------------------------------------------------------ the restore
+
+RestoreResult load_data_from_file(const std::string& file) {
+    if (GetSettings("FirstUp", file) != "Yes")
+        return RestoreResult::NotSaved;
+    // Throws before anything is sent when a value cannot be read.
+    const RestorePlan p = readPlan(file);
+
+    if (!sent(SetOptions, p.options)) {
+        showWarning("Unable to set option..");
+        return RestoreResult::Stopped;
+    }
+    (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
+    sleep_ms(kRestartWaitMs);
+    (void)RescanForDevice(); // a missing keypad shows at the next command
+
+    if (!sent(SetKeypadType, lowByte(p.keypadLayout))) {
+        showWarning("Unable to set Keypad Type..");
+        return RestoreResult::Stopped;
+    }
+    if (p.sendTable && SendDeviceCommand(LoadCodeTable, p.table.data(),
+                                         static_cast<uint32_t>(p.table.size())) != LINK_OK) {
+        showWarning("Unable to Load Table..");
+        return RestoreResult::TableRefused;
+    }
+    const struct {
+        uint8_t command;
+        uint8_t value;
+        const char* failure;
+    } steps[] = {
+        {SetLedBrightness, p.ledBrightness, "Unable to set LED Brightness.."},
+        {SetJackLedBrightness, p.ledColour, "Unable to set LED Color.."},
+        {SetBuzzer, p.buzzer, "Unable to set Buzzer.."},
+        {SetBuzzerPeriod, p.buzzerPeriod, "Unable to set Buzzer period.."},
+    };
+    for (const auto& step : steps) {
+        if (!sent(step.command, step.value)) {
+            showWarning(step.failure);
+            return RestoreResult::Stopped;
+        }
+    }
+    if (SendDeviceCommand(WriteDefaults) != LINK_OK) {
+        showWarning("Unable to write default..");
+        return RestoreResult::Stopped;
+    }
+    return RestoreResult::Restored;
+}
+
+// ------------------------------------------------------------ copies
+
+bool CopyFileReplacing(const std::string& source, const std::string& target) {
+    if (source.empty() || target.empty())
+        return false;
+    std::string data;
+    if (!readWholeFile(source, data))
+        return false;
+
+    // Replace the file a link points to, not the link.
+    fs::path dest(target);
+    std::error_code ec;
+    if (fs::is_symlink(fs::symlink_status(dest, ec))) {
+        const fs::path real = fs::weakly_canonical(dest, ec);
+        if (ec)
+            return false;
+        dest = real;
+    }
+    struct stat st {};
+    const bool exists = ::stat(dest.c_str(), &st) == 0;
+    if (exists) {
+        // Only where writing in place would have been allowed, and only files.
+        if (!S_ISREG(st.st_mode) || ::faccessat(AT_FDCWD, dest.c_str(), W_OK, AT_EACCESS) != 0)
+            return false;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+
+    static std::atomic<unsigned> counter{0};
+    const fs::path dir = dest.has_parent_path() ? dest.parent_path() : fs::path(".");
+    const std::string base = dest.filename().string().substr(0, 100);
+    fs::path tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = dir /
+              ("." + base + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter++));
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+
+    bool ok = true;
+    if (exists) {
+        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+            (void)::fchown(fd, st.st_uid, st.st_gid); // only root may; harmless otherwise
+        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+    }
+    ok = ok && writeAll(fd, data) && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(tmp.c_str(), dest.c_str()) == 0;
+    if (!ok) {
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        (void)::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+} // namespace orvex

@@ -1,0 +1,93 @@
+#pragma once
+
+// The utility's own configuration file: a snapshot of the keypad's settings
+// taken by "Save Changes", the restore that sends it back, and the file copies
+// used by import and export. Plain C++; the window supplies the per-user data
+// folder and shows the results.
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace orvex {
+
+// Full path of the configuration file; empty until the start-up preparation
+// found the per-user data folder (every file operation then fails).
+extern std::string FileName;
+
+inline constexpr const char* kConfigSection = "appSettings";
+inline constexpr const char* kConfigFolderName = "HaldenInterface";
+inline constexpr const char* kConfigFileName = "USBOrvexIllumUtilityCfg.ini";
+// Exported and importable copies always carry this name.
+inline constexpr const char* kExchangeFileName = "USBUtilityIllumCfg.ini";
+inline constexpr int kConfigTableBytes = 20;
+
+// Start-up: FileName = dataFolder/HaldenInterface/USBOrvexIllumUtilityCfg.ini,
+// creating the folder if missing and, when no file is there yet, a file holding
+// the section with the ten keys empty. An existing file is not touched. An
+// empty dataFolder leaves FileName empty.
+void PrepareConfigFileAt(const std::string& dataFolder);
+
+// The key's value in appSettings of `file`; empty when missing or unreadable.
+// Throws IniFormatError when the file has a section line without ']'.
+std::string GetSettings(const std::string& key, const std::string& file);
+// Writes the key into appSettings of FileName. On failure shows
+// "Failed to update USBUtilityCfg.ini file." and returns false.
+bool SetSettings(const std::string& key, const std::string& value);
+
+// What "Save Changes" stores: the main window's copy of the last status read.
+struct ConfigSnapshot {
+    int keypadType = 0;
+    int ledBrightness = 0;
+    int jackLedBrightness = 0;
+    int buzzer = 0;
+    int buzzerPeriodIndex = 0; // list position: the value sent is one more
+    int options = 0;
+    std::array<uint8_t, kConfigTableBytes> codeTable{};
+    std::string serialNumber;
+};
+
+// Writes every key of the snapshot (FirstUp "Yes" first). Each failing key shows
+// its own message and the rest are still tried. True when all were written.
+bool SaveSnapshot(const ConfigSnapshot& snapshot);
+
+// "0,30,0,31,...": each byte in decimal followed by a comma.
+std::string CodeTableText(const std::array<uint8_t, kConfigTableBytes>& table);
+
+// A value the restore needs cannot be read. Raised before anything is sent.
+class ConfigValueError : public std::runtime_error {
+public:
+    explicit ConfigValueError(const std::string& key);
+    const std::string& key() const { return key_; }
+
+private:
+    std::string key_;
+};
+
+// Reads a value as the restore does: a decimal 32-bit integer, optionally
+// signed and surrounded by white space. Throws ConfigValueError naming `key`.
+int ReadConfigNumber(const std::string& text, const std::string& key);
+
+enum class RestoreResult {
+    NotSaved,     // FirstUp is not "Yes": nothing was sent
+    Restored,     // every setting sent and stored as the power-up settings
+    Stopped,      // a command failed (message shown); the type list goes back
+    TableRefused, // LoadCodeTable failed (message shown); the type list stays
+};
+
+// The restore from `file`. Every value to be sent is read and checked first, so
+// an unreadable file throws (ConfigValueError or IniFormatError) without
+// anything reaching the keypad. Then: SetOptions, FactoryReset with the 3000 ms
+// restart wait and the rescan, SetKeypadType, the 20-byte table for a
+// customised layout (2, 5, 8), the two brightnesses, the buzzer, the buzzer
+// period (+1) and WriteDefaults. A failing command shows its message and ends
+// the restore; what was sent before stays on the keypad.
+RestoreResult load_data_from_file(const std::string& file);
+
+// Copies `source` to `target` through a temporary file in the target's folder
+// renamed over the target, so the target is always either the old or the new
+// whole file. False (target unchanged) when anything fails.
+bool CopyFileReplacing(const std::string& source, const std::string& target);
+
+} // namespace orvex

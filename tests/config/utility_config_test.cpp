@@ -1,0 +1,343 @@
+// The configuration file and the restore against the virtual keypad, in virtual
+// time, with every message recorded.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "config/ini_file.h"
+#include "config/utility_config.h"
+#include "device/device_commands.h"
+#include "test_env.h"
+
+using namespace orvex;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kUpdateFailed = "Failed to update USBUtilityCfg.ini file.\n";
+
+// 20 bytes as the editors would leave them: modifier, usage, key by key.
+const std::array<uint8_t, kConfigTableBytes> kTable = {
+    0, 30, 0, 31, 0xE1, 32, 0, 0x4F, 0xE0, 0x50, 0, 0x28, 0xE7, 255, 0, 4, 0, 5, 0, 6};
+const std::string kTableText = "0,30,0,31,225,32,0,79,224,80,0,40,231,255,0,4,0,5,0,6,";
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void spit(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+}
+
+fs::path makeTempDir() {
+    std::string t = (fs::temp_directory_path() / "orvex-cfg-XXXXXX").string();
+    if (!::mkdtemp(t.data()))
+        throw std::runtime_error("mkdtemp failed");
+    return t;
+}
+
+ConfigSnapshot snapshotFor(int type) {
+    ConfigSnapshot s;
+    s.keypadType = type;
+    s.ledBrightness = 8;
+    s.jackLedBrightness = 1;
+    s.buzzer = 0;
+    s.buzzerPeriodIndex = 3;
+    s.options = 6;
+    s.codeTable = kTable;
+    s.serialNumber = "OVX000123456";
+    return s;
+}
+
+class UtilityConfigTest : public test::KeypadTest {
+protected:
+    fs::path dir;
+
+    void SetUp() override {
+        test::KeypadTest::SetUp();
+        dir = makeTempDir();
+        PrepareConfigFileAt((dir / "share").string());
+        keypad->model.clearLog();
+    }
+    void TearDown() override {
+        FileName.clear();
+        fs::remove_all(dir);
+        test::KeypadTest::TearDown();
+    }
+    // A keypad far from the saved settings, so a restore has to move every one.
+    void scramble() {
+        auto s = keypad->model.running();
+        s.ledBrightness = 2;
+        s.jackLedBrightness = 9;
+        s.buzzer = 1;
+        s.buzzerPeriod = 9;
+        s.keypadType = 1;
+        keypad->model.setRunning(s);
+        keypad->model.setPowerUp(s);
+        keypad->model.setOptions(1);
+        keypad->model.clearLog();
+    }
+    void setValue(const std::string& key, const std::string& value) {
+        ASSERT_TRUE(CIniFile::SetValue(key, value, kConfigSection, FileName));
+    }
+};
+
+} // namespace
+
+TEST_F(UtilityConfigTest, FirstStartCreatesFolderAndFreshFile) {
+    EXPECT_EQ(FileName, (dir / "share/HaldenInterface/USBOrvexIllumUtilityCfg.ini").string());
+    EXPECT_EQ(slurp(FileName), " [appSettings]\r\n"
+                               " SerialNumber=\r\n"
+                               " Options=\r\n"
+                               " FirmwareFile=\r\n"
+                               " CodeTableValues=\r\n"
+                               " BuzzerPeriod=\r\n"
+                               " Buzzer=\r\n"
+                               " LedColour=\r\n"
+                               " LedBrightness=\r\n"
+                               " KeypadLayout=\r\n"
+                               " FirstUp=\r\n");
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_TRUE(prompts.messages().empty());
+
+    // A later start leaves the user's file as it is.
+    spit(FileName, "[appSettings]\nFirstUp=Yes\n");
+    PrepareConfigFileAt((dir / "share").string());
+    EXPECT_EQ(slurp(FileName), "[appSettings]\nFirstUp=Yes\n");
+
+    // No data folder: no file name, and every save then fails with its message.
+    PrepareConfigFileAt("");
+    EXPECT_EQ(FileName, "");
+    EXPECT_FALSE(SetSettings("FirstUp", "Yes"));
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{kUpdateFailed});
+}
+
+TEST_F(UtilityConfigTest, SaveWritesEveryKeyInPlace) {
+    ConfigSnapshot s = snapshotFor(5);
+    s.options = 7;
+    s.buzzerPeriodIndex = 0;
+    ASSERT_TRUE(SaveSnapshot(s));
+    EXPECT_EQ(slurp(FileName), " [appSettings]\r\n"
+                               " SerialNumber=OVX000123456\r\n"
+                               " Options=7\r\n"
+                               " FirmwareFile=\r\n"
+                               " CodeTableValues=" +
+                                   kTableText +
+                                   "\r\n"
+                                   " BuzzerPeriod=0\r\n"
+                                   " Buzzer=0\r\n"
+                                   " LedColour=1\r\n"
+                                   " LedBrightness=8\r\n"
+                                   " KeypadLayout=5\r\n"
+                                   " FirstUp=Yes\r\n");
+    EXPECT_TRUE(prompts.messages().empty());
+
+    // A serial number with line breaks must not break the file up.
+    s.serialNumber = "OVX\r\n[bad";
+    ASSERT_TRUE(SaveSnapshot(s));
+    EXPECT_EQ(GetSettings("SerialNumber", FileName), "OVX  [bad");
+    EXPECT_EQ(GetSettings("FirstUp", FileName), "Yes");
+}
+
+TEST_F(UtilityConfigTest, UnwritableFileGivesOneMessagePerKey) {
+    // A directory where the file should be: not even root can write it.
+    fs::remove(FileName);
+    fs::create_directory(FileName);
+    EXPECT_FALSE(SaveSnapshot(snapshotFor(2)));
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>(9, kUpdateFailed));
+    for (const auto& m : prompts.messages())
+        EXPECT_EQ(m.caption, "Halden Orvex\u2122");
+
+    // A file that no longer loads is reported the same way and left alone.
+    fs::remove(FileName);
+    spit(FileName, "[appSettings\r\nFirstUp=\r\n");
+    prompts.clear();
+    EXPECT_FALSE(SaveSnapshot(snapshotFor(2)));
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>(9, kUpdateFailed));
+    EXPECT_EQ(slurp(FileName), "[appSettings\r\nFirstUp=\r\n");
+}
+
+TEST_F(UtilityConfigTest, RestoreBringsBackEverySettingAfterFactoryReset) {
+    for (int type : {2, 5, 8, 4}) {
+        SCOPED_TRACE(type);
+        ASSERT_TRUE(SaveSnapshot(snapshotFor(type)));
+        scramble();
+        const uint64_t before = clock.tick_ms();
+
+        EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Restored);
+
+        EXPECT_GE(clock.tick_ms() - before, 3000u);
+        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> expected = {
+            {SetOptions, {6}},
+            {FactoryReset, {}},
+            {SetKeypadType, {static_cast<uint8_t>(type)}},
+        };
+        if (type != 4)
+            expected.push_back({LoadCodeTable, {kTable.begin(), kTable.end()}});
+        expected.insert(expected.end(), {{SetLedBrightness, {8}},
+                                         {SetJackLedBrightness, {1}},
+                                         {SetBuzzer, {0}},
+                                         {SetBuzzerPeriod, {4}}, // saved 3, sent 3 + 1
+                                         {WriteDefaults, {}}});
+        std::vector<std::pair<uint8_t, std::vector<uint8_t>>> got;
+        for (const auto& c : keypad->model.log())
+            got.push_back({c.command, c.payload});
+        EXPECT_EQ(got, expected);
+
+        const auto held = keypad->model.running();
+        EXPECT_EQ(held.keypadType, type);
+        EXPECT_EQ(held.ledBrightness, 8);
+        EXPECT_EQ(held.jackLedBrightness, 1);
+        EXPECT_EQ(held.buzzer, 0);
+        EXPECT_EQ(held.buzzerPeriod, 4);
+        EXPECT_EQ(keypad->model.options(), 6);
+        EXPECT_EQ(keypad->model.powerUp(), held); // kept over a power cycle
+        const auto table = keypad->model.tableForType(type);
+        if (type == 4)
+            EXPECT_EQ(held.customTables, sim::KeypadModel::factorySettings().customTables);
+        else
+            EXPECT_TRUE(std::equal(kTable.begin(), kTable.end(), table.begin()));
+        EXPECT_TRUE(prompts.messages().empty());
+    }
+}
+
+TEST_F(UtilityConfigTest, NothingIsSentUnlessFirstUpIsYes) {
+    // Fresh file, a missing file and a file saved by hand with another spelling.
+    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::NotSaved);
+    EXPECT_EQ(load_data_from_file((dir / "missing.ini").string()), RestoreResult::NotSaved);
+    ASSERT_TRUE(SaveSnapshot(snapshotFor(2)));
+    setValue("FirstUp", "yes");
+    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::NotSaved);
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_TRUE(prompts.messages().empty());
+}
+
+TEST_F(UtilityConfigTest, UnreadableValueSendsNothing) {
+    const struct {
+        const char* key;
+        const char* value;
+    } bad[] = {
+        {"KeypadLayout", ""},
+        {"LedColour", "bright"},
+        {"Options", "0x07"},
+        {"LedBrightness", "7 8"},
+        {"BuzzerPeriod", "99999999999"},
+        {"CodeTableValues", "0,30,0,31,0,32,0,33,0,34,0,35,0,36,0,37,0,38,0,"},  // 19 numbers
+        {"CodeTableValues", "0,30,0,31,0,,0,33,0,34,0,35,0,36,0,37,0,38,0,39,"}, // empty piece
+        {"CodeTableValues", ""},
+    };
+    ASSERT_TRUE(SaveSnapshot(snapshotFor(8)));
+    scramble();
+    const auto held = keypad->model.running();
+    for (const auto& b : bad) {
+        SCOPED_TRACE(std::string(b.key) + "=" + b.value);
+        const std::string good = GetSettings(b.key, FileName);
+        setValue(b.key, b.value);
+        try {
+            load_data_from_file(FileName);
+            ADD_FAILURE() << "no error";
+        } catch (const ConfigValueError& e) {
+            EXPECT_EQ(e.key(), b.key);
+            EXPECT_NE(std::string(e.what()).find(b.key), std::string::npos);
+        }
+        setValue(b.key, good);
+    }
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(keypad->model.running(), held);
+    EXPECT_EQ(keypad->model.options(), 1);
+
+    // A section line without its bracket: the file cannot be read at all.
+    spit(FileName, slurp(FileName) + "[broken\r\n");
+    EXPECT_THROW(load_data_from_file(FileName), IniFormatError);
+    EXPECT_TRUE(keypad->model.log().empty());
+}
+
+TEST_F(UtilityConfigTest, NumbersTakeSignBlanksAndLowByte) {
+    ASSERT_TRUE(SaveSnapshot(snapshotFor(4)));
+    setValue("LedBrightness", "263"); // low byte 7
+    setValue("LedColour", " +3\t");
+    setValue("Options", "-1");              // 255
+    setValue("CodeTableValues", "rubbish"); // not read for a layout without a table
+    scramble();
+    ASSERT_EQ(load_data_from_file(FileName), RestoreResult::Restored);
+    const auto log = keypad->model.log();
+    ASSERT_EQ(log.size(), 8u);
+    EXPECT_EQ(log[0].payload, std::vector<uint8_t>{255});
+    EXPECT_EQ(log[3].payload, std::vector<uint8_t>{7});
+    EXPECT_EQ(log[4].payload, std::vector<uint8_t>{3});
+    EXPECT_EQ(ReadConfigNumber("-2147483648", "k"), INT_MIN);
+    EXPECT_THROW(ReadConfigNumber("2147483648", "k"), ConfigValueError);
+    EXPECT_THROW(ReadConfigNumber("+", "k"), ConfigValueError);
+}
+
+TEST_F(UtilityConfigTest, FailedCommandStopsTheRestoreWithItsMessage) {
+    ASSERT_TRUE(SaveSnapshot(snapshotFor(2)));
+
+    keypad->model.injectFault({sim::Fault::Refuse});
+    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Stopped);
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set option..\n"});
+    EXPECT_EQ(commandCodes(), std::vector<uint8_t>{SetOptions});
+
+    // The table refused: its own message, and the type list stays.
+    keypad->model.clearLog();
+    prompts.clear();
+    keypad->model.injectFault({sim::Fault::Late, 0, 0, 0}, 3); // answered normally
+    keypad->model.injectFault({sim::Fault::Refuse});
+    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::TableRefused);
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to Load Table..\n"});
+    EXPECT_EQ(commandCodes(),
+              (std::vector<uint8_t>{SetOptions, FactoryReset, SetKeypadType, LoadCodeTable}));
+
+    // A brightness the keypad does not take.
+    keypad->model.clearLog();
+    prompts.clear();
+    setValue("LedBrightness", "12");
+    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Stopped);
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set LED Brightness..\n"});
+    EXPECT_EQ(commandCodes().back(), SetLedBrightness);
+
+    // The keypad does not come back in time after the factory reset.
+    keypad->model.clearLog();
+    prompts.clear();
+    keypad->model.setRestartDelayMs(8000);
+    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Stopped);
+    EXPECT_EQ(prompts.texts(), (std::vector<std::string>{"Halden Orvex\u2122 not connected..\n",
+                                                         "Unable to set Keypad Type..\n"}));
+}
+
+TEST_F(UtilityConfigTest, CopyReplacesWholeOrNothing) {
+    const fs::path src = dir / "src.ini";
+    const fs::path dst = dir / "dst.ini";
+    spit(src, "new contents\r\n");
+    spit(dst, "old");
+    fs::permissions(dst, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(CopyFileReplacing(src.string(), dst.string()));
+    EXPECT_EQ(slurp(dst), "new contents\r\n");
+    EXPECT_EQ(fs::status(dst).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // Through a link the file it points to is replaced and the link kept.
+    const fs::path link = dir / "link.ini";
+    fs::create_symlink(dst, link);
+    spit(src, "via link");
+    ASSERT_TRUE(CopyFileReplacing(src.string(), link.string()));
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(slurp(dst), "via link");
+
+    // Failures leave the target as it was.
+    EXPECT_FALSE(CopyFileReplacing((dir / "none.ini").string(), dst.string()));
+    EXPECT_FALSE(CopyFileReplacing(src.string(), dir.string()));
+    EXPECT_FALSE(CopyFileReplacing(src.string(), (dir / "no/such/dir.ini").string()));
+    EXPECT_FALSE(CopyFileReplacing(src.string(), ""));
+    EXPECT_EQ(slurp(dst), "via link");
+    // No temporary file is left behind.
+    for (const auto& e : fs::directory_iterator(dir))
+        EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+}
