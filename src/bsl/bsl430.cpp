@@ -51,9 +51,7 @@ Notification& notification() {
 }
 
 DataBlock_ emptyBlock() {
-    DataBlock_ b;
-    b.byteCount = 0;
-    b.startAddress = 0;
+    DataBlock_ b{};
     return b;
 }
 
