@@ -12,6 +12,7 @@
 #include "device/hid_link.h"
 #include "platform/prompter.h"
 #include "ui/about/about.h"
+#include "ui/codetable/code_table_editor.h"
 #include "ui/main/form1.h"
 #include "ui/main/splash.h"
 #include "virtual_bus.h"
@@ -62,6 +63,48 @@ int main(int argc, char* argv[]) {
     {
         halden_splash_form splash;
         save(&splash, "splash");
+    }
+    // The code table editors as "Customise Code Table" opens them, and the
+    // 8-way picture editor with keys changed and marked.
+    {
+        auto pad = sim::makeKeypad();
+        pad->model.setVersion("2.1"); // a 32-byte table leaves room for 3 characters
+        sim::VirtualBus::instance().plug(pad);
+        const struct {
+            uint8_t options;
+            uint8_t type;
+            const char* name;
+        } layouts[] = {{0, 2, "codetable-5way"},
+                       {1, 2, "codetable-6way"},
+                       {2, 2, "codetable-8way"},
+                       {2, 5, "codetable-12way"},
+                       {2, 8, "codetable-16way"}};
+        for (const auto& l : layouts) {
+            pad->model.setOptions(l.options);
+            auto s = pad->model.running();
+            s.keypadType = l.type;
+            pad->model.setRunning(s);
+            Form1 form;
+            form.Form1_Load();
+            form.button1_Click();
+            const auto editors = form.findChildren<CodeTableEditor*>();
+            if (editors.isEmpty())
+                continue;
+            CodeTableEditor* e = editors.front();
+            save(e, l.name);
+            if (l.type == 2 && l.options == 2) {
+                e->keyButton_Click(2);
+                e->keyButton_Click(5);
+                e->selectCodeCbox_SelectionChangeCommitted(0x28);
+                e->modifierButton_Click(9);
+                e->selectModifierCbox_SelectionChangeCommitted(1);
+                e->keyButton_Click(7);
+                e->keyButton_Click(10);
+                save(e, "codetable-8way-edited");
+            }
+        }
+        CloseDevice();
+        sim::VirtualBus::instance().unplug(pad);
     }
     return 0;
 }

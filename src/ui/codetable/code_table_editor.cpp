@@ -1,0 +1,273 @@
+#include "ui/codetable/code_table_editor.h"
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QScreen>
+#include <QStyleOptionButton>
+
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "platform/prompter.h"
+#include "ui/common/ui_style.h"
+
+namespace orvex {
+
+void KeyButton::setFace(const QColor& colour) {
+    face_ = colour;
+    QPalette p = palette();
+    p.setColor(QPalette::Button, colour.isValid() ? colour : QColor(Qt::transparent));
+    setPalette(p);
+    update();
+}
+
+void KeyButton::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    if (face_.isValid())
+        p.fillRect(rect(), isDown() ? face_.darker(120) : face_);
+    else if (isDown())
+        p.fillRect(rect(), QColor(0, 0, 0, 50));
+    p.setBrush(Qt::NoBrush);
+    if (face_.isValid()) {
+        p.setPen(QPen(hasFocus() ? QColor(0, 90, 200) : QColor(60, 60, 60), hasFocus() ? 2 : 1));
+        p.drawRect(r);
+    } else {
+        // Over the picture only a soft outline, so the drawn key stays the key.
+        p.setPen(
+            QPen(hasFocus() ? QColor(0, 90, 200) : QColor(40, 40, 40, 110), hasFocus() ? 2 : 1));
+        p.drawRoundedRect(r, 10, 10);
+    }
+    // Dark faces carry white text; light faces and the picture black text.
+    const bool dark = face_.isValid() && face_.lightness() < 100;
+    p.setPen(dark ? Qt::white : Qt::black);
+    p.setFont(font());
+    p.drawText(rect().adjusted(3, 1, -3, -1), Qt::AlignCenter | Qt::TextWordWrap, text());
+}
+
+void centreOnScreen(QWidget* window) {
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen)
+        window->move(screen->availableGeometry().center() - window->rect().center());
+}
+
+CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
+    : QWidget(owner, Qt::Window), design_(std::move(design)) {
+    setObjectName(design_.objectName);
+    setWindowTitle(design_.title);
+    setFixedSize(design_.size);
+    setAttribute(Qt::WA_DeleteOnClose);
+
+    label1 = new QLabel(design_.heading, this);
+    label1->setObjectName("label1");
+    label1->setGeometry(design_.headingGeometry);
+    label1->setFont(ui::font(15.75, true));
+
+    auto makeList = [this](const char* name, const QString& placeholder) {
+        auto* box = new QComboBox(this);
+        box->setObjectName(name);
+        box->setGeometry(design_.pickListGeometry);
+        box->setFont(ui::font(11.25));
+        box->setPlaceholderText(placeholder);
+        box->setMaxVisibleItems(20);
+        return box;
+    };
+    selectCodeCbox = makeList("selectCodeCbox", "Select Code");
+    for (const std::string& item : UsageList(design_.usage))
+        selectCodeCbox->addItem(QString::fromStdString(item));
+    selectCodeCbox->setCurrentIndex(-1);
+    selectModifierCbox = makeList("selectModifierCbox", "Modifier");
+    for (std::string_view item : ModifierList)
+        selectModifierCbox->addItem(QString::fromUtf8(item.data(), static_cast<int>(item.size())));
+    selectModifierCbox->setCurrentIndex(-1);
+
+    auto makeButton = [this](const char* name, const char* text, QRect geometry) {
+        auto* b = new ui::WrapButton(text, this);
+        b->setObjectName(name);
+        b->setGeometry(geometry);
+        b->setFont(ui::font(13.8));
+        return b;
+    };
+    resetBtn = makeButton("resetBtn", "Reset", design_.resetGeometry);
+    applyBtn = makeButton("applyBtn", "Apply", design_.applyGeometry);
+    closeBtn = makeButton("closeBtn", "Close", design_.closeGeometry);
+
+    // Only a pick the user commits changes keys.
+    connect(selectCodeCbox, &QComboBox::activated, this,
+            &CodeTableEditor::selectCodeCbox_SelectionChangeCommitted);
+    connect(selectModifierCbox, &QComboBox::activated, this,
+            &CodeTableEditor::selectModifierCbox_SelectionChangeCommitted);
+    connect(resetBtn, &QPushButton::clicked, this, &CodeTableEditor::resetBtn_Click);
+    connect(applyBtn, &QPushButton::clicked, this, &CodeTableEditor::applyBtn_Click);
+    connect(closeBtn, &QPushButton::clicked, this, &CodeTableEditor::closeBtn_Click);
+}
+
+void CodeTableEditor::addEntry(QWidget* keyParent, QRect key, const QString& designText,
+                               const QColor& idleFace, QWidget* modifierParent, QRect modifier) {
+    const int n = entryCount() + 1;
+    auto* k = new KeyButton(designText, keyParent);
+    k->setObjectName(QStringLiteral("keyBtn%1").arg(n));
+    k->setGeometry(key);
+    k->setFont(ui::font(14.25, true));
+    k->setFace(idleFace);
+    auto* m = new KeyButton("None", modifierParent);
+    m->setObjectName(QStringLiteral("modBtn%1").arg(n));
+    m->setGeometry(modifier);
+    m->setFont(ui::font(9.75));
+    m->setFace(keycolour::ModifierNormal);
+    connect(k, &QPushButton::clicked, this, [this, n] { keyButton_Click(n); });
+    connect(m, &QPushButton::clicked, this, [this, n] { modifierButton_Click(n); });
+    keyButtons.push_back(k);
+    modifierButtons.push_back(m);
+    Entry e;
+    e.idleFace = idleFace;
+    entries.push_back(e);
+}
+
+void CodeTableEditor::LoadTable(const std::array<uint8_t, 32>& table) {
+    for (int n = 1; n <= entryCount(); ++n) {
+        Entry& e = entries[static_cast<size_t>(n - 1)];
+        const uint8_t modifier = table[static_cast<size_t>(2 * (n - 1))];
+        e.modifier = ModifierIndexFromCode(modifier);
+        e.modifierByteAtOpening = modifier;
+        e.code = table[static_cast<size_t>(2 * n - 1)];
+        keyButtons[static_cast<size_t>(n - 1)]->setText(QString::fromStdString(CodeLabel(e.code)));
+    }
+}
+
+void CodeTableEditor::Layout_Load() {
+    selectCodeCbox->hide();
+    selectModifierCbox->hide();
+    for (int i = 0; i < entryCount(); ++i) {
+        Entry& e = entries[static_cast<size_t>(i)];
+        e.codeAtOpening = e.code;
+        e.modifierAtOpening = e.modifier;
+        e.keyTextAtOpening = keyButtons[static_cast<size_t>(i)]->text();
+        // A byte the list has no entry for is shown by its value and sent back
+        // as it came unless the user picks a modifier.
+        const QString text = QString::fromStdString(ModifierText(e.modifierByteAtOpening));
+        modifierButtons[static_cast<size_t>(i)]->setText(text);
+        e.modifierTextAtOpening = text;
+    }
+    modifierNormalColour =
+        modifierButtons.empty() ? keycolour::ModifierNormal : modifierButtons.front()->face();
+    keySelected = 0;
+    modSelected = 0;
+}
+
+void CodeTableEditor::setKeyFace(int n, const QColor& colour) {
+    keyButtons[static_cast<size_t>(n - 1)]->setFace(colour);
+}
+
+void CodeTableEditor::keyButton_Click(int n) {
+    if (n < 1 || n > entryCount())
+        return;
+    const uint32_t bit = 1u << (n - 1);
+    if (!(keySelected & bit)) {
+        setKeyFace(n, keycolour::Orange);
+        selectCodeCbox->show();
+        selectModifierCbox->hide();
+    } else {
+        setKeyFace(n, entries[static_cast<size_t>(n - 1)].idleFace);
+    }
+    keySelected ^= bit;
+}
+
+void CodeTableEditor::modifierButton_Click(int n) {
+    if (n < 1 || n > entryCount())
+        return;
+    const uint32_t bit = 1u << (n - 1);
+    KeyButton* m = modifierButtons[static_cast<size_t>(n - 1)];
+    if (!(modSelected & bit)) {
+        m->setFace(keycolour::Orange);
+        selectModifierCbox->show();
+        selectCodeCbox->hide();
+    } else {
+        m->setFace(modifierNormalColour);
+    }
+    modSelected ^= bit;
+}
+
+void CodeTableEditor::selectCodeCbox_SelectionChangeCommitted(int position) {
+    if (position < 0 || position >= selectCodeCbox->count())
+        return;
+    selectCodeCbox->hide();
+    // Back to the placeholder, so the list next opens on "Select Code".
+    selectCodeCbox->setCurrentIndex(-1);
+    for (int n = 1; n <= entryCount(); ++n) {
+        if (!(keySelected & (1u << (n - 1))))
+            continue;
+        keyButtons[static_cast<size_t>(n - 1)]->setText(
+            QString::fromStdString(CodeLabel(position)));
+        entries[static_cast<size_t>(n - 1)].code = position;
+        setKeyFace(n, keycolour::Green);
+    }
+    keySelected = 0;
+}
+
+void CodeTableEditor::selectModifierCbox_SelectionChangeCommitted(int position) {
+    if (position < 0 || position >= selectModifierCbox->count())
+        return;
+    selectModifierCbox->hide();
+    const QString text = selectModifierCbox->itemText(position);
+    selectModifierCbox->setCurrentIndex(-1);
+    for (int n = 1; n <= entryCount(); ++n) {
+        if (!(modSelected & (1u << (n - 1))))
+            continue;
+        KeyButton* m = modifierButtons[static_cast<size_t>(n - 1)];
+        m->setText(text);
+        entries[static_cast<size_t>(n - 1)].modifier = position;
+        m->setFace(modifierNormalColour);
+    }
+    modSelected = 0;
+}
+
+void CodeTableEditor::resetBtn_Click() {
+    for (int n = 1; n <= entryCount(); ++n) {
+        Entry& e = entries[static_cast<size_t>(n - 1)];
+        setKeyFace(n, e.idleFace);
+        keyButtons[static_cast<size_t>(n - 1)]->setText(e.keyTextAtOpening);
+        e.code = e.codeAtOpening;
+        e.modifier = e.modifierAtOpening;
+        KeyButton* m = modifierButtons[static_cast<size_t>(n - 1)];
+        m->setFace(modifierNormalColour);
+        m->setText(e.modifierTextAtOpening);
+    }
+    keySelected = 0;
+    modSelected = 0;
+}
+
+uint8_t CodeTableEditor::modifierByte(const Entry& e) const {
+    if (e.modifier >= 0 && e.modifier < static_cast<int>(ModifierList.size()))
+        return ModifierCodeFromIndex(e.modifier);
+    // Only the opening value can lie outside the list.
+    return e.modifierByteAtOpening;
+}
+
+std::vector<uint8_t> CodeTableEditor::TableBytes() const {
+    std::array<uint8_t, 64> buffer{};
+    for (int n = 1; n <= entryCount(); ++n) {
+        const Entry& e = entries[static_cast<size_t>(n - 1)];
+        buffer[static_cast<size_t>(2 * (n - 1))] = modifierByte(e);
+        buffer[static_cast<size_t>(2 * n - 1)] = static_cast<uint8_t>(e.code & 0xFF);
+    }
+    return {buffer.begin(), buffer.begin() + design_.sendSize};
+}
+
+void CodeTableEditor::applyBtn_Click() {
+    const std::vector<uint8_t> table = TableBytes();
+    if (SendDeviceCommand(LoadCodeTable, table.data(), static_cast<uint32_t>(table.size())) !=
+        LINK_OK) {
+        showWarning("Unable to Load Table..", design_.failureCaption);
+        return;
+    }
+    close();
+}
+
+void CodeTableEditor::closeBtn_Click() {
+    close();
+}
+
+} // namespace orvex

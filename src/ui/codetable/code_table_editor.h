@@ -1,0 +1,136 @@
+#pragma once
+
+// The pattern shared by the three code table editors: one key button and one
+// modifier button per entry, the two pick lists, Reset, Apply and Close. Each
+// layout only places its controls.
+
+#include <QColor>
+#include <QPushButton>
+#include <QRect>
+#include <QSize>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ui/codetable/usage_tables.h"
+
+class QComboBox;
+class QLabel;
+
+namespace orvex {
+
+// A key or modifier button painted in one flat colour, or left see-through
+// (no colour) so that the keypad picture behind it shows.
+class KeyButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+    void setFace(const QColor& colour);
+    // Invalid while the button is see-through.
+    QColor face() const { return face_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor face_;
+};
+
+namespace keycolour {
+inline const QColor Red{255, 0, 0};
+inline const QColor Orange{255, 165, 0};
+inline const QColor Green{0, 128, 0};
+inline const QColor Fuchsia{255, 0, 255};
+inline const QColor Grey{128, 128, 128};
+inline const QColor ModifierNormal{240, 240, 240};
+inline const QColor GroupFrame{192, 255, 255};
+} // namespace keycolour
+
+class CodeTableEditor : public QWidget {
+    Q_OBJECT
+public:
+    // What distinguishes one layout from another.
+    struct Design {
+        const char* objectName;
+        QString title;
+        QString heading; // two lines
+        QRect headingGeometry;
+        QSize size;
+        uint32_t sendSize; // bytes of the LoadCodeTable payload
+        UsageListSize usage;
+        std::string failureCaption;
+        QRect pickListGeometry; // both pick lists share it
+        QRect resetGeometry;
+        QRect applyGeometry;
+        QRect closeGeometry;
+    };
+
+    // Per entry (key n is entries[n-1]).
+    struct Entry {
+        int code = 0;
+        int codeAtOpening = 0;
+        int modifier = 0; // ModifierList position; above 8 for an unlisted byte
+        int modifierAtOpening = 0;
+        uint8_t modifierByteAtOpening = 0;
+        QString keyTextAtOpening;
+        QString modifierTextAtOpening;
+        QColor idleFace; // the colour of an unmarked, unchanged key
+    };
+
+    int entryCount() const { return static_cast<int>(entries.size()); }
+    // The LoadCodeTable payload Apply would send now.
+    std::vector<uint8_t> TableBytes() const;
+    const Design& design() const { return design_; }
+
+    std::vector<Entry> entries;
+    uint32_t keySelected = 0;
+    uint32_t modSelected = 0;
+    QColor modifierNormalColour;
+
+    // --- controls (designer names) ---
+    QLabel* label1;
+    QComboBox* selectCodeCbox;
+    QComboBox* selectModifierCbox;
+    QPushButton* resetBtn;
+    QPushButton* applyBtn;
+    QPushButton* closeBtn;
+    std::vector<KeyButton*> keyButtons;      // keyBtn1 ...
+    std::vector<KeyButton*> modifierButtons; // modBtn1 ...
+
+public slots:
+    void keyButton_Click(int n);
+    void modifierButton_Click(int n);
+    void selectCodeCbox_SelectionChangeCommitted(int position);
+    void selectModifierCbox_SelectionChangeCommitted(int position);
+    void resetBtn_Click();
+    void applyBtn_Click();
+    void closeBtn_Click();
+
+protected:
+    CodeTableEditor(Design design, QWidget* owner);
+
+    // Creates entry n (the next one): its key button on `keyParent` at `key`
+    // and its modifier button on `modifierParent` at `modifier`, both in
+    // coordinates of their parents.
+    void addEntry(QWidget* keyParent, QRect key, const QString& designText, const QColor& idleFace,
+                  QWidget* modifierParent, QRect modifier);
+    // Takes the keypad's table: current codes, modifiers and key texts.
+    void LoadTable(const std::array<uint8_t, 32>& table);
+    // Start of the editor: remembers the opening state. Call once, last.
+    void Layout_Load();
+
+private:
+    void setKeyFace(int n, const QColor& colour);
+    uint8_t modifierByte(const Entry& e) const;
+
+    Design design_;
+};
+
+// Centres a window on the screen it is on.
+void centreOnScreen(QWidget* window);
+
+} // namespace orvex

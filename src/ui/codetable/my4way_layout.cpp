@@ -1,0 +1,164 @@
+#include "ui/codetable/my4way_layout.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+
+#include "ui/common/ui_style.h"
+
+#ifndef ORVEX_KEYPAD_PICTURE_DIR
+#define ORVEX_KEYPAD_PICTURE_DIR "/usr/share/orvex-config/keypads"
+#endif
+
+namespace orvex {
+
+namespace {
+
+constexpr QRect kJackInGroup{612, 150, 210, 130};
+constexpr QRect kJackOutGroup{612, 300, 210, 130};
+// Inside a jack group: modifier above the key.
+constexpr QRect kJackModifier{50, 30, 110, 26};
+constexpr QRect kJackKey{40, 62, 130, 56};
+constexpr int kModifierWidth = 110;
+constexpr int kModifierHeight = 22;
+
+// Centred above its key, narrower than the key so that it stays clear of the
+// neighbouring keys.
+QRect modifierAbove(const QRect& key) {
+    return {key.center().x() + 1 - kModifierWidth / 2, key.y() - kModifierHeight - 2,
+            kModifierWidth, kModifierHeight};
+}
+
+QGroupBox* makeJackGroup(QWidget* parent, const char* name, const char* title, QRect geometry) {
+    auto* g = new QGroupBox(title, parent);
+    g->setObjectName(name);
+    g->setGeometry(geometry);
+    g->setFont(ui::font(9.75, true));
+    QPalette p = g->palette();
+    p.setColor(QPalette::Window, keycolour::GroupFrame);
+    g->setPalette(p);
+    g->setAutoFillBackground(true);
+    return g;
+}
+
+} // namespace
+
+const std::array<QRect, 8> My4way_layout::kKeyGeometry = {
+    QRect{110, 166, 123, 67}, QRect{248, 189, 131, 93}, QRect{403, 166, 126, 67},
+    QRect{110, 293, 148, 85}, QRect{384, 293, 133, 85}, QRect{248, 397, 131, 93},
+    QRect{248, 522, 131, 93}, QRect{385, 522, 132, 93},
+};
+
+QString My4way_layout::PictureFileName(int noOfWayKeypad) {
+    switch (noOfWayKeypad) {
+    case 0:
+        return QStringLiteral("brevo5Way.jpg");
+    case 1:
+        return QStringLiteral("brevo6Way.jpg");
+    default:
+        return QStringLiteral("brevo8Way.jpg");
+    }
+}
+
+QStringList My4way_layout::PictureFolders() {
+    return {QDir::currentPath(), QCoreApplication::applicationDirPath(),
+            QStringLiteral(ORVEX_KEYPAD_PICTURE_DIR)};
+}
+
+QPixmap My4way_layout::LoadPicture(int noOfWayKeypad) {
+    const QString name = PictureFileName(noOfWayKeypad);
+    for (const QString& folder : PictureFolders()) {
+        const QString path = QDir(folder).filePath(name);
+        if (!QFileInfo(path).isFile())
+            continue;
+        QPixmap picture(path);
+        if (!picture.isNull())
+            return picture;
+    }
+    return {};
+}
+
+bool My4way_layout::KeyHidden(int key, int noOfWayKeypad) {
+    switch (noOfWayKeypad) {
+    case 0:
+        return key == 1 || key == 3 || key == 5;
+    case 1:
+        return key == 1 || key == 3;
+    default:
+        return false;
+    }
+}
+
+My4way_layout::My4way_layout(const std::array<uint8_t, 32>& table, int noOfWayKeypad,
+                             QWidget* owner)
+    : CodeTableEditor(
+          Design{
+              .objectName = "My4way_layout",
+              .title = ui::q("Orvex™ Layout"),
+              .heading = ui::q("Customise Orvex™ Code Table\n       (USB Codes in Hex)"),
+              .headingGeometry = {150, 4, 460, 62},
+              .size = {835, 740},
+              .sendSize = 20,
+              .usage = UsageListSize::Short,
+              .failureCaption = "Halden Orvex\u2122",
+              .pickListGeometry = {612, 80, 210, 30},
+              .resetGeometry = {637, 520, 160, 50},
+              .applyGeometry = {637, 590, 160, 50},
+              .closeGeometry = {637, 660, 160, 50},
+          },
+          owner) {
+    pictureBox1 = new QLabel(this);
+    pictureBox1->setObjectName("pictureBox1");
+    pictureBox1->setGeometry(kPictureGeometry);
+    const QPixmap picture = LoadPicture(noOfWayKeypad);
+    hasPicture_ = !picture.isNull();
+    if (hasPicture_) {
+        pictureBox1->setPixmap(picture);
+        pictureBox1->setScaledContents(true); // the key places fit 579 x 655
+    } else {
+        // Without a picture the keys sit on a plain backdrop and still work.
+        pictureBox1->setAutoFillBackground(true);
+        QPalette p = pictureBox1->palette();
+        p.setColor(QPalette::Window, QColor(205, 208, 214));
+        pictureBox1->setPalette(p);
+    }
+
+    // Keys 1 to 8 are laid out in window coordinates first, then moved onto
+    // the picture; their idle look is the picture under them.
+    for (int n = 1; n <= 8; ++n) {
+        const QRect key = kKeyGeometry[static_cast<size_t>(n - 1)];
+        addEntry(this, key, QString(), QColor(), this, modifierAbove(key));
+        EmbedButtonInBrevoPicture(n);
+    }
+    groupBox1 = makeJackGroup(this, "groupBox1", "JACK IN", kJackInGroup);
+    groupBox2 = makeJackGroup(this, "groupBox2", "JACK OUT", kJackOutGroup);
+    addEntry(groupBox1, kJackKey, "   Jack     IN", keycolour::Fuchsia, groupBox1, kJackModifier);
+    addEntry(groupBox2, kJackKey, "Jack OUT", keycolour::Grey, groupBox2, kJackModifier);
+
+    for (int n = 1; n <= 8; ++n) {
+        if (KeyHidden(n, noOfWayKeypad)) {
+            keyButtons[static_cast<size_t>(n - 1)]->hide();
+            modifierButtons[static_cast<size_t>(n - 1)]->hide();
+        }
+    }
+    LoadTable(table);
+    Layout_Load();
+}
+
+void My4way_layout::EmbedButtonInBrevoPicture(int n) {
+    KeyButton* key = keyButtons[static_cast<size_t>(n - 1)];
+    const QPoint at = key->pos() - pictureBox1->pos();
+    key->setParent(pictureBox1);
+    key->move(at);
+    key->setFace(QColor()); // see-through: the picture is its background
+    key->show();
+}
+
+QRect My4way_layout::keyWindowGeometry(int n) const {
+    const KeyButton* key = keyButtons[static_cast<size_t>(n - 1)];
+    return {key->mapTo(this, QPoint(0, 0)), key->size()};
+}
+
+} // namespace orvex
