@@ -127,31 +127,17 @@ const Settings kOther{0, 1, 9, 1, 0};
 
 } // namespace
 
-TEST_F(ConfigUiTest, StartCreatesTheFileAndAppliesNothing) {
-    const fs::path file = dir / "userA/HaldenInterface/USBOrvexIllumUtilityCfg.ini";
-    EXPECT_EQ(FileName, file.string());
-    ASSERT_TRUE(fs::is_regular_file(file));
-    EXPECT_EQ(CIniFile::GetValue("FirstUp", "appSettings", FileName), "");
-    ASSERT_EQ(startLog.size(), 1u);
-    EXPECT_EQ(startLog[0].command, GetStatus);
-}
-
 TEST_F(ConfigUiTest, SaveChangeEverythingAndRestore) {
+    // A customised table the factory reset will wipe.
+    auto held = keypad->model.running();
+    held.customTables[0] = {0, 4, 0, 5, 0, 6, 0, 7, 0xE1, 8, 0, 9, 0, 10, 0, 11, 0, 12, 0, 13};
+    keypad->model.setRunning(held);
     choose(kSaved);
     form->button8_Click();
     ASSERT_TRUE(boxes().empty());
-    EXPECT_EQ(GetSettings("FirstUp", FileName), "Yes");
-    EXPECT_EQ(GetSettings("KeypadLayout", FileName), "2");
-    EXPECT_EQ(GetSettings("LedBrightness", FileName), "7");
-    EXPECT_EQ(GetSettings("LedColour", FileName), "3");
-    EXPECT_EQ(GetSettings("Buzzer", FileName), "0");
-    EXPECT_EQ(GetSettings("BuzzerPeriod", FileName), "5");
-    EXPECT_EQ(GetSettings("Options", FileName), "7");
     EXPECT_EQ(GetSettings("SerialNumber", FileName), "OVX000123456");
-    std::string table;
-    for (int i = 0; i < 20; ++i)
-        table += std::to_string(keypad->model.tableForType(2)[static_cast<size_t>(i)]) + ",";
-    EXPECT_EQ(GetSettings("CodeTableValues", FileName), table);
+    EXPECT_EQ(GetSettings("CodeTableValues", FileName),
+              "0,4,0,5,0,6,0,7,225,8,0,9,0,10,0,11,0,12,0,13,");
 
     choose(kOther);
     keypad->model.setOptions(0);
@@ -161,6 +147,7 @@ TEST_F(ConfigUiTest, SaveChangeEverythingAndRestore) {
     EXPECT_TRUE(boxes().empty());
     expectKeypadHolds(kSaved);
     EXPECT_EQ(keypad->model.options(), 7);
+    EXPECT_EQ(keypad->model.running().customTables[0], held.customTables[0]);
     EXPECT_EQ(commands(),
               (std::vector<uint8_t>{SetOptions, FactoryReset, SetKeypadType, LoadCodeTable,
                                     SetLedBrightness, SetJackLedBrightness, SetBuzzer,
@@ -181,7 +168,13 @@ TEST_F(ConfigUiTest, SaveWithoutStatusLeavesTheFile) {
     EXPECT_EQ(slurp(FileName), before);
 }
 
-TEST_F(ConfigUiTest, ResetBeforeAnySaveOnlyRefreshes) {
+TEST_F(ConfigUiTest, FreshStartAndResetBeforeAnySaveSendNothing) {
+    // The start made the file in this user's data home and applied nothing.
+    EXPECT_EQ(FileName, (dir / "userA/HaldenInterface/USBOrvexIllumUtilityCfg.ini").string());
+    EXPECT_TRUE(fs::is_regular_file(FileName));
+    ASSERT_EQ(startLog.size(), 1u);
+    EXPECT_EQ(startLog[0].command, GetStatus);
+
     choose(kOther);
     keypad->model.clearLog();
     form->button3_Click();

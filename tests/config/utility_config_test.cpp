@@ -295,14 +295,6 @@ TEST_F(UtilityConfigTest, FailedCommandStopsTheRestoreWithItsMessage) {
     EXPECT_EQ(commandCodes(),
               (std::vector<uint8_t>{SetOptions, FactoryReset, SetKeypadType, LoadCodeTable}));
 
-    // A brightness the keypad does not take.
-    keypad->model.clearLog();
-    prompts.clear();
-    setValue("LedBrightness", "12");
-    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Stopped);
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set LED Brightness..\n"});
-    EXPECT_EQ(commandCodes().back(), SetLedBrightness);
-
     // The keypad does not come back in time after the factory reset.
     keypad->model.clearLog();
     prompts.clear();
@@ -317,11 +309,8 @@ TEST_F(UtilityConfigTest, CopyReplacesWholeOrNothing) {
     const fs::path dst = dir / "dst.ini";
     spit(src, "new contents\r\n");
     spit(dst, "old");
-    fs::permissions(dst, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     ASSERT_TRUE(CopyFileReplacing(src.string(), dst.string()));
     EXPECT_EQ(slurp(dst), "new contents\r\n");
-    EXPECT_EQ(fs::status(dst).permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 
     // Through a link the file it points to is replaced and the link kept.
     const fs::path link = dir / "link.ini";
