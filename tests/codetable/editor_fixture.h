@@ -25,16 +25,17 @@ protected:
     std::shared_ptr<sim::VirtualKeypad> keypad;
     std::unique_ptr<Form1> form;
 
-    // A keypad with the given ways code on keypad type `type`, the main
-    // window loaded, and logs and messages cleared.
-    void start(uint8_t type, uint8_t options = 2) {
+    // A keypad on keypad type `type`, optionally with customised table
+    // `table` for it, and the main window loaded; logs and messages cleared.
+    void start(uint8_t type, uint8_t options = 2, const Table* table = nullptr) {
         keypad = plugKeypad();
         keypad->model.setOptions(options);
-        // A status with a 32-byte table leaves room for 3 version characters
-        // in one report.
+        // A status with a 32-byte table leaves room for 3 version characters.
         keypad->model.setVersion("2.1");
         auto s = keypad->model.running();
         s.keypadType = type;
+        if (table)
+            s.customTables[static_cast<size_t>(type / 3)] = *table;
         keypad->model.setRunning(s);
         form = std::make_unique<Form1>();
         form->Form1_Load();
@@ -51,38 +52,22 @@ protected:
         SetUp();
     }
 
-    std::vector<uint8_t> commandsOf() const {
+    // "Customise Code Table"; the editor it opened, or null.
+    CodeTableEditor* open() {
+        const auto before = form->findChildren<CodeTableEditor*>();
+        form->button1_Click();
+        for (auto* e : form->findChildren<CodeTableEditor*>())
+            if (!before.contains(e) && e->isVisible())
+                return e;
+        return nullptr;
+    }
+
+    std::vector<uint8_t> commands() const {
         std::vector<uint8_t> out;
         for (const auto& c : keypad->model.log())
             out.push_back(c.command);
         return out;
     }
-
-    // Replaces the customised table of a group (0: type 2, 1: type 5, 2: type 8).
-    void setCustomTable(int group, const Table& table) {
-        auto s = keypad->model.running();
-        s.customTables[static_cast<size_t>(group)] = table;
-        keypad->model.setRunning(s);
-    }
-
-    std::vector<CodeTableEditor*> openEditors() const {
-        std::vector<CodeTableEditor*> out;
-        for (auto* e : form->findChildren<CodeTableEditor*>())
-            if (e->isVisible())
-                out.push_back(e);
-        return out;
-    }
-
-    // "Customise Code Table"; the editor it opened, or null.
-    CodeTableEditor* open() {
-        const auto before = openEditors();
-        form->button1_Click();
-        for (auto* e : openEditors())
-            if (std::find(before.begin(), before.end(), e) == before.end())
-                return e;
-        return nullptr;
-    }
-
     std::vector<std::vector<uint8_t>> loads() const {
         std::vector<std::vector<uint8_t>> out;
         for (const auto& c : keypad->model.log())
@@ -99,30 +84,18 @@ protected:
         e->selectModifierCbox->setCurrentIndex(position);
         emit e->selectModifierCbox->activated(position);
     }
-    static void clickKey(CodeTableEditor* e, int n) {
-        e->keyButtons[static_cast<size_t>(n - 1)]->click();
+    static KeyButton* key(CodeTableEditor* e, int n) {
+        return e->keyButtons[static_cast<size_t>(n - 1)];
     }
-    static void clickModifier(CodeTableEditor* e, int n) {
-        e->modifierButtons[static_cast<size_t>(n - 1)]->click();
-    }
-    static QString keyText(CodeTableEditor* e, int n) {
-        return e->keyButtons[static_cast<size_t>(n - 1)]->text();
-    }
-    static QString modifierText(CodeTableEditor* e, int n) {
-        return e->modifierButtons[static_cast<size_t>(n - 1)]->text();
-    }
-    static QColor keyFace(CodeTableEditor* e, int n) {
-        return e->keyButtons[static_cast<size_t>(n - 1)]->face();
-    }
-    static QColor modifierFace(CodeTableEditor* e, int n) {
-        return e->modifierButtons[static_cast<size_t>(n - 1)]->face();
+    static KeyButton* mod(CodeTableEditor* e, int n) {
+        return e->modifierButtons[static_cast<size_t>(n - 1)];
     }
     // Lets the windows closed with delete-on-close go.
     static void flushDeletes() {
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    // A table where key n has usage 0x10 + n and modifier 0xE0 + (n % 8).
+    // Key n has usage 0x10 + n and modifier 0xE0 + (n % 8).
     static Table sampleTable(int keys) {
         Table t{};
         for (int n = 1; n <= keys; ++n) {
@@ -133,19 +106,22 @@ protected:
     }
 };
 
-// Keypad type, customised-table group, entries and bytes sent of each layout.
+// Keypad type, entries and bytes sent of each layout.
 struct LayoutCase {
     uint8_t type;
-    int group;
     int entries;
     size_t sent;
     const char* objectName;
     const char* failureCaption;
 };
 inline const LayoutCase kLayouts[] = {
-    {2, 0, 10, 20, "My4way_layout", "Halden Orvex\u2122"},
-    {5, 1, 12, 32, "My12way_layout", "Halden USB Encoder"},
-    {8, 2, 16, 32, "My16way_layout", "Halden USB Encoder"},
+    {2, 10, 20, "My4way_layout", "Halden Orvex\u2122"},
+    {5, 12, 32, "My12way_layout", "Halden USB Encoder"},
+    {8, 16, 32, "My16way_layout", "Halden USB Encoder"},
 };
+
+inline const QColor kRed{255, 0, 0};
+inline const QColor kOrange{255, 165, 0};
+inline const QColor kGreen{0, 128, 0};
 
 } // namespace orvex::test
