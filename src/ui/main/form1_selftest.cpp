@@ -2,8 +2,15 @@
 
 #include "ui/main/form1.h"
 
+#include "ui/selftest/self_test.h"
+
 namespace orvex {
 
-void Form1::button2_Click() {}
+void Form1::button2_Click() {
+    auto* test = new self_test();
+    test->setAttribute(Qt::WA_DeleteOnClose);
+    test->move(pos());
+    test->show();
+}
 
 } // namespace orvex

@@ -1,0 +1,496 @@
+#include "ui/selftest/self_test.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QThread>
+
+#include "device/hid_link.h"
+#include "platform/clock.h"
+#include "platform/prompter.h"
+#include "platform/qt_prompter.h"
+#include "ui/common/ui_style.h"
+
+namespace orvex {
+
+namespace {
+
+const char* const kLinkCaption = "Halden USB Encoder";
+const char* const kUtilityCaption = "HaldenOrvexUtility";
+const char* const kAudioCaption = "Halden AudioOrvex";
+const char* const kKeypadCaption = "Orvex\u2122 Keypad";
+const char* const kNoRecord = "This device doesn't record.";
+
+const QColor kLightGreen(144, 238, 144);
+const QColor kGrey(128, 128, 128);
+
+constexpr uint32_t kHoldMs = 80;
+constexpr uint32_t kLedWaitMs = 500;
+constexpr uint32_t kBuzzerPauseStepMs = 150;
+constexpr uint32_t kKeyPollMs = 100;
+
+// Linux input codes of F15 and F24; X11 and Wayland key codes are 8 higher.
+constexpr quint32 kEvdevF15 = 185;
+constexpr quint32 kEvdevF24 = 194;
+constexpr quint32 kNativeOffset = 8;
+
+// F15..F24 in order: the indicator each colours.
+constexpr int kIndicatorOfF[10] = {9, 10, 2, 6, 7, 8, 4, 5, 1, 3};
+
+RecorderFactory& recorderFactory() {
+    static RecorderFactory f;
+    return f;
+}
+
+QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry,
+                  double points = 12) {
+    auto* l = new QLabel(text, parent);
+    l->setObjectName(name);
+    l->setGeometry(geometry);
+    l->setFont(ui::font(points));
+    return l;
+}
+
+QCheckBox* makeCheckBox(QWidget* parent, const char* name, QPoint at) {
+    auto* c = new QCheckBox(parent);
+    c->setObjectName(name);
+    c->setGeometry(at.x(), at.y(), 20, 20);
+    // Ticked by the test only.
+    c->setAttribute(Qt::WA_TransparentForMouseEvents);
+    c->setFocusPolicy(Qt::NoFocus);
+    return c;
+}
+
+void setBackground(QWidget* w, QPalette::ColorRole role, const QColor& colour) {
+    QPalette p = w->palette();
+    p.setColor(role, colour);
+    w->setPalette(p);
+}
+
+} // namespace
+
+void self_test::setRecorderFactory(RecorderFactory factory) {
+    recorderFactory() = std::move(factory);
+}
+
+int self_test::ledBrightness(uint8_t level) {
+    return SendDeviceCommandByte(SetLedBrightness, level);
+}
+
+int self_test::buzzerPeriod(uint8_t period) {
+    const int rc = SendDeviceCommandByte(SetBuzzerPeriod, period);
+    if (rc != LINK_OK)
+        showWarning("Unable to set Buzzer Period..", kLinkCaption);
+    return rc;
+}
+
+int self_test::setKeyboardTable(uint8_t keypadType) {
+    return SendDeviceCommandByte(SetKeypadType, keypadType);
+}
+
+int self_test::statusBuzzer(uint8_t value) {
+    return SendDeviceCommandByte(StatusBuzzer, value);
+}
+
+int self_test::IndicatorForKey(int qtKey, quint32 nativeScanCode) {
+    if (qtKey >= Qt::Key_F15 && qtKey <= Qt::Key_F24)
+        return kIndicatorOfF[qtKey - Qt::Key_F15];
+#ifndef Q_OS_WIN
+    // Desktops often map these keys to XF86 keysyms (XF86Tools, XF86Launch5..)
+    // that Qt does not report as F15..F24; the key code still says which key.
+    if (nativeScanCode >= kEvdevF15 + kNativeOffset && nativeScanCode <= kEvdevF24 + kNativeOffset)
+        return kIndicatorOfF[nativeScanCode - kNativeOffset - kEvdevF15];
+#else
+    (void)nativeScanCode;
+#endif
+    return 0;
+}
+
+QColor self_test::IndicatorColour(int indicator) {
+    switch (indicator) {
+    case 9:
+        return QColor(32, 178, 170); // light sea green
+    case 10:
+        return QColor(255, 165, 0); // orange
+    case 2:
+        return QColor(0, 0, 255); // blue
+    case 6:
+    case 7:
+        return QColor(255, 255, 0); // yellow
+    case 8:
+        return QColor(0, 128, 0); // green
+    case 4:
+    case 5:
+        return QColor(255, 255, 255); // white
+    case 1:
+        return QColor(0, 0, 139); // dark blue
+    case 3:
+        return QColor(255, 0, 0); // red
+    default:
+        return {};
+    }
+}
+
+self_test::self_test(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName("self_test");
+    setWindowTitle("Self Test");
+    setFixedSize(735, 481);
+
+    label1 = makeLabel(this, "label1", "SELF TEST", {0, 16, 735, 37}, 20);
+    label1->setFont(ui::font(20, true));
+    label1->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+
+    ledTestLbl = makeLabel(this, "ledTestLbl", "Testing Led", {106, 76, 260, 30});
+    ledLbl = makeLabel(this, "ledLbl", "LED", {400, 76, 60, 30});
+    ledCheckBox = makeCheckBox(this, "ledCheckBox", {500, 81});
+    brightnessTestLbl =
+        makeLabel(this, "brightnessTestLbl", "Testing Led Brightness ", {106, 121, 260, 30});
+    brightnessLbl = makeLabel(this, "brightnessLbl", "2", {400, 121, 60, 30});
+    brightnessCheckBox = makeCheckBox(this, "brightnessCheckBox", {500, 126});
+    buzzerTestLbl = makeLabel(this, "buzzerTestLbl", "Testing Buzzer Period", {106, 166, 260, 30});
+    buzzerLbl = makeLabel(this, "buzzerLbl", "1", {400, 166, 60, 30});
+    buzzerCheckBox = makeCheckBox(this, "buzzerCheckBox", {500, 171});
+    audioTestLbl = makeLabel(this, "audioTestLbl", "Test Audio", {106, 211, 260, 30});
+
+    recordBtn = new QPushButton("Record", this);
+    recordBtn->setObjectName("recordBtn");
+    recordBtn->setGeometry(400, 209, 130, 34);
+    recordBtn->setFont(ui::font(12));
+    recordBtn->hide();
+
+    for (QLabel* l : {ledTestLbl, ledLbl, brightnessTestLbl, brightnessLbl, buzzerTestLbl,
+                      buzzerLbl, audioTestLbl}) {
+        l->setEnabled(false);
+        l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    }
+    for (QLabel* l : {ledLbl, brightnessLbl, buzzerLbl})
+        l->setAlignment(Qt::AlignCenter);
+
+    // Indicators: the small keypad's shape, then the six small ones at the right.
+    const QRect places[16] = {
+        {106, 282, 82, 30}, {219, 311, 82, 30}, {329, 282, 82, 30}, {106, 340, 82, 30},
+        {329, 340, 82, 30}, {219, 363, 82, 30}, {219, 421, 82, 30}, {329, 421, 82, 30},
+        {106, 389, 82, 30}, {106, 425, 82, 30}, {479, 290, 56, 19}, {479, 313, 56, 19},
+        {479, 336, 56, 19}, {479, 359, 56, 19}, {479, 382, 56, 19}, {470, 405, 56, 19},
+    };
+    for (size_t i = 0; i < keyButtons.size(); ++i) {
+        auto* b = new QPushButton(this);
+        b->setObjectName(QStringLiteral("button%1").arg(i + 1));
+        b->setGeometry(places[i]);
+        b->setFont(ui::font(i < 10 ? 10 : 8));
+        b->hide();
+        keyButtons[i] = b;
+    }
+
+    closeBtn = new QPushButton("Close", this);
+    closeBtn->setObjectName("closeBtn");
+    closeBtn->setGeometry(600, 415, 110, 45);
+    closeBtn->setFont(ui::font(12));
+
+    connect(closeBtn, &QPushButton::clicked, this, &self_test::closeBtn_Click);
+    connect(recordBtn, &QPushButton::clicked, this, &self_test::recordBtn_Click);
+    // Every key press meant for this window or any of its controls comes here
+    // first.
+    qApp->installEventFilter(this);
+    // The application may end with the test still running (Exit in the main
+    // window): let the worker go before the process tears down.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &self_test::AbandonWorker);
+
+    self_test_Load();
+}
+
+self_test::~self_test() {
+    AbandonWorker();
+    // Before the hand-off state goes: the box would otherwise outlive it.
+    delete keyMessage_.data();
+}
+
+void self_test::self_test_Load() {
+    closeForm = 0;
+    normalColour = keyButtons[0]->palette().color(QPalette::Button);
+    for (QLabel* l :
+         {ledTestLbl, ledLbl, brightnessTestLbl, brightnessLbl, buzzerTestLbl, buzzerLbl}) {
+        l->setAutoFillBackground(true);
+        setBackground(l, QPalette::Window, normalColour);
+    }
+    for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
+        c->setChecked(false);
+    closeBtn->setEnabled(true);
+
+    if (ReadDeviceStatus(initial_) != 0) {
+        showWarning("Device status message error..", kLinkCaption);
+        return;
+    }
+    brightnessLbl->setText(QString::number(initial_.ledBrightness));
+    buzzerLbl->setText(QString::number(initial_.buzzerPeriod));
+    SetUpIndicators(initial_.keypadType, initial_.options);
+
+    if (prompter().message("Does Orvex have microphone support?\n", kUtilityCaption,
+                           MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes) {
+        recordBtn->show();
+        showWarning("Please make sure <USB Advanced Audio device> in Sound panel->Recording tab "
+                    "is set as Default Device",
+                    kUtilityCaption);
+    }
+
+    worker_ = std::thread(&self_test::backgroundWorker1_DoWork, this);
+}
+
+void self_test::SetUpIndicators(int keypadType, int options) {
+    auto show = [this](int indicator, const QString& text, const QColor& colour) {
+        QPushButton* b = keyButtons[static_cast<size_t>(indicator - 1)];
+        b->setText(text);
+        setBackground(b, QPalette::Button, colour);
+        b->show();
+    };
+    if (keypadType >= 0 && keypadType <= 2) {
+        for (int i = 1; i <= 8; ++i)
+            show(i, QString::number(i), kGrey);
+        show(9, "jack in", kGrey);
+        show(10, "jack out", kGrey);
+        // The whole options byte decides: 0 is the five-key and 1 the six-key
+        // keypad.
+        if (options == 0) {
+            for (int i : {1, 3, 5})
+                keyButtons[static_cast<size_t>(i - 1)]->hide();
+        } else if (options == 1) {
+            for (int i : {1, 3})
+                keyButtons[static_cast<size_t>(i - 1)]->hide();
+        }
+    } else if (keypadType >= 3 && keypadType <= 5) {
+        int n = 1;
+        for (int i : {1, 2, 3, 5, 6, 7, 9, 10, 11, 13, 14, 15})
+            show(i, QString::number(n++), normalColour);
+    } else if (keypadType >= 6 && keypadType <= 8) {
+        for (int i = 1; i <= 16; ++i)
+            show(i, QString::number(i), normalColour);
+    }
+}
+
+bool self_test::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
+        auto* w = static_cast<QWidget*>(watched);
+        if (w == this || isAncestorOf(w)) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            self_test_KeyDown(IndicatorForKey(key->key(), key->nativeScanCode()));
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void self_test::self_test_KeyDown(int indicator) {
+    if (indicator < 1 || indicator > 16)
+        return;
+    setBackground(keyButtons[static_cast<size_t>(indicator - 1)], QPalette::Button,
+                  IndicatorColour(indicator));
+}
+
+void self_test::closeBtn_Click() {
+    if (!testRunning()) {
+        // Nothing to stop (the status read failed at set-up).
+        close();
+        return;
+    }
+    closeBtn->setEnabled(false);
+    closeForm = 1;
+}
+
+void self_test::closeEvent(QCloseEvent* event) {
+    if (testRunning()) {
+        // The end step restores the keypad and closes the window.
+        event->ignore();
+        closeBtn_Click();
+        return;
+    }
+    event->accept();
+}
+
+void self_test::ShowRecordFailure() {
+    showWarning(kNoRecord, kAudioCaption);
+}
+
+void self_test::recordBtn_Click() {
+    const QString state = recordBtn->text();
+    if (state == "Record") {
+        recorder_.reset();
+        const RecorderFactory& factory = recorderFactory();
+        recorder_ = factory ? factory() : makeQtAudioRecorder();
+        if (recorder_ && recorder_->canRecord())
+            recordBtn->setText("Start Record");
+        else
+            ShowRecordFailure();
+        keyButtons[0]->setFocus();
+    } else if (state == "Start Record") {
+        // A recording that cannot start is reported like a device that cannot
+        // record, rather than showing "Stop Record" for nothing.
+        if (recorder_ && recorder_->canRecord() && recorder_->record()) {
+            recordBtn->setText("Stop Record");
+        } else {
+            ShowRecordFailure();
+            recordBtn->setText("Record");
+        }
+    } else {
+        if (!recorder_ || !recorder_->stop())
+            ShowRecordFailure();
+        else if (recorder_->canSave())
+            recorder_->play();
+        recordBtn->setText("Record");
+    }
+}
+
+// --- worker ---
+
+bool self_test::OnWindowThread(std::function<void(std::function<void()> done)> step) {
+    if (QThread::currentThread() == thread()) {
+        step([] {});
+        return true;
+    }
+    auto finished = std::make_shared<bool>(false);
+    auto done = [this, finished] {
+        {
+            std::lock_guard lock(handoffMutex_);
+            *finished = true;
+        }
+        handoffCv_.notify_all();
+    };
+    QMetaObject::invokeMethod(
+        this, [step = std::move(step), done] { step(done); }, Qt::QueuedConnection);
+    std::unique_lock lock(handoffMutex_);
+    handoffCv_.wait(lock, [&] { return *finished || abandoned_.load(); });
+    return *finished;
+}
+
+void self_test::AbandonWorker() {
+    {
+        std::lock_guard lock(handoffMutex_);
+        abandoned_ = true;
+    }
+    handoffCv_.notify_all();
+    if (worker_.joinable())
+        worker_.join();
+}
+
+void self_test::AddTextToObject(QLabel* label, const QString& text) {
+    OnWindowThread([label, text](const std::function<void()>& done) {
+        label->setText(text);
+        sleep_ms(kHoldMs);
+        done();
+    });
+}
+
+void self_test::AmendCheckBox(QCheckBox* box, bool ticked) {
+    OnWindowThread([box, ticked](const std::function<void()>& done) {
+        box->setChecked(ticked);
+        sleep_ms(kHoldMs);
+        done();
+    });
+}
+
+void self_test::SetRowColour(QLabel* a, QLabel* b, const QColor& colour) {
+    OnWindowThread([a, b, colour](const std::function<void()>& done) {
+        setBackground(a, QPalette::Window, colour);
+        setBackground(b, QPalette::Window, colour);
+        done();
+    });
+}
+
+// Every command of a phase must be accepted for its box to be ticked; the
+// first refusal ends the test.
+bool self_test::LedPhase() {
+    SetRowColour(ledTestLbl, ledLbl, kLightGreen);
+    for (int i = 0; i < 4; ++i) {
+        if (ledBrightness(0) != LINK_OK)
+            return false;
+        sleep_ms(kLedWaitMs);
+        const int rc = ledBrightness(8);
+        sleep_ms(kLedWaitMs);
+        if (rc != LINK_OK || Stopping())
+            return false;
+    }
+    if (ledBrightness(0) != LINK_OK)
+        return false;
+    AmendCheckBox(ledCheckBox, true);
+    return !abandoned_;
+}
+
+bool self_test::BrightnessPhase() {
+    SetRowColour(brightnessTestLbl, brightnessLbl, kLightGreen);
+    for (uint8_t level = 0; level <= 9; ++level) {
+        AddTextToObject(brightnessLbl, QString::number(level));
+        const int rc = ledBrightness(level);
+        sleep_ms(kLedWaitMs);
+        if (rc != LINK_OK || Stopping())
+            return false;
+    }
+    if (ledBrightness(0) != LINK_OK)
+        return false;
+    AmendCheckBox(brightnessCheckBox, true);
+    return ledBrightness(initial_.ledBrightness) == LINK_OK && !abandoned_;
+}
+
+bool self_test::BuzzerPhase() {
+    SetRowColour(buzzerTestLbl, buzzerLbl, kLightGreen);
+    uint32_t pause = 0;
+    for (uint8_t value = 0; value <= 9; ++value) {
+        AddTextToObject(buzzerLbl, QString::number(value));
+        if (statusBuzzer(value) != LINK_OK || Stopping())
+            return false;
+        sleep_ms(pause);
+        pause += kBuzzerPauseStepMs;
+    }
+    AmendCheckBox(buzzerCheckBox, true);
+    return !abandoned_;
+}
+
+void self_test::KeyPhase() {
+    const bool shown = OnWindowThread([this](std::function<void()> done) {
+        const std::string text = "Press each key  on Orvex\u2122... \n";
+        if (dynamic_cast<QtPrompter*>(&prompter())) {
+            // Blocks this window only; the main window stays usable.
+            auto* box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(kKeypadCaption),
+                                        QString::fromStdString(text), QMessageBox::Ok, this);
+            box->setObjectName("keyPhaseMessage");
+            box->setAttribute(Qt::WA_DeleteOnClose);
+            connect(box, &QDialog::finished, this, [done] { done(); });
+            keyMessage_ = box;
+            box->open();
+        } else {
+            prompter().message(text, kKeypadCaption, MsgButtons::Ok, MsgIcon::Warning);
+            done();
+        }
+    });
+    if (!shown)
+        return;
+    const int rc = setKeyboardTable(0);
+    sleep_ms(kKeyPollMs);
+    if (rc != LINK_OK)
+        return;
+    while (!Stopping())
+        sleep_ms(kKeyPollMs);
+}
+
+void self_test::backgroundWorker1_DoWork() {
+    if (LedPhase() && BrightnessPhase() && BuzzerPhase())
+        KeyPhase();
+    if (!abandoned_)
+        QMetaObject::invokeMethod(
+            this, [this] { backgroundWorker1_RunWorkerCompleted(); }, Qt::QueuedConnection);
+}
+
+void self_test::backgroundWorker1_RunWorkerCompleted() {
+    if (worker_.joinable())
+        worker_.join();
+    // Each regardless of the others.
+    setKeyboardTable(initial_.keypadType);
+    buzzerPeriod(initial_.buzzerPeriod);
+    ledBrightness(initial_.ledBrightness);
+    close();
+}
+
+} // namespace orvex
