@@ -1,0 +1,120 @@
+#pragma once
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "firmware/background_worker.h"
+#include "firmware/upgrade_sequence.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace orvex {
+
+// The firmware upgrade window: counts the keypad's bootstrap loaders, lets the
+// user pick a TI-TXT image, runs the upgrade on a worker and, after success,
+// sends the settings handed over by the main window back to the keypad.
+class firmware_upgrade : public QWidget {
+    Q_OBJECT
+public:
+    explicit firmware_upgrade(QWidget* parent = nullptr);
+    ~firmware_upgrade() override;
+
+    // --- settings handed over by the main window (one copy per process) ---
+    static int keypad_table;
+    static int led_brightness;
+    static int buzzer_enable;
+    static int buzzer_period;
+    static int no_of_keys;
+    static std::array<int, 20> key_codes;
+    static std::string serialNumber;
+    // Stores a status read; until the first call nothing is restored.
+    static void HandOverSettings(int keypadType, int ledBrightness, int buzzer,
+                                 int buzzerPeriodIndex, int options, const uint8_t* codes20,
+                                 const std::string& serial);
+    static firmware::KeypadSettingsHandOver HandedOverSettings();
+    // Forgets the hand-over (tests start each case from a fresh run).
+    static void ForgetHandOver();
+
+    // Loader ids as shown in vidLbl / pidLbl.
+    static std::string myVID;
+    static std::string myPID;
+    static std::string myDeviceIndex;
+
+    static std::string padHexStringValue(const std::string& text) {
+        return firmware::padHexStringValue(text);
+    }
+
+    void CentreOnScreen();
+
+    // True while any window's upgrade (or the restore after it) runs.
+    static bool UpgradeRunning();
+
+    uint32_t numberOfUSBDevicesConnected = 0;
+    // A device change arrived while a worker was busy.
+    bool scanDeviceAgain = false;
+
+    // --- controls (designer names) ---
+    QGroupBox* groupBox1;
+    QLabel* label1; // "Select Firmware"
+    QLabel* label2; // "File to download"
+    QLineEdit* filenameTextBox;
+    QPushButton* btnBrowse;
+    QPushButton* btnUpgrade;
+    QPushButton* btnClose;
+    QProgressBar* progressBar;
+    QPlainTextEdit* statusBox;
+    QLabel* label3; // "VID"
+    QLabel* vidLbl;
+    QLabel* label4; // "PID"
+    QLabel* pidLbl;
+    QLabel* labelNumOfDevices;
+
+    // For tests: device counts completed, and whether workers are busy.
+    int deviceCountsRun() const { return countsRun_; }
+    bool countBusy() const { return backgroundWorkerCheckDevice.IsBusy(); }
+    bool upgrading() const { return upgrading_; }
+
+public slots:
+    void btnBrowse_Click();
+    void btnUpgrade_Click();
+    void btnClose_Click();
+
+    // A loader arrived (0x8000) or left (0x8004).
+    void ParseMessages(uint32_t event);
+
+    // Worker callbacks, on this window's thread.
+    void backgroundWorkerCheckDevice_RunWorkerCompleted(uint32_t count, bool error);
+    void backgroundWorker1_ProgressChanged(int percent, const std::string& text);
+    void backgroundWorker1_RunWorkerCompleted(bool result, bool error);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void InitializeVidPidFirmware();
+    void InitializeBackgroundWorker();
+    uint8_t RegisterUSBDevice();
+    void UnRegisterUSBDevice();
+    // Starts the count, or has the running one repeat.
+    void StartDeviceCount();
+
+    BackgroundWorker<uint32_t> backgroundWorkerCheckDevice{this};
+    BackgroundWorker<bool> backgroundWorker1{this};
+    bool registerTried_ = false;
+    bool registered_ = false;
+    bool upgrading_ = false;
+    int countsRun_ = 0;
+
+    static bool settingsHandedOver_;
+};
+
+} // namespace orvex

@@ -1,0 +1,294 @@
+#include "firmware/upgrade_sequence.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include "bsl/bsl430.h"
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "firmware/image_checks.h"
+#include "firmware/loader_images.h"
+#include "platform/clock.h"
+#include "platform/prompter.h"
+
+namespace orvex::firmware {
+
+namespace {
+
+// A zero-filled buffer of `size` bytes holding the start of `text`. The loader
+// library reads a TI-TXT text up to its "q" line or the first zero byte.
+std::string FixedBuffer(std::string_view text, size_t size) {
+    std::string buffer(size, '\0');
+    text.copy(buffer.data(), std::min(text.size(), size));
+    return buffer;
+}
+
+bool ParseHexId(const std::string& text, uint16_t& value) {
+    if (text.size() < 3 || text[0] != '0' || (text[1] != 'x' && text[1] != 'X'))
+        return false;
+    const char* first = text.data() + 2;
+    const char* last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(first, last, value, 16);
+    return ec == std::errc() && end == last;
+}
+
+} // namespace
+
+std::string padHexStringValue(const std::string& text) {
+    size_t zeros = 0;
+    if (text.size() < 4)
+        zeros = 3;
+    else if (text.size() == 4)
+        zeros = 2;
+    else if (text.size() == 5)
+        zeros = 1;
+    std::string out = text;
+    out.insert(std::min<size_t>(2, out.size()), zeros, '0');
+    return out;
+}
+
+LoaderIds LoaderIds::FromResources() {
+    LoaderIds ids;
+    ids.myVID = padHexStringValue(std::string(LoaderResource("VID")));
+    ids.myPID = padHexStringValue(std::string(LoaderResource("PID")));
+    return ids;
+}
+
+std::string LoaderIds::Selection() const {
+    return "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex;
+}
+
+bool LoaderIds::Numbers(uint16_t& vendorId, uint16_t& productId) const {
+    return ParseHexId(myVID, vendorId) && ParseHexId(myPID, productId);
+}
+
+uint32_t CountLoaderDevices(const LoaderIds& ids) {
+    uint16_t vid = 0;
+    uint16_t pid = 0;
+    if (!ids.Numbers(vid, pid))
+        return 0;
+    return BSL_NumOfUSBDevices(vid, pid);
+}
+
+LoaderImages LoaderImages::FromResources() {
+    return {std::string(LoaderResource("password.Text")),
+            std::string(LoaderResource("RAM_BSL.Text")),
+            std::string(LoaderResource("RAM_BSL_VERSION")),
+            std::string(LoaderResource("Forced_BOR.Text"))};
+}
+
+std::string VersionFromLoaderText(const std::string& text) {
+    if (text.size() < 35)
+        return {};
+    return "00." + text.substr(16, 2) + "." + text.substr(25, 2) + "." + text.substr(33, 2);
+}
+
+uint32_t ProgrammingSeconds(uint32_t startTick, uint32_t stopTick) {
+    return (stopTick - startTick) / 1000u;
+}
+
+UpgradeSequence::UpgradeSequence(ProgressReport report, LoaderIds ids, LoaderImages images)
+    : report_(std::move(report)), ids_(std::move(ids)), images_(std::move(images)) {}
+
+void UpgradeSequence::report(int percent, const std::string& text) const {
+    if (report_)
+        report_(percent, text);
+}
+
+bool UpgradeSequence::Run(const std::string& path) {
+    massErased = false;
+    if (path.empty()) {
+        report(0, "No file specified\r\n");
+        return false;
+    }
+    // The loader library takes the path in a 200-byte buffer with its zero.
+    if (path.size() > kMaxPathBytes) {
+        report(0, "The firmware file path is too long (more than " + std::to_string(kMaxPathBytes) +
+                      " bytes). Move the file to a folder with a shorter path.\r\n");
+        return false;
+    }
+    const bool result = CustomSelectedFirmware(path);
+    // Nothing more goes to the loader; let go of it and of the image file.
+    BSL_closeTI_Text();
+    BSL_close_BSL();
+    return result;
+}
+
+bool UpgradeSequence::DownloadStartUp() {
+    const std::string selection = FixedBuffer(ids_.Selection(), kSelectionBufferSize);
+
+    BSL_setFamily(3);
+    BSL_setCom(2);
+    if (BSL_initialize_BSL(selection.c_str()) == 1) {
+        report(0, "USB device was unplugged!\r\n");
+        return false;
+    }
+
+    const std::string passwordText = FixedBuffer(images_.password, kPasswordBufferSize);
+    const DataBlock_ stored = BSL_readTI_Text(passwordText, 32);
+    const DataBlock_ defaultPassword = BSL_getDefaultPass();
+
+    report(5, "");
+    if (BSL_RX_Password(stored) != 0) {
+        // The loader has mass-erased the device: only the blank password fits.
+        massErased = true;
+        report(5, "Mass erase occured!\r\n");
+        sleep_ms(kMassEraseWaitMs);
+        if (BSL_RX_Password(defaultPassword) != 0) {
+            report(10, "Password FAILED!\r\n");
+            return false;
+        }
+    }
+    report(10, "Password Sent Successfully\r\n");
+
+    const std::string ramLoader = FixedBuffer(images_.ramLoader, kRamLoaderBufferSize);
+    const std::string& version = images_.ramLoaderVersion;
+    report(20, "Sending RAM BSL v" + version + "\r\n");
+    BSL_RX_TXT(ramLoader, 1);
+    BSL_LoadPC(kRamLoaderEntry);
+    report(30, "Done RAM BSL v" + version + "\r\n");
+    BSL_close_BSL();
+
+    // The device re-enumerates as the RAM loader meanwhile.
+    report(35, "");
+    sleep_ms(kRamLoaderWaitStepMs);
+    report(40, "");
+    sleep_ms(kRamLoaderWaitStepMs);
+    report(45, "");
+    sleep_ms(kRamLoaderWaitStepMs);
+
+    startProgramTime = static_cast<uint32_t>(tick_ms());
+
+    BSL_setFamily(3);
+    BSL_setCom(2);
+    if (BSL_initialize_BSL(selection.c_str()) == 1) {
+        report(50, "USB device was unplugged!\r\n");
+        return false;
+    }
+    const uint8_t password = BSL_RX_Password(massErased ? defaultPassword : stored);
+
+    bslVersion = BSL_TX_BSL_Version_String();
+    if (bslVersion == "ERROR" || VersionFromLoaderText(bslVersion) != version) {
+        report(50, "Failed to read data from RAM BSL\r\n");
+        return false;
+    }
+    if (password != 0) {
+        report(50, "Password FAILED after sending RAM BSL!\r\n");
+        return false;
+    }
+    if (BSL_eraseSegment(kResetVectorAddress) != 0)
+        report(50, "Failed to erase reset vector\r\n");
+    return true;
+}
+
+bool UpgradeSequence::CustomSelectedFirmware(const std::string& path) {
+    if (!DownloadStartUp()) {
+        BSL_close_BSL();
+        report(50, "Unsuccessful in starting the BSL. Restarting. \r\n");
+        if (!DownloadStartUp())
+            return false;
+    }
+
+    const std::string file = FixedBuffer(path, kPathBufferSize);
+    // After a mass erase the device is blank already.
+    if (!massErased) {
+        report(60, "Erasing memory segments \r\n");
+        EraseDataSegment_File(file.c_str());
+    }
+
+    report(70, "Sending " + path + "\r\n");
+    BSL_RX_TXT_File(file.c_str(), 1);
+    report(75, "Firmware Sent\r\n");
+    report(80, "Verifying memory\r\n");
+
+    // The download's own results are not trusted: the CRC comparison decides.
+    if (CRC_Check_File(file.c_str()) != 0) {
+        report(85, "Memory verification error\r\n");
+        return false;
+    }
+    report(85, "Memory successfully verified\r\n");
+
+    stopProgramTime = static_cast<uint32_t>(tick_ms());
+    totalProgramTime = ProgrammingSeconds(startProgramTime, stopProgramTime);
+    report(90, "Total programming time is " + std::to_string(totalProgramTime) + "s \r\n");
+
+    TriggerForcedBOR();
+    report(100, "Done!");
+    return true;
+}
+
+bool UpgradeSequence::TriggerForcedBOR() {
+    const std::string reset = FixedBuffer(images_.forcedBor, kResetBufferSize);
+    report(90, "Resetting Device...\r\nStarting application\r\n");
+    if (BSL_RX_TXT(reset, 1) != 0)
+        return false;
+    // With this RAM loader the request goes out twice; the second usually
+    // finds the device already restarting and is not checked.
+    if (images_.ramLoaderVersion.find(kTwiceResetLoaderVersion) != std::string::npos)
+        BSL_RX_TXT(reset, 1);
+    return true;
+}
+
+// --- settings restore -----------------------------------------------------------
+
+namespace {
+
+bool SendOrWarn(uint8_t command, const uint8_t* payload, uint32_t length, const char* failure) {
+    if (SendDeviceCommand(command, payload, length) == LINK_OK)
+        return true;
+    showWarning(failure);
+    return false;
+}
+
+bool SendByteOrWarn(uint8_t command, int value, const char* failure) {
+    const uint8_t byte = static_cast<uint8_t>(value);
+    return SendOrWarn(command, &byte, 1, failure);
+}
+
+} // namespace
+
+RestoreResult RestoreSettingsAfterUpgrade(const KeypadSettingsHandOver& s) {
+    // Nothing was read, so there is nothing to send back: zeros, an empty
+    // table and a blank serial number would overwrite the keypad's own.
+    if (!s.captured) {
+        showWarning(kNotRestoredText);
+        return RestoreResult::NothingCaptured;
+    }
+
+    sleep_ms(kRestartWaitMs);
+    if (!RescanForDevice())
+        return RestoreResult::KeypadMissing;
+
+    if (!SendByteOrWarn(SetOptions, s.no_of_keys, "Unable to set OPTION.."))
+        return RestoreResult::Stopped;
+
+    uint8_t serial[SERIAL_LENGTH] = {};
+    std::copy_n(s.serialNumber.begin(), std::min(s.serialNumber.size(), SERIAL_LENGTH), serial);
+    if (!SendOrWarn(SetSerialNumber, serial, SERIAL_LENGTH, "Unable to set Serial Number.."))
+        return RestoreResult::Stopped;
+
+    SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
+    sleep_ms(kRestartWaitMs);
+    // When the keypad stays away the next command fails and says so.
+    RescanForDevice();
+
+    if (!SendByteOrWarn(SetKeypadType, s.keypad_table, "Unable to set Keypad Type.."))
+        return RestoreResult::Stopped;
+
+    uint8_t table[20];
+    for (size_t i = 0; i < s.key_codes.size(); ++i)
+        table[i] = static_cast<uint8_t>(s.key_codes[i]);
+    if (!SendOrWarn(LoadCodeTable, table, sizeof table, "Unable to Load Table.."))
+        return RestoreResult::Stopped;
+
+    if (!SendByteOrWarn(SetLedBrightness, s.led_brightness, "Unable to set LED Brightness..") ||
+        !SendByteOrWarn(SetBuzzer, s.buzzer_enable, "Unable to set Buzzer..") ||
+        !SendByteOrWarn(SetBuzzerPeriod, s.buzzer_period + 1, "Unable to set Buzzer period.."))
+        return RestoreResult::Stopped;
+
+    if (!SendOrWarn(WriteDefaults, nullptr, 0, "Unable to Write Default.."))
+        return RestoreResult::Stopped;
+    return RestoreResult::Restored;
+}
+
+} // namespace orvex::firmware
