@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QPixmap>
+#include <QTemporaryDir>
 #include <QWidget>
 
 #include <functional>
@@ -36,6 +37,9 @@ void save(QWidget* w, const QString& name) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // The windows create the user's configuration file: use a scratch folder.
+    QTemporaryDir dataHome;
+    qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
     QApplication app(argc, argv);
     g_out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     QDir().mkpath(g_out);

@@ -270,8 +270,10 @@ TEST_F(Form1Test, ValuesOutsideTheListsAreShownNotMisselected) {
 TEST_F(Form1Test, SaveChangesKeepsSettingsAcrossRestart) {
     start(7);
     pick(form->ledBrightnessCbox, 8);
+    keypad->model.clearLog();
     form->button8_Click();
-    EXPECT_EQ(keypad->model.log().back().command, WriteDefaults);
+    // WriteDefaults, then the status read of the configuration snapshot.
+    EXPECT_EQ(keypad->model.log().front().command, WriteDefaults);
     keypad->model.powerCycle();
     EXPECT_EQ(keypad->model.running().ledBrightness, 8);
 
