@@ -1,0 +1,386 @@
+// The upgrade sequence and the settings restore against the virtual keypad and
+// its loader, in virtual time, without a window.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "bsl/bsl430.h"
+#include "bsl/bsl_protocol.h"
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "firmware/upgrade_sequence.h"
+#include "test_env.h"
+#include "upgrade_steps.h"
+#include "virtual_loader.h"
+
+namespace orvex::test {
+namespace {
+
+using firmware::LoaderIds;
+using firmware::LoaderImages;
+using firmware::UpgradeSequence;
+using sim::LoaderFault;
+using sim::VirtualBus;
+
+const std::string kSample208 = ORVEX_SAMPLES_DIR "/orvex_fw_2_08.txt";
+const std::string kSample209 = ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt";
+
+struct Step {
+    int percent;
+    std::string text;
+    uint64_t tick;
+};
+
+class UpgradeSequenceTest : public VirtualEnvTest {
+protected:
+    void SetUp() override {
+        VirtualEnvTest::SetUp();
+        keypad = plugKeypad();
+        loader = sim::attachLoader(keypad);
+        ASSERT_TRUE(RescanForDevice());
+        SendDeviceCommand(EnterBootloader);
+    }
+    void TearDown() override {
+        BSL_close_BSL();
+        BSL_closeTI_Text();
+        VirtualEnvTest::TearDown();
+    }
+
+    bool run(const std::string& path, LoaderImages images = LoaderImages::FromResources()) {
+        steps.clear();
+        sequence = std::make_unique<UpgradeSequence>(
+            [this](int percent, const std::string& text) {
+                steps.push_back({percent, text, clock.tick_ms()});
+            },
+            LoaderIds::FromResources(), std::move(images));
+        return sequence->Run(path);
+    }
+    Steps progress() const {
+        Steps out;
+        for (const auto& s : steps)
+            out.push_back({s.percent, s.text});
+        return out;
+    }
+    uint64_t tickOf(const std::string& text) const {
+        for (const auto& s : steps)
+            if (s.text == text)
+                return s.tick;
+        ADD_FAILURE() << "no step " << text;
+        return 0;
+    }
+    int commands(uint8_t code) const {
+        const auto log = loader->model.log();
+        return static_cast<int>(std::count_if(log.begin(), log.end(),
+                                              [&](const auto& c) { return c.command == code; }));
+    }
+    std::string keypadVersion() {
+        clock.sleep_ms(3000);
+        if (!RescanForDevice())
+            return "<none>";
+        DeviceStatus status;
+        return ReadDeviceStatus(status) == 0 ? status.firmwareVersion : "<no status>";
+    }
+
+    std::shared_ptr<sim::VirtualKeypad> keypad;
+    std::shared_ptr<sim::VirtualLoader> loader;
+    std::unique_ptr<UpgradeSequence> sequence;
+    std::vector<Step> steps;
+};
+
+TEST_F(UpgradeSequenceTest, MatchingPasswordErasesDownloadsVerifiesAndBoots) {
+    ASSERT_TRUE(run(kSample209));
+    Steps expected = StartUpSteps(false);
+    append(expected, DownloadSteps(true, kSample209));
+    append(expected, VerifiedSteps(sequence->totalProgramTime));
+    EXPECT_EQ(progress(), expected);
+    EXPECT_FALSE(sequence->massErased);
+    EXPECT_EQ(loader->model.massErases(), 0);
+    EXPECT_EQ(sequence->bslVersion, "Maker:0x00 CI:0x06 API:0x05 PI:0x34");
+
+    // The erase pass (after the reset vector) comes before any flash write.
+    const auto log = loader->model.log();
+    const auto firstErase = std::find_if(
+        log.begin(), log.end(), [](const auto& c) { return c.command == bsl::CMD_ERASE_SEGMENT; });
+    ASSERT_NE(firstErase, log.end());
+    EXPECT_EQ(firstErase->address, 0xFFFFu);
+    const auto firstFlashWrite = std::find_if(log.begin(), log.end(), [](const auto& c) {
+        return c.command == bsl::CMD_RX_DATA_BLOCK_FAST && c.address >= 0x4400;
+    });
+    const auto lastErase = std::find_if(log.rbegin(), log.rend(), [](const auto& c) {
+        return c.command == bsl::CMD_ERASE_SEGMENT;
+    });
+    EXPECT_GT(commands(bsl::CMD_ERASE_SEGMENT), 4);
+    EXPECT_LT(lastErase.base() - 1 - log.begin(), firstFlashWrite - log.begin());
+
+    // Timed from the end of the last one-second wait (before the second
+    // initialise) to the end of the verification, in whole seconds.
+    const uint64_t lastWait = steps[6].tick;
+    ASSERT_EQ(steps[6].percent, 45);
+    EXPECT_GE(sequence->startProgramTime, lastWait + 1000);
+    EXPECT_LE(sequence->startProgramTime, tickOf("Sending " + kSample209 + "\r\n"));
+    EXPECT_GE(sequence->stopProgramTime, tickOf("Memory successfully verified\r\n"));
+    EXPECT_LE(sequence->stopProgramTime, tickOf(expected[12].second));
+    EXPECT_EQ(sequence->totalProgramTime,
+              (sequence->stopProgramTime - sequence->startProgramTime) / 1000);
+
+    EXPECT_FALSE(VirtualBus::instance().present(loader));
+    EXPECT_EQ(keypadVersion(), "2.09");
+}
+
+TEST_F(UpgradeSequenceTest, WrongStoredPasswordMassErasesAndSkipsTheErasePass) {
+    loader->model.injectFault({LoaderFault::RefusePassword, 0});
+    ASSERT_TRUE(run(kSample208));
+    Steps expected = StartUpSteps(true);
+    append(expected, DownloadSteps(false, kSample208));
+    append(expected, VerifiedSteps(sequence->totalProgramTime));
+    EXPECT_EQ(progress(), expected);
+    EXPECT_TRUE(sequence->massErased);
+    EXPECT_GE(tickOf("Password Sent Successfully\r\n") - tickOf("Mass erase occured!\r\n"), 2000u);
+    // Stored, default, then the default again to the RAM loader: a stored one
+    // there would have mass-erased a second time and failed.
+    EXPECT_EQ(commands(bsl::CMD_RX_PASSWORD), 3);
+    EXPECT_EQ(loader->model.massErases(), 1);
+    EXPECT_EQ(commands(bsl::CMD_ERASE_SEGMENT), 1); // the reset vector only
+    EXPECT_EQ(keypadVersion(), "2.08");
+}
+
+TEST_F(UpgradeSequenceTest, FailedStartUpIsRetriedOnceKeepingTheMassErase) {
+    // Both passwords refused, then on the retry the blank device takes the
+    // default one.
+    loader->model.injectFault({LoaderFault::RefusePassword, 0});
+    loader->model.injectFault({LoaderFault::RefusePassword, 0});
+    ASSERT_TRUE(run(kSample209));
+    Steps expected{
+        {5, ""}, {5, "Mass erase occured!\r\n"}, {10, "Password FAILED!\r\n"}, kRestarting};
+    append(expected, StartUpSteps(true));
+    append(expected, DownloadSteps(false, kSample209));
+    append(expected, VerifiedSteps(sequence->totalProgramTime));
+    EXPECT_EQ(progress(), expected);
+    EXPECT_EQ(keypadVersion(), "2.09");
+}
+
+TEST_F(UpgradeSequenceTest, RamLoaderRefusingThePasswordFailsThenTheRetryUsesTheDefault) {
+    // The RAM loader mass-erases and stays locked, so it gives no version
+    // ("ERROR"): the version check fails before the password result is looked at.
+    loader->model.injectFault({LoaderFault::RefusePassword, 1});
+    ASSERT_TRUE(run(kSample209));
+    Steps expected = StartUpSteps(false);
+    expected.push_back({50, "Failed to read data from RAM BSL\r\n"});
+    expected.push_back(kRestarting);
+    append(expected, StartUpSteps(true));
+    append(expected, DownloadSteps(false, kSample209));
+    append(expected, VerifiedSteps(sequence->totalProgramTime));
+    EXPECT_EQ(progress(), expected);
+    EXPECT_EQ(loader->model.massErases(), 2);
+    EXPECT_EQ(keypadVersion(), "2.09");
+}
+
+TEST_F(UpgradeSequenceTest, SecondFailedStartUpEndsTheUpgrade) {
+    for (int i = 0; i < 4; ++i)
+        loader->model.injectFault({LoaderFault::RefusePassword, 0});
+    EXPECT_FALSE(run(kSample209));
+    const Steps once{{5, ""}, {5, "Mass erase occured!\r\n"}, {10, "Password FAILED!\r\n"}};
+    Steps expected = once;
+    expected.push_back(kRestarting);
+    append(expected, once);
+    EXPECT_EQ(progress(), expected);
+    EXPECT_EQ(commands(bsl::CMD_RX_DATA_BLOCK_FAST), 0);
+}
+
+TEST_F(UpgradeSequenceTest, WrongRamLoaderVersionFails) {
+    LoaderImages images = LoaderImages::FromResources();
+    const auto at = images.ramLoader.find("00 06 05 34");
+    ASSERT_NE(at, std::string::npos);
+    images.ramLoader.replace(at, 11, "00 07 05 34");
+    EXPECT_FALSE(run(kSample209, images));
+    Steps expected = StartUpSteps(false);
+    expected.push_back({50, "Failed to read data from RAM BSL\r\n"});
+    expected.push_back(kRestarting);
+    append(expected, StartUpSteps(false));
+    expected.push_back({50, "Failed to read data from RAM BSL\r\n"});
+    EXPECT_EQ(progress(), expected);
+    // Nothing was erased or written to flash.
+    EXPECT_EQ(commands(bsl::CMD_ERASE_SEGMENT), 0);
+    EXPECT_EQ(loader->model.imageVersion(), "2.07");
+}
+
+TEST_F(UpgradeSequenceTest, VerificationErrorKeepsTheLoaderAndAnotherTryWorks) {
+    loader->model.injectFault({LoaderFault::WrongCrc, 1});
+    EXPECT_FALSE(run(kSample209));
+    Steps expected = StartUpSteps(false);
+    append(expected, DownloadSteps(true, kSample209));
+    expected.push_back({85, "Memory verification error\r\n"});
+    EXPECT_EQ(progress(), expected);
+    // No restart into a half-checked image.
+    EXPECT_TRUE(VirtualBus::instance().present(loader));
+
+    ASSERT_TRUE(run(kSample209));
+    EXPECT_EQ(keypadVersion(), "2.09");
+}
+
+TEST_F(UpgradeSequenceTest, MissingFileFailsVerification) {
+    EXPECT_FALSE(run(ORVEX_SAMPLES_DIR "/no_such_image.txt"));
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.back().text, "Memory verification error\r\n");
+}
+
+TEST_F(UpgradeSequenceTest, EmptyOrOverlongPathIsRefusedBeforeAnythingIsSent) {
+    EXPECT_FALSE(run(""));
+    EXPECT_EQ(progress(), (Steps{{0, "No file specified\r\n"}}));
+
+    const std::string tooLong = "/tmp/" + std::string(191, 'a') + ".txt"; // 200 bytes
+    ASSERT_EQ(tooLong.size(), 200u);
+    EXPECT_FALSE(run(tooLong));
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].percent, 0);
+    EXPECT_NE(steps[0].text.find("too long"), std::string::npos);
+    EXPECT_EQ(loader->model.totalReports(), 0);
+}
+
+TEST_F(UpgradeSequenceTest, PathFillingTheBufferWorks) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::temp_directory_path() /
+        ("orvex_fw_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::create_directories(dir);
+    std::string path = (dir / "").string();
+    path += std::string(199 - path.size() - 4, 'f') + ".txt";
+    ASSERT_EQ(path.size(), 199u);
+    fs::copy_file(kSample209, path, fs::copy_options::overwrite_existing);
+    const bool ok = run(path);
+    fs::remove_all(dir);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(keypadVersion(), "2.09");
+}
+
+TEST_F(UpgradeSequenceTest, NoLoaderMeansTwoUnpluggedReports) {
+    VirtualBus::instance().unplug(loader);
+    EXPECT_FALSE(run(kSample209));
+    EXPECT_EQ(progress(), (Steps{{0, "USB device was unplugged!\r\n"},
+                                 kRestarting,
+                                 {0, "USB device was unplugged!\r\n"}}));
+}
+
+TEST(UpgradeHelpers, IdsVersionAndTime) {
+    using firmware::padHexStringValue;
+    EXPECT_EQ(padHexStringValue("0x200"), "0x0200");
+    EXPECT_EQ(padHexStringValue("0x2047"), "0x2047");
+    EXPECT_EQ(padHexStringValue("0x47"), "0x0047");
+    EXPECT_EQ(padHexStringValue("0x7"), "0x0007");
+    EXPECT_EQ(padHexStringValue("0x12345"), "0x12345");
+
+    const LoaderIds ids = LoaderIds::FromResources();
+    EXPECT_EQ(ids.Selection(), "PID=0x0200,VID=0x2047,DEVICEINDEX=0");
+    uint16_t vid = 0, pid = 0;
+    ASSERT_TRUE(ids.Numbers(vid, pid));
+    EXPECT_EQ(vid, 0x2047);
+    EXPECT_EQ(pid, 0x0200);
+    EXPECT_FALSE((LoaderIds{"2047", "0x0200"}.Numbers(vid, pid)));
+    EXPECT_FALSE((LoaderIds{"0x20G7", "0x0200"}.Numbers(vid, pid)));
+
+    EXPECT_EQ(firmware::VersionFromLoaderText("Maker:0x00 CI:0x06 API:0x05 PI:0x34"),
+              "00.06.05.34");
+    EXPECT_EQ(firmware::VersionFromLoaderText("ERROR"), "");
+
+    EXPECT_EQ(firmware::ProgrammingSeconds(5000, 5999), 0u);
+    EXPECT_EQ(firmware::ProgrammingSeconds(5000, 7999), 2u);
+    // The 32-bit tick count wraps after 49 days.
+    EXPECT_EQ(firmware::ProgrammingSeconds(0xFFFFFC18u, 1000u), 2u);
+}
+
+// --- the settings restore ----------------------------------------------------
+
+class RestoreTest : public KeypadTest {
+protected:
+    static firmware::KeypadSettingsHandOver handOver() {
+        firmware::KeypadSettingsHandOver s;
+        s.captured = true;
+        s.keypad_table = 2;
+        s.led_brightness = 7;
+        s.buzzer_enable = 0;
+        s.buzzer_period = 4;
+        s.no_of_keys = 6;
+        for (int i = 0; i < 20; ++i)
+            s.key_codes[static_cast<size_t>(i)] = i % 2 ? 0x04 + i : 0xE0 + (i / 2) % 8;
+        s.serialNumber = "OVX000999888";
+        return s;
+    }
+    std::vector<sim::ReceivedCommand> received() const { return keypad->model.log(); }
+};
+
+TEST_F(RestoreTest, SendsTheSettingsBackInOrder) {
+    const auto s = handOver();
+    keypad->model.clearLog();
+    EXPECT_EQ(firmware::RestoreSettingsAfterUpgrade(s), firmware::RestoreResult::Restored);
+    EXPECT_TRUE(prompts.messages().empty());
+    std::vector<uint8_t> table;
+    for (int c : s.key_codes)
+        table.push_back(static_cast<uint8_t>(c));
+    const std::vector<std::pair<uint8_t, std::vector<uint8_t>>> expected = {
+        {SetOptions, {6}},
+        {SetSerialNumber, {'O', 'V', 'X', '0', '0', '0', '9', '9', '9', '8', '8', '8'}},
+        {FactoryReset, {}},
+        {SetKeypadType, {2}},
+        {LoadCodeTable, table},
+        {SetLedBrightness, {7}},
+        {SetBuzzer, {0}},
+        {SetBuzzerPeriod, {5}},
+        {WriteDefaults, {}},
+    };
+    const auto log = received();
+    ASSERT_EQ(log.size(), expected.size());
+    for (size_t i = 0; i < log.size(); ++i) {
+        EXPECT_EQ(log[i].command, expected[i].first) << i;
+        EXPECT_EQ(log[i].payload, expected[i].second) << i;
+    }
+    EXPECT_GE(clock.slept_ms(), 6000u);
+    // Kept as the power-up settings.
+    const auto up = keypad->model.powerUp();
+    EXPECT_EQ(up.ledBrightness, 7);
+    EXPECT_EQ(up.buzzerPeriod, 5);
+    EXPECT_EQ(up.keypadType, 2);
+    EXPECT_TRUE(std::equal(table.begin(), table.end(), up.customTables[0].begin()));
+    EXPECT_EQ(keypad->model.serial(), "OVX000999888");
+    EXPECT_EQ(keypad->model.options(), 6);
+}
+
+TEST_F(RestoreTest, NothingCapturedSendsNothing) {
+    keypad->model.clearLog();
+    EXPECT_EQ(firmware::RestoreSettingsAfterUpgrade({}), firmware::RestoreResult::NothingCaptured);
+    EXPECT_TRUE(received().empty());
+    EXPECT_EQ(prompts.texts(),
+              std::vector<std::string>{std::string(firmware::kNotRestoredText) + "\n"});
+}
+
+TEST_F(RestoreTest, FailuresShowTheirMessageAndEndTheRestore) {
+    const std::string notConnected = "Halden Orvex\u2122 not connected..\n";
+    // The keypad does not come back at all.
+    VirtualBus::instance().unplug(keypad);
+    EXPECT_EQ(firmware::RestoreSettingsAfterUpgrade(handOver()),
+              firmware::RestoreResult::KeypadMissing);
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{notConnected});
+
+    // Refused options.
+    VirtualBus::instance().plug(keypad);
+    prompts.clear();
+    keypad->model.clearLog();
+    keypad->model.injectFault({sim::Fault::Refuse});
+    EXPECT_EQ(firmware::RestoreSettingsAfterUpgrade(handOver()), firmware::RestoreResult::Stopped);
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set OPTION..\n"});
+    EXPECT_EQ(received().size(), 1u);
+
+    // Gone after the factory reset: the warning, then the next command fails.
+    prompts.clear();
+    keypad->model.clearLog();
+    keypad->model.setRestartDelayMs(60000);
+    EXPECT_EQ(firmware::RestoreSettingsAfterUpgrade(handOver()), firmware::RestoreResult::Stopped);
+    EXPECT_EQ(prompts.texts(),
+              (std::vector<std::string>{notConnected, "Unable to set Keypad Type..\n"}));
+    EXPECT_EQ(received().size(), 3u);
+}
+
+} // namespace
+} // namespace orvex::test
