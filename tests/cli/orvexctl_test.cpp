@@ -1,0 +1,248 @@
+// orvexctl against the virtual keypad: what the keypad received and holds,
+// what the tool prints, and its exit codes.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/orvexctl.h"
+#include "config/utility_config.h"
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "test_env.h"
+
+using namespace orvex;
+using namespace orvex::cli;
+namespace fs = std::filesystem;
+
+namespace {
+
+class OrvexctlTest : public test::VirtualEnvTest {
+protected:
+    void SetUp() override {
+        VirtualEnvTest::SetUp();
+        home = fs::temp_directory_path() /
+               ("orvexctl-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(home);
+        fs::create_directories(home);
+        keypad = plugKeypad();
+    }
+    void TearDown() override {
+        fs::remove_all(home);
+        VirtualEnvTest::TearDown();
+    }
+    int run(std::vector<std::string> args) {
+        out.str("");
+        err.str("");
+        return cli::Run(args, out, err, home.string());
+    }
+    std::vector<uint8_t> commands() const {
+        std::vector<uint8_t> c;
+        for (const auto& r : keypad->model.log())
+            c.push_back(r.command);
+        return c;
+    }
+    std::string configFile() const {
+        return (home / "HaldenInterface" / "USBOrvexIllumUtilityCfg.ini").string();
+    }
+
+    fs::path home;
+    std::shared_ptr<sim::VirtualKeypad> keypad;
+    std::ostringstream out, err;
+};
+
+} // namespace
+
+TEST_F(OrvexctlTest, StatusPrintsEveryFieldAndJson) {
+    keypad->model.setSerial("AB\"C\\12345678");
+    ASSERT_EQ(run({"status"}), EXIT_OK);
+    EXPECT_NE(out.str().find("led-brightness: 5\n"), std::string::npos);
+    EXPECT_NE(out.str().find("firmware-version: 2.07\n"), std::string::npos);
+    EXPECT_NE(out.str().find("key-codes: 00:6A 00:6B"), std::string::npos);
+
+    ASSERT_EQ(run({"status", "--json"}), EXIT_OK);
+    const std::string j = out.str();
+    EXPECT_EQ(j.front(), '{');
+    EXPECT_EQ(j.substr(j.size() - 2), "}\n");
+    EXPECT_NE(j.find("\"keypad_type\":0,"), std::string::npos);
+    EXPECT_NE(j.find("\"key_codes\":[0,106,0,107,"), std::string::npos);
+    // Quotes and backslashes in the serial number stay valid JSON.
+    EXPECT_NE(j.find("\"serial_number\":\"AB\\\"C\\\\1234567\""), std::string::npos);
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{GetStatus, GetStatus}));
+}
+
+TEST_F(OrvexctlTest, SetSendsEachSettingWithItsRange) {
+    EXPECT_EQ(run({"set", "led", "7"}), EXIT_OK);
+    EXPECT_EQ(run({"set", "jack-led", "0"}), EXIT_OK);
+    EXPECT_EQ(run({"set", "buzzer", "off"}), EXIT_OK);
+    EXPECT_EQ(run({"set", "buzzer-period", "1"}), EXIT_OK);
+    EXPECT_EQ(run({"set", "table", "alternate"}), EXIT_OK);
+    const auto held = keypad->model.running();
+    EXPECT_EQ(held.ledBrightness, 7);
+    EXPECT_EQ(held.jackLedBrightness, 0);
+    EXPECT_EQ(held.buzzer, 0);
+    EXPECT_EQ(held.buzzerPeriod, 1);
+    EXPECT_EQ(held.keypadType, 1);
+}
+
+TEST_F(OrvexctlTest, BadArgumentsNeverReachTheKeypad) {
+    const std::vector<std::vector<std::string>> bad = {
+        {"set", "led", "10"},
+        {"set", "led", "-1"},
+        {"set", "led", "5x"},
+        {"set", "buzzer-period", "0"},
+        {"set", "table", "3"},
+        {"set", "volume", "1"},
+        {"set", "led"},
+        {"status", "--xml"},
+        {"table", "set", "E9:04"},
+        {"table", "set", "00:4"},
+        {"table", "frob"},
+        {"frobnicate"},
+        {"import", "/tmp/other.ini"},
+        {"export"},
+        {"save", "now"},
+    };
+    for (const auto& args : bad) {
+        EXPECT_EQ(run(args), EXIT_USAGE) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+        EXPECT_FALSE(err.str().empty());
+        EXPECT_EQ(err.str().find('\n'), err.str().size() - 1) << "one line: " << err.str();
+    }
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(run({}), EXIT_USAGE);
+}
+
+TEST_F(OrvexctlTest, HelpForToolAndEachCommand) {
+    EXPECT_EQ(run({"--help"}), EXIT_OK);
+    EXPECT_NE(out.str().find("exit codes"), std::string::npos);
+    for (const char* cmd : {"status", "set", "save", "restore", "export", "import", "table",
+                            "factory-reset", "flash", "list"}) {
+        EXPECT_EQ(run({cmd, "--help"}), EXIT_OK) << cmd;
+        EXPECT_EQ(out.str().rfind(std::string("usage: orvexctl ") + cmd, 0), 0u) << cmd;
+    }
+    EXPECT_TRUE(keypad->model.log().empty());
+}
+
+TEST_F(OrvexctlTest, DistinctCodesForMissingAndRefusingKeypads) {
+    keypad->model.injectFault({sim::Fault::Refuse});
+    EXPECT_EQ(run({"set", "led", "3"}), EXIT_REFUSED);
+    EXPECT_NE(err.str().find("refused"), std::string::npos);
+
+    sim::VirtualBus::instance().unplug(keypad);
+    EXPECT_EQ(run({"status"}), EXIT_NO_KEYPAD);
+    EXPECT_EQ(err.str(), "orvexctl: no keypad found (USB 2047:09bf)\n");
+
+    keypad->openFails = true;
+    sim::VirtualBus::instance().plug(keypad);
+    EXPECT_EQ(run({"status"}), EXIT_NO_KEYPAD);
+    EXPECT_NE(err.str().find("permission"), std::string::npos);
+}
+
+TEST_F(OrvexctlTest, SaveThenRestoreBringsSettingsBackAfterChanges) {
+    ASSERT_EQ(run({"set", "led", "8"}), EXIT_OK);
+    ASSERT_EQ(run({"set", "buzzer-period", "3"}), EXIT_OK);
+    ASSERT_EQ(run({"save"}), EXIT_OK);
+    EXPECT_EQ(GetSettings("LedBrightness", configFile()), "8");
+    EXPECT_EQ(GetSettings("BuzzerPeriod", configFile()), "2");
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 8);
+
+    ASSERT_EQ(run({"set", "led", "1"}), EXIT_OK);
+    keypad->model.clearLog();
+    ASSERT_EQ(run({"restore"}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.running().ledBrightness, 8);
+    EXPECT_EQ(keypad->model.running().buzzerPeriod, 3);
+    const auto c = commands();
+    ASSERT_GE(c.size(), 2u);
+    EXPECT_EQ(c[0], SetOptions);
+    EXPECT_EQ(c[1], FactoryReset);
+    EXPECT_EQ(c.back(), WriteDefaults);
+}
+
+TEST_F(OrvexctlTest, RestoreOfMalformedOrUnsavedFileSendsNothing) {
+    ASSERT_EQ(run({"restore"}), EXIT_FILE); // fresh file: FirstUp empty
+    EXPECT_NE(err.str().find("holds no saved settings"), std::string::npos);
+    ASSERT_EQ(run({"save"}), EXIT_OK);
+    ASSERT_TRUE(SetSettings("LedBrightness", "bright"));
+    keypad->model.clearLog();
+    EXPECT_EQ(run({"restore"}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("LedBrightness"), std::string::npos);
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(run({"restore", (home / "missing.ini").string()}), EXIT_FILE);
+}
+
+TEST_F(OrvexctlTest, ExportAndImportCloneSettingsOntoAnotherKeypad) {
+    ASSERT_EQ(run({"set", "jack-led", "9"}), EXIT_OK);
+    ASSERT_EQ(run({"save"}), EXIT_OK);
+    const fs::path share = home / "share";
+    fs::create_directories(share);
+    ASSERT_EQ(run({"export", share.string()}), EXIT_OK);
+    const std::string copy = (share / "USBUtilityIllumCfg.ini").string();
+    EXPECT_TRUE(fs::exists(copy));
+    EXPECT_EQ(run({"export", share.string()}), EXIT_FILE); // no silent overwrite
+    EXPECT_EQ(run({"export", share.string(), "--force"}), EXIT_OK);
+
+    // Another keypad, another user's folder.
+    sim::VirtualBus::instance().unplug(keypad);
+    keypad = plugKeypad();
+    const fs::path otherHome = home / "other";
+    out.str("");
+    err.str("");
+    ASSERT_EQ(cli::Run({"import", copy}, out, err, otherHome.string()), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.powerUp().jackLedBrightness, 9);
+    EXPECT_EQ(GetSettings("LedColour",
+                          (otherHome / "HaldenInterface" / "USBOrvexIllumUtilityCfg.ini").string()),
+              "9");
+}
+
+TEST_F(OrvexctlTest, TableGetAndSetUseTheEditorsByteLayout) {
+    ASSERT_EQ(run({"table", "get"}), EXIT_OK);
+    EXPECT_EQ(out.str().substr(0, 12), "00:6A 00:6B ");
+    // Not a customised table yet.
+    EXPECT_EQ(run({"table", "set", "00:04"}), EXIT_REFUSED);
+
+    ASSERT_EQ(run({"set", "table", "customise"}), EXIT_OK);
+    EXPECT_EQ(run({"table", "set", "00:04", "00:05"}), EXIT_USAGE); // 2 pairs for 10 keys
+    std::string pairs = "E0:28";
+    for (int k = 1; k < 10; ++k)
+        pairs += " 00:" + std::string(k < 10 ? "0" : "") + std::to_string(k);
+    keypad->model.clearLog();
+    ASSERT_EQ(run({"table", "set", pairs}), EXIT_OK) << err.str();
+    const auto log = keypad->model.log();
+    ASSERT_EQ(log.back().command, LoadCodeTable);
+    ASSERT_EQ(log.back().payload.size(), 20u);
+    EXPECT_EQ(log.back().payload[0], 0xE0);
+    EXPECT_EQ(log.back().payload[1], 0x28);
+    ASSERT_EQ(run({"table", "get"}), EXIT_OK);
+    EXPECT_EQ(out.str().substr(0, 12), "E0:28 00:01 ");
+
+    // The 12-key layout: 12 pairs sent as 32 bytes, padded with zeros.
+    ASSERT_TRUE(RescanForDevice());
+    ASSERT_EQ(SendDeviceCommandByte(SetKeypadType, 5), LINK_OK);
+    std::string twelve;
+    for (int k = 0; k < 12; ++k)
+        twelve += "00:1E ";
+    ASSERT_EQ(run({"table", "set", twelve}), EXIT_OK) << err.str();
+    const auto sent = keypad->model.log().back().payload;
+    ASSERT_EQ(sent.size(), 32u);
+    EXPECT_EQ(sent[23], 0x1E);
+    EXPECT_EQ(sent[24], 0);
+}
+
+TEST_F(OrvexctlTest, FactoryResetWaitsForTheKeypad) {
+    ASSERT_EQ(run({"set", "led", "2"}), EXIT_OK);
+    ASSERT_EQ(run({"factory-reset"}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.running(), sim::KeypadModel::factorySettings());
+
+    keypad->model.setRestartDelayMs(10000);
+    EXPECT_EQ(run({"factory-reset"}), EXIT_NO_KEYPAD);
+    EXPECT_NE(err.str().find("did not come back"), std::string::npos);
+}
+
+TEST_F(OrvexctlTest, ListShowsKeypadsOnce) {
+    ASSERT_EQ(run({"list"}), EXIT_OK);
+    EXPECT_EQ(std::count(out.str().begin(), out.str().end(), '\n'), 1);
+    EXPECT_EQ(out.str().rfind("keypad\t2047:09bf\t", 0), 0u);
+}
