@@ -1,0 +1,87 @@
+#pragma once
+
+// The production program orvex-config, started inside the emulated device
+// tree and on a private desktop, and what a user can see and do with it. Its
+// controls are found through AT-SPI by role and product text and are named here
+// by their designer names (objectName), e.g. "button11" is the push button
+// "Scan For Device".
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "atspi.h"
+#include "child_process.h"
+#include "desktop_session.h"
+#include "hidraw_keypad.h"
+
+namespace orvex::systest {
+
+class OrvexApp {
+public:
+    struct Options {
+        std::string program;   // path of orvex-config
+        std::string fstatShim; // path of the fstat() fix-up library
+        std::string outputDir; // screenshots and the program's output
+        // Run without the file-permission override root would have.
+        bool withoutFileOverride = false;
+    };
+
+    OrvexApp(DesktopSession& desktop, Testbed& bed, Options options);
+    ~OrvexApp();
+
+    bool start(std::string* why);
+    // Ends the program (it is killed if it does not quit).
+    void stop();
+    bool running() { return process_.running(); }
+
+    // Waits for the main window to show; false on time-out.
+    bool waitForMainWindow(std::chrono::milliseconds timeout);
+
+    // A control of the main window by its designer name.
+    std::optional<Accessible> control(const std::string& objectName);
+    bool enabled(const std::string& objectName);
+    // Text shown by a control: the status panel's lines, the status strip's
+    // message, a list's selected entry ("" when none is selected).
+    std::string text(const std::string& objectName);
+
+    // A left click in the middle of the control.
+    bool click(const std::string& objectName);
+    // Opens a list and clicks the entry with this text, as a user picks it.
+    bool pick(const std::string& objectName, const std::string& entry);
+
+    // A message box the program shows (caption and text), if one is up.
+    struct Message {
+        std::string caption;
+        std::string text;
+    };
+    std::optional<Message> waitForMessage(std::chrono::milliseconds timeout);
+    // Clicks the message box's button with this text.
+    bool answerMessage(const std::string& button = "OK");
+
+    // Screenshot of the main window into the output folder; returns its path.
+    std::string screenshot(const std::string& label);
+    // The accessible tree and the program's output, for failure messages.
+    std::string describe();
+    std::string output() const;
+    std::string configFolder() const;
+
+    static bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+private:
+    std::optional<Accessible> application();
+    std::optional<Accessible> mainWindow();
+    std::optional<Accessible> messageBox();
+    void dump(const Accessible& a, int depth, std::string& out);
+
+    DesktopSession& desktop_;
+    Testbed& bed_;
+    Options options_;
+    AtSpi atspi_;
+    ChildProcess process_;
+    std::optional<Accessible> app_;
+    std::optional<Accessible> window_;
+};
+
+} // namespace orvex::systest
