@@ -243,6 +243,7 @@ TEST_F(OrvexctlTest, FactoryResetWaitsForTheKeypad) {
 
 TEST_F(OrvexctlTest, ListShowsKeypadsOnce) {
     ASSERT_EQ(run({"list"}), EXIT_OK);
-    EXPECT_EQ(std::count(out.str().begin(), out.str().end(), '\n'), 1);
-    EXPECT_EQ(out.str().rfind("keypad\t2047:09bf\t", 0), 0u);
+    const std::string listed = out.str();
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 1);
+    EXPECT_EQ(listed.rfind("keypad\t2047:09bf\t", 0), 0u);
 }
