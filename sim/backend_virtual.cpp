@@ -1,14 +1,55 @@
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
 #include "device/hid_backend.h"
 #include "virtual_bus.h"
 #include "virtual_loader.h"
 
 namespace orvex {
 
-// The -virtual program starts with one keypad plugged in.
+namespace {
+
+// With ORVEX_VIRTUAL_STATE naming a file, the virtual keypad keeps its state
+// there between runs, so a script of several orvexctl-virtual calls talks to
+// one keypad that stays powered.
+const char* stateFile() {
+    const char* f = std::getenv("ORVEX_VIRTUAL_STATE");
+    return f && *f ? f : nullptr;
+}
+
+void saveState() {
+    const char* file = stateFile();
+    if (!file)
+        return;
+    const std::string tmp = std::string(file) + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << sim::defaultKeypad()->model.saveState();
+        if (!out.flush())
+            return;
+    }
+    std::rename(tmp.c_str(), file);
+}
+
+} // namespace
+
+// The -virtual programs start with one keypad plugged in.
 void InitHidBackend() {
     sim::attachLoader(sim::defaultKeypad());
     sim::VirtualBus::instance().plug(sim::defaultKeypad());
+    if (const char* file = stateFile()) {
+        std::ifstream in(file);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (in && !sim::defaultKeypad()->model.loadState(text.str()))
+            std::fprintf(stderr, "virtual keypad: ignoring unreadable state in %s\n", file);
+        std::atexit(saveState);
+    }
 }
+
 const char* HidBackendName() {
     return "virtual";
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <sstream>
 
 namespace orvex::sim {
 
@@ -443,6 +444,101 @@ uint32_t KeypadModel::restartDelayMs() const {
 void KeypadModel::setRestartDelayMs(uint32_t ms) {
     std::lock_guard lock(m_);
     restartDelayMs_ = ms;
+}
+
+namespace {
+
+void putSettings(std::ostringstream& o, const char* name, const KeypadSettings& s) {
+    o << name << ' ' << int(s.ledBrightness) << ' ' << int(s.jackLedBrightness) << ' '
+      << int(s.buzzer) << ' ' << int(s.buzzerPeriod) << ' ' << int(s.keypadType);
+    for (const auto& table : s.customTables)
+        for (uint8_t b : table)
+            o << ' ' << int(b);
+    o << '\n';
+}
+
+bool getSettings(std::istringstream& in, const char* name, KeypadSettings& s) {
+    std::string word;
+    int v[5];
+    if (!(in >> word) || word != name || !(in >> v[0] >> v[1] >> v[2] >> v[3] >> v[4]))
+        return false;
+    KeypadSettings r;
+    uint8_t* fields[] = {&r.ledBrightness, &r.jackLedBrightness, &r.buzzer, &r.buzzerPeriod,
+                         &r.keypadType};
+    for (int i = 0; i < 5; ++i) {
+        if (v[i] < 0 || v[i] > 255)
+            return false;
+        *fields[i] = static_cast<uint8_t>(v[i]);
+    }
+    for (auto& table : r.customTables)
+        for (uint8_t& b : table) {
+            int x;
+            if (!(in >> x) || x < 0 || x > 255)
+                return false;
+            b = static_cast<uint8_t>(x);
+        }
+    s = r;
+    return true;
+}
+
+std::string hexText(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        out += "0123456789ABCDEF"[c >> 4];
+        out += "0123456789ABCDEF"[c & 15];
+    }
+    return out.empty() ? "-" : out;
+}
+
+bool unhexText(const std::string& h, std::string& out) {
+    out.clear();
+    if (h == "-")
+        return true;
+    if (h.size() % 2)
+        return false;
+    for (size_t i = 0; i < h.size(); i += 2) {
+        const int hi = strictNibble(static_cast<uint8_t>(h[i]));
+        const int lo = strictNibble(static_cast<uint8_t>(h[i + 1]));
+        if (hi < 0 || lo < 0)
+            return false;
+        out += static_cast<char>((hi << 4) | lo);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string KeypadModel::saveState() const {
+    std::lock_guard lock(m_);
+    std::ostringstream o;
+    o << "orvex-virtual-keypad 1\n";
+    putSettings(o, "running", running_);
+    putSettings(o, "powerup", powerUp_);
+    o << "options " << int(options_) << "\nserial " << hexText(serial_) << "\nversion "
+      << hexText(version_) << "\n";
+    return o.str();
+}
+
+bool KeypadModel::loadState(const std::string& text) {
+    std::istringstream in(text);
+    std::string word, serialHex, versionHex;
+    int format = 0, options = 0;
+    KeypadSettings running, powerUp;
+    std::string serial, version;
+    if (!(in >> word >> format) || word != "orvex-virtual-keypad" || format != 1 ||
+        !getSettings(in, "running", running) || !getSettings(in, "powerup", powerUp) ||
+        !(in >> word >> options) || word != "options" || options < 0 || options > 255 ||
+        !(in >> word >> serialHex) || word != "serial" || !unhexText(serialHex, serial) ||
+        serial.size() != 12 || !(in >> word >> versionHex) || word != "version" ||
+        !unhexText(versionHex, version) || version.size() > 11)
+        return false;
+    std::lock_guard lock(m_);
+    running_ = running;
+    powerUp_ = powerUp;
+    options_ = static_cast<uint8_t>(options);
+    serial_ = serial;
+    version_ = version;
+    return true;
 }
 
 int KeypadModel::overlappedRequests() const {

@@ -100,6 +100,11 @@ public:
     void setRestartDelayMs(uint32_t ms);
     // Reports the host wrote while an earlier answer was still unread.
     int overlappedRequests() const;
+    // Everything the keypad keeps (settings, power-up settings, options, serial,
+    // version) as text, so a virtual keypad can outlive one process.
+    std::string saveState() const;
+    // False (nothing changed) when the text is not a complete saved state.
+    bool loadState(const std::string& text);
     // The table the keypad would use for a type (default / alternate / customised).
     std::array<uint8_t, 32> tableForType(int type) const;
     static KeypadSettings factorySettings();

@@ -75,3 +75,26 @@ TEST_F(KeypadModelTest, MalformedRequestIsRefusedAndNotLogged) {
     EXPECT_EQ(in[2], REFUSAL_MARKER);
     EXPECT_TRUE(keypad->model.log().empty());
 }
+
+TEST_F(KeypadModelTest, StateSurvivesSaveAndLoad) {
+    SendDeviceCommandByte(SetKeypadType, 8);
+    SendDeviceCommandByte(SetLedBrightness, 9);
+    SendDeviceCommand(WriteDefaults);
+    SendDeviceCommandByte(SetBuzzer, 0);
+    keypad->model.setSerial("SN\n12\"456789");
+    const std::string state = keypad->model.saveState();
+
+    sim::KeypadModel fresh;
+    ASSERT_TRUE(fresh.loadState(state));
+    EXPECT_EQ(fresh.running(), keypad->model.running());
+    EXPECT_EQ(fresh.powerUp(), keypad->model.powerUp());
+    EXPECT_EQ(fresh.serial(), keypad->model.serial());
+    EXPECT_EQ(fresh.version(), keypad->model.version());
+
+    // Damaged text changes nothing.
+    sim::KeypadModel other;
+    const auto before = other.running();
+    EXPECT_FALSE(other.loadState(state.substr(0, state.size() / 2)));
+    EXPECT_FALSE(other.loadState("orvex-virtual-keypad 2\n"));
+    EXPECT_EQ(other.running(), before);
+}
