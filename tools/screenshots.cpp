@@ -4,18 +4,23 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QPixmap>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWidget>
 
 #include <functional>
 
+#include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "platform/clock.h"
 #include "platform/prompter.h"
 #include "ui/about/about.h"
 #include "ui/codetable/code_table_editor.h"
 #include "ui/main/form1.h"
 #include "ui/main/splash.h"
+#include "ui/selftest/self_test.h"
 #include "virtual_bus.h"
 
 using namespace orvex;
@@ -109,6 +114,70 @@ int main(int argc, char* argv[]) {
         }
         CloseDevice();
         sim::VirtualBus::instance().unplug(pad);
+    }
+    // The self test as it opens and in its key phase with F15, F17, F22 and
+    // F24 received, for each keypad family; in virtual time.
+    {
+        struct MicrophoneYes final : Prompter {
+            MsgAnswer message(const std::string&, const std::string&, MsgButtons buttons,
+                              MsgIcon) override {
+                return buttons == MsgButtons::YesNo ? MsgAnswer::Yes : MsgAnswer::Ok;
+            }
+            std::optional<std::string> openFile(const std::string&, const std::string&) override {
+                return std::nullopt;
+            }
+            std::optional<std::string> pickFolder(const std::string&) override {
+                return std::nullopt;
+            }
+        } yes;
+        setPrompter(&yes);
+        VirtualClock virtualTime;
+        setClock(&virtualTime);
+        auto pad = sim::makeKeypad();
+        pad->model.setVersion("2.1");
+        sim::VirtualBus::instance().plug(pad);
+        RescanForDevice();
+        const auto runUntil = [](const std::function<bool()>& done) {
+            for (int i = 0; i < 20000 && !done(); ++i) {
+                QApplication::processEvents();
+                QThread::msleep(1);
+            }
+        };
+        const struct {
+            uint8_t options;
+            uint8_t type;
+            const char* name;
+        } kinds[] = {{0, 0, "selftest-5way"},
+                     {2, 1, "selftest-8way"},
+                     {2, 4, "selftest-12way"},
+                     {2, 7, "selftest-16way"}};
+        for (const auto& k : kinds) {
+            pad->model.setOptions(k.options);
+            auto s = pad->model.running();
+            s.keypadType = k.type;
+            pad->model.setRunning(s);
+            pad->model.clearLog();
+            self_test test;
+            test.show();
+            const QString setup = g_out + "/" + k.name + "-setup.png";
+            if (test.grab().save(setup))
+                std::printf("%s\n", qPrintable(setup));
+            runUntil([&] {
+                const auto log = pad->model.log();
+                return !log.empty() && log.back().command == SetKeypadType;
+            });
+            for (int key : {Qt::Key_F15, Qt::Key_F17, Qt::Key_F22, Qt::Key_F24}) {
+                QKeyEvent e(QEvent::KeyPress, key, Qt::NoModifier);
+                QApplication::sendEvent(&test, &e);
+            }
+            save(&test, QString(k.name) + "-keys");
+            test.closeBtn->click();
+            runUntil([&] { return !test.testRunning(); });
+        }
+        CloseDevice();
+        sim::VirtualBus::instance().unplug(pad);
+        setClock(nullptr);
+        setPrompter(&console);
     }
     return 0;
 }

@@ -462,9 +462,10 @@ TEST(SelfTestKeys, LinuxKeyCodesMatchWhateverKeysymTheDesktopGives) {
 TEST_F(SelfTestTest, KeysArrivingAsXf86KeysymsColourTheirIndicators) {
     useSixteenKeys();
     open();
+    // As an X server with the usual keymap delivers them to Qt.
     press(window->closeBtn, Qt::Key_Launch8, 187 + 8); // F17
-    press(window.get(), Qt::Key_unknown, 192 + 8);     // F22
-    press(window.get(), Qt::Key_unknown, 194 + 8);     // F24
+    press(window.get(), Qt::Key_TouchpadOn, 192 + 8);  // F22
+    press(window.get(), 0, 194 + 8);                   // F24: no keysym
     EXPECT_EQ(colourOf(window->keyButtons[1]), kBlue);
     EXPECT_EQ(colourOf(window->keyButtons[4]), kWhite);
     EXPECT_EQ(colourOf(window->keyButtons[2]), kRed);

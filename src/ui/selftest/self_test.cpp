@@ -72,6 +72,16 @@ void setBackground(QWidget* w, QPalette::ColorRole role, const QColor& colour) {
     w->setPalette(p);
 }
 
+// Indicators show their colour flat: styles shade a button's palette colour.
+void setIndicatorColour(QPushButton* b, const QColor& colour) {
+    setBackground(b, QPalette::Button, colour);
+    const int luma = (299 * colour.red() + 587 * colour.green() + 114 * colour.blue()) / 1000;
+    const QColor text = luma < 110 ? Qt::white : Qt::black;
+    b->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: %2; "
+                                    "border: 1px solid rgb(100, 100, 100); border-radius: 2px; }")
+                         .arg(colour.name(), text.name()));
+}
+
 } // namespace
 
 void self_test::setRecorderFactory(RecorderFactory factory) {
@@ -167,6 +177,10 @@ self_test::self_test(QWidget* parent) : QWidget(parent, Qt::Window) {
                       buzzerLbl, audioTestLbl}) {
         l->setEnabled(false);
         l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        // Greyed as the desktop's grey text, dark enough to read on light green.
+        QPalette p = l->palette();
+        p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(109, 109, 109));
+        l->setPalette(p);
     }
     for (QLabel* l : {ledLbl, brightnessLbl, buzzerLbl})
         l->setAlignment(Qt::AlignCenter);
@@ -245,7 +259,7 @@ void self_test::SetUpIndicators(int keypadType, int options) {
     auto show = [this](int indicator, const QString& text, const QColor& colour) {
         QPushButton* b = keyButtons[static_cast<size_t>(indicator - 1)];
         b->setText(text);
-        setBackground(b, QPalette::Button, colour);
+        setIndicatorColour(b, colour);
         b->show();
     };
     if (keypadType >= 0 && keypadType <= 2) {
@@ -287,8 +301,7 @@ bool self_test::eventFilter(QObject* watched, QEvent* event) {
 void self_test::self_test_KeyDown(int indicator) {
     if (indicator < 1 || indicator > 16)
         return;
-    setBackground(keyButtons[static_cast<size_t>(indicator - 1)], QPalette::Button,
-                  IndicatorColour(indicator));
+    setIndicatorColour(keyButtons[static_cast<size_t>(indicator - 1)], IndicatorColour(indicator));
 }
 
 void self_test::closeBtn_Click() {
