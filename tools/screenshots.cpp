@@ -4,8 +4,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QWidget>
@@ -14,6 +20,7 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/firmware_upgrade.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 #include "ui/about/about.h"
@@ -22,6 +29,7 @@
 #include "ui/main/splash.h"
 #include "ui/selftest/self_test.h"
 #include "virtual_bus.h"
+#include "virtual_loader.h"
 
 using namespace orvex;
 
@@ -178,6 +186,42 @@ int main(int argc, char* argv[]) {
         sim::VirtualBus::instance().unplug(pad);
         setClock(nullptr);
         setPrompter(&console);
+    }
+    // The firmware upgrade window before, during and after an upgrade to the
+    // 2.09 sample, in real time as orvex-config-virtual runs it.
+    {
+        const auto waitUntil = [](const std::function<bool()>& done) {
+            for (int i = 0; i < 30000 && !done(); ++i) {
+                QApplication::processEvents();
+                QThread::msleep(1);
+            }
+        };
+        QString sample = QStringLiteral(ORVEX_DATA_DIR "/firmware/orvex_fw_2_09.txt");
+        if (!QFile::exists(sample))
+            sample = QDir::cleanPath(QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
+                                     "/../resources/firmware/samples/orvex_fw_2_09.txt");
+        auto pad = sim::makeKeypad();
+        sim::attachLoader(pad);
+        sim::VirtualBus::instance().plug(pad);
+        RescanForDevice();
+        DeviceStatus status;
+        if (ReadDeviceStatus(status) == 0)
+            firmware_upgrade::HandOverSettings(
+                status.keypadType, status.ledBrightness, status.buzzer, status.buzzerPeriodIndex(),
+                status.options, status.keyCodes.data(), status.serialNumber);
+        SendDeviceCommand(EnterBootloader);
+        firmware_upgrade w;
+        w.show();
+        waitUntil([&] { return w.labelNumOfDevices->text().startsWith("Found"); });
+        w.filenameTextBox->setText(sample);
+        save(&w, "firmware-ready");
+        w.btnUpgrade->click();
+        waitUntil([&] { return w.progressBar->value() >= 45; });
+        save(&w, "firmware-upgrading");
+        waitUntil([&] { return !w.upgrading() && !w.countBusy(); });
+        save(&w, "firmware-done");
+        CloseDevice();
+        sim::VirtualBus::instance().unplug(pad);
     }
     return 0;
 }
