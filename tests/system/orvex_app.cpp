@@ -168,11 +168,14 @@ bool OrvexApp::pick(const std::string& objectName, const std::string& entry) {
     auto combo = control(objectName);
     if (!combo)
         return false;
+    std::optional<Accessible> list;
     std::optional<Accessible> item;
-    for (const Accessible& list : atspi_.children(*combo))
-        for (const Accessible& i : atspi_.children(list))
-            if (atspi_.name(i) == entry)
+    for (const Accessible& l : atspi_.children(*combo))
+        for (const Accessible& i : atspi_.children(l))
+            if (atspi_.name(i) == entry) {
+                list = l;
                 item = i;
+            }
     if (!item)
         return false;
     const Rect r = atspi_.extents(*combo);
@@ -184,14 +187,14 @@ bool OrvexApp::pick(const std::string& objectName, const std::string& entry) {
     if (!waitUntil(
             [&] {
                 target = atspi_.extents(*item);
-                return atspi_.showing(*item) && !target.empty();
+                return atspi_.showing(*list) && !target.empty();
             },
             std::chrono::seconds(5)))
         return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     target = atspi_.extents(*item);
     desktop_.click(target.cx(), target.cy());
-    return waitUntil([&] { return !atspi_.showing(*item); }, std::chrono::seconds(5));
+    return waitUntil([&] { return !atspi_.showing(*list); }, std::chrono::seconds(5));
 }
 
 std::optional<Accessible> OrvexApp::messageBox() {
@@ -200,7 +203,7 @@ std::optional<Accessible> OrvexApp::messageBox() {
         return std::nullopt;
     for (const Accessible& top : atspi_.children(*app)) {
         const std::string role = atspi_.roleName(top);
-        if ((role == "alert" || role == "dialog") && atspi_.showing(top))
+        if ((role == "alert message" || role == "alert" || role == "dialog") && atspi_.showing(top))
             return top;
     }
     return std::nullopt;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 #include "child_process.h"
 #include "desktop_session.h"
@@ -29,6 +30,14 @@ std::string connectedPanel(const std::string& version, const std::string& ways,
     return "Device Connected   -    Orvex\u2122                Firmware Version        -   " +
            version + "\nKeypad Selected     -    " + ways + "         Code Table Loaded     -   " +
            table + "\nSerial Number          -    " + serial;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
 }
 
 const std::string kNonePanel =
@@ -173,6 +182,187 @@ TEST_F(OrvexConfigSystem, StartUpOpensInterfaceOneAndShowsTheKeypadsStatus) {
     EXPECT_EQ(keypad->opens(0), 0) << "the keyboard interface must not be opened";
     EXPECT_EQ(keypad->keyboardWrites(), 0);
     EXPECT_FALSE(app->waitForMessage(0ms).has_value());
+}
+
+// A pick in a list is sent to the keypad at once and changes its running
+// settings; "Save Changes" makes them the power-up settings and writes the
+// configuration file.
+TEST_F(OrvexConfigSystem, PickedSettingsReachTheKeypadAndSaveChangesStoresThem) {
+    keypadHolds(KeypadModel::factorySettings());
+    keypad->plug();
+    launch();
+    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->enabled("ledBrightnessCbox"); }, 10s));
+    keypad->model.clearLog();
+
+    ASSERT_TRUE(app->pick("ledBrightnessCbox", "LED Brightness - 8")) << app->describe();
+    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 1; }, 10s));
+    EXPECT_EQ(keypad->model.log()[0].command, 2);
+    EXPECT_EQ(keypad->model.log()[0].payload, std::vector<uint8_t>{8});
+    EXPECT_EQ(keypad->model.running().ledBrightness, 8);
+
+    // The period list shows values from 1: its ninth entry sends 9.
+    ASSERT_TRUE(app->pick("buzzerPeriodCbox", "Buzzer Period -9")) << app->describe();
+    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 2; }, 10s));
+    EXPECT_EQ(keypad->model.log()[1].command, 6);
+    EXPECT_EQ(keypad->model.log()[1].payload, std::vector<uint8_t>{9});
+    EXPECT_EQ(keypad->model.running().buzzerPeriod, 9);
+    EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 8");
+    EXPECT_EQ(keypad->model.powerUp(), KeypadModel::factorySettings());
+
+    ASSERT_TRUE(app->click("button8"));
+    // WriteDefaults, then the status read for the configuration snapshot.
+    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 4; }, 10s));
+    EXPECT_EQ(commands(keypad->model), (std::vector<uint8_t>{2, 6, 9, 1}));
+    EXPECT_EQ(keypad->model.powerUp(), keypad->model.running());
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 8);
+    const std::string file = app->configFolder() + "/USBOrvexIllumUtilityCfg.ini";
+    ASSERT_TRUE(OrvexApp::waitUntil([&] { return std::filesystem::exists(file); }, 5s)) << file;
+    EXPECT_FALSE(app->waitForMessage(0ms).has_value());
+}
+
+// An unplugged keypad is only noticed by the next scan: "Scan For Device"
+// warns and shows the "None" form; after re-plugging, the next scan opens the
+// new node and reads the status again.
+TEST_F(OrvexConfigSystem, ScanAfterUnplugShowsNoneFormAndScanAfterReplugReconnects) {
+    keypadHolds(settings(4, 4, 1, 2, 0));
+    keypad->model.setOptions(7);
+    keypad->plug();
+    launch();
+    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->enabled("button9"); }, 10s));
+    keypad->model.clearLog();
+
+    keypad->unplug();
+    ASSERT_TRUE(app->click("button11"));
+    const auto warning = app->waitForMessage(10s);
+    ASSERT_TRUE(warning.has_value()) << app->describe();
+    EXPECT_EQ(warning->text, kNotConnected);
+    EXPECT_EQ(warning->caption, kCaption);
+    ASSERT_TRUE(app->answerMessage("OK"));
+    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->text("richTextBox1") == kNonePanel; }, 10s))
+        << app->text("richTextBox1");
+    app->screenshot("none-form");
+    // Options 7: every device control follows the connection.
+    for (const char* name : {"keypadTypeCbox", "ledBrightnessCbox", "ledColourCbox", "buzzerCbox",
+                             "buzzerPeriodCbox", "button8", "button9"})
+        EXPECT_FALSE(app->enabled(name)) << name;
+    EXPECT_TRUE(app->enabled("button11"));
+    EXPECT_EQ(app->text("ledBrightnessCbox"), "");
+    EXPECT_TRUE(keypad->model.log().empty());
+
+    keypad->plug();
+    ASSERT_TRUE(app->click("button11"));
+    // Ways code 3 has no name of its own: the panel's middle line is left out.
+    const auto expected = lines(connectedPanel("2.07", "", "", "OVX000123456"));
+    ASSERT_TRUE(OrvexApp::waitUntil(
+        [&] {
+            const auto panel = lines(app->text("richTextBox1"));
+            return panel.size() == 3 && panel[0] == expected[0] && panel[2] == expected[2];
+        },
+        10s))
+        << app->text("richTextBox1");
+    EXPECT_EQ(commands(keypad->model), std::vector<uint8_t>{1});
+    EXPECT_EQ(keypad->opens(1), 2);
+    EXPECT_EQ(keypad->opens(0), 0);
+    EXPECT_TRUE(app->enabled("button9"));
+    EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 4");
+}
+
+// "Reset To Factory Default": the keypad takes its factory settings, drops off
+// the bus and comes back; the program waits, rescans and shows the new status.
+TEST_F(OrvexConfigSystem, FactoryResetWaitsForTheKeypadToReEnumerate) {
+    keypadHolds(settings(9, 0, 0, 7, 1));
+    keypad->model.setOptions(6);
+    keypad->plug();
+    launch();
+    ASSERT_TRUE(OrvexApp::waitUntil(
+        [&] { return app->text("keypadTypeCbox") == "Alternate   Table"; }, 10s));
+    keypad->model.clearLog();
+
+    ASSERT_TRUE(app->click("button9"));
+    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->plugCount() == 2; }, 10s))
+        << "the keypad did not restart";
+    ASSERT_TRUE(OrvexApp::waitUntil(
+        [&] {
+            return app->text("richTextBox1") ==
+                   connectedPanel("2.07", "8Way Keypad", "Default      Table", "OVX000123456");
+        },
+        15s))
+        << app->text("richTextBox1") << app->describe();
+    EXPECT_EQ(commands(keypad->model), (std::vector<uint8_t>{10, 1}));
+    EXPECT_EQ(keypad->model.running(), KeypadModel::factorySettings());
+    EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 5");
+    EXPECT_EQ(app->text("buzzerCbox"), "Buzzer - On");
+    EXPECT_EQ(keypad->opens(1), 2) << "the rescan must open the re-enumerated node";
+    EXPECT_FALSE(app->waitForMessage(0ms).has_value()) << "no power-cycle request expected";
+}
+
+// A node that exists but cannot be opened: the scan warns, the window shows
+// the "None" form, and the status strip says why.
+TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
+    HidrawKeypad::Identity id;
+    id.nodeMode = 0;
+    keypad->setIdentity(id);
+    keypad->plug();
+    launch(false, true);
+
+    const auto warning = app->waitForMessage(25s);
+    ASSERT_TRUE(warning.has_value()) << app->describe();
+    EXPECT_EQ(warning->text, kNotConnected);
+    ASSERT_TRUE(app->answerMessage("OK"));
+    ASSERT_TRUE(app->waitForMainWindow(10s)) << app->describe();
+    EXPECT_EQ(app->text("statusStrip1"), kPermissionHint);
+    EXPECT_EQ(app->text("richTextBox1"), kNonePanel);
+    app->screenshot("permission-hint");
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(keypad->opens(0), 0);
+
+    // Once the node can be opened, Scan For Device connects and the hint goes.
+    keypad->unplug();
+    keypad->setIdentity(HidrawKeypad::Identity{});
+    keypad->plug();
+    ASSERT_TRUE(app->click("button11"));
+    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->text("statusStrip1").empty(); }, 10s))
+        << app->text("statusStrip1");
+    EXPECT_EQ(app->text("richTextBox1"),
+              connectedPanel("2.07", "8Way Keypad", "Default      Table", "OVX000123456"));
+}
+
+// The production device notifier on the real libudev sees the emulated
+// loader (2047:0200) arrive and leave, and nothing of the keypad itself.
+TEST_F(OrvexConfigSystem, NotifierReportsLoaderArrivalAndRemoval) {
+    keypad->plug();
+    const std::string log = outputDir() + "/notifier.log";
+    std::filesystem::remove(log);
+    ChildProcess probe;
+    ChildProcess::Options o;
+    o.argv = {ORVEX_NOTIFIER_PROBE, "2047", "0200", "20"};
+    o.env = bed->programEnv(ORVEX_FSTAT_SHIM);
+    o.logFile = log;
+    std::string why;
+    ASSERT_TRUE(probe.start(o, &why)) << why;
+    auto lines = [&] {
+        std::ifstream in(log);
+        std::vector<std::string> out;
+        for (std::string l; std::getline(in, l);)
+            out.push_back(l);
+        return out;
+    };
+    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return lines().size() == 1; }, 10s));
+    ASSERT_EQ(lines()[0], "ready");
+
+    // The keypad leaves and the loader takes its place, as after EnterBootloader.
+    keypad->unplug();
+    HidrawKeypad::Identity loader;
+    loader.productId = 0x0200;
+    loader.product = "MSP430 USB BSL";
+    loader.keyboardInterface = false;
+    keypad->setIdentity(loader);
+    keypad->plug();
+    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return lines().size() >= 2; }, 5s));
+    keypad->unplug();
+    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return lines().size() >= 3; }, 5s));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(lines(), (std::vector<std::string>{"ready", "arrival", "removal"}));
 }
 
 } // namespace
