@@ -341,10 +341,10 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     ASSERT_TRUE(waitFor([&] { return w.isNull(); }));
 }
 
-TEST_F(FirmwareWindowTest, EmptyOrOverlongPathEndsAtOnce) {
+TEST_F(FirmwareWindowTest, EmptyPathEndsAtOnceAndTheLoaderIsOfferedAgain) {
     startInLoader();
     firmware_upgrade* w = showWindow();
-    int counts = w->deviceCountsRun();
+    const int counts = w->deviceCountsRun();
     w->btnUpgrade_Click();
     ASSERT_TRUE(waitForUpgradeEnd(w, counts));
     EXPECT_EQ(w->statusBox->toPlainText(), "Starting\nNo file specified\n");
@@ -353,12 +353,6 @@ TEST_F(FirmwareWindowTest, EmptyOrOverlongPathEndsAtOnce) {
     EXPECT_EQ(w->labelNumOfDevices->text(), "Found 1 device");
     EXPECT_TRUE(w->btnUpgrade->isEnabled());
     EXPECT_TRUE(w->btnBrowse->isEnabled());
-
-    pick(w, "/tmp/" + std::string(195, 'x'), prompts); // 200 bytes
-    counts = w->deviceCountsRun();
-    w->btnUpgrade_Click();
-    ASSERT_TRUE(waitForUpgradeEnd(w, counts));
-    EXPECT_TRUE(w->statusBox->toPlainText().contains("path is too long"));
     EXPECT_EQ(loader->model.totalReports(), 0);
 }
 
