@@ -11,10 +11,12 @@
 #include <ostream>
 #include <sstream>
 
+#include "bsl/bsl430.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/upgrade_sequence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 
@@ -516,10 +518,82 @@ int cmdList(const Context& c, const std::vector<std::string>& a) {
     return EXIT_OK;
 }
 
+// Waits for the bootstrap loader to enumerate after EnterBootloader.
+bool waitForLoader(const firmware::LoaderIds& ids) {
+    for (int waited = 0; waited <= 10000; waited += 100) {
+        if (firmware::CountLoaderDevices(ids) > 0)
+            return true;
+        sleep_ms(100);
+    }
+    return false;
+}
+
 int cmdFlash(const Context& c, const std::vector<std::string>& a) {
     if (a.size() != 1)
         return c.fail(EXIT_USAGE, "flash: expected IMAGE");
-    return c.fail(EXIT_VERIFY, "flash: not built into this program");
+    const std::string& image = a[0];
+    if (image.size() > firmware::kMaxPathBytes)
+        return c.fail(EXIT_USAGE, "flash: the image path is longer than " +
+                                      std::to_string(firmware::kMaxPathBytes) + " bytes");
+    // A file that is not a complete TI-TXT image is refused before the keypad
+    // leaves for its loader.
+    if (BSL_openTI_TextForRead(image.c_str()) != 0) {
+        const std::string why = bsl::LastTextError();
+        BSL_closeTI_Text();
+        return c.fail(EXIT_FILE, "flash: " + image + " is not a usable TI-TXT image" +
+                                     (why.empty() ? "" : ": " + why));
+    }
+    BSL_closeTI_Text();
+
+    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
+    firmware::KeypadSettingsHandOver settings;
+    if (firmware::CountLoaderDevices(ids) == 0) {
+        // The usual case: the keypad is running; keep its settings and switch it over.
+        if (int rc = openKeypad(c))
+            return rc;
+        DeviceStatus s;
+        if (ReadDeviceStatus(s) == 0) {
+            settings.captured = true;
+            settings.keypad_table = s.keypadType;
+            settings.led_brightness = s.ledBrightness;
+            settings.buzzer_enable = s.buzzer;
+            settings.buzzer_period = s.buzzerPeriodIndex();
+            settings.no_of_keys = s.options;
+            std::copy_n(s.keyCodes.begin(), settings.key_codes.size(), settings.key_codes.begin());
+            settings.serialNumber = s.serialNumber;
+        }
+        (void)SendDeviceCommand(EnterBootloader); // the keypad leaves without answering
+        CloseDevice();
+        if (!waitForLoader(ids))
+            return c.fail(EXIT_NO_KEYPAD, "flash: no bootstrap loader appeared (USB 2047:0200)");
+    }
+
+    firmware::UpgradeSequence upgrade([&c](int percent, const std::string& text) {
+        std::string line = text;
+        std::erase(line, '\r');
+        std::istringstream lines(line);
+        for (std::string part; std::getline(lines, part);)
+            if (!part.empty())
+                c.err << "["
+                      << (percent < 10    ? "  "
+                          : percent < 100 ? " "
+                                          : "")
+                      << percent << "%] " << part << "\n";
+    });
+    if (!upgrade.Run(image))
+        return c.fail(EXIT_VERIFY, "flash: the upgrade failed; the keypad stays in its loader");
+
+    switch (firmware::RestoreSettingsAfterUpgrade(settings)) {
+    case firmware::RestoreResult::Restored:
+        return EXIT_OK;
+    case firmware::RestoreResult::NothingCaptured:
+        return EXIT_OK; // the core has said the keypad keeps its factory settings
+    case firmware::RestoreResult::KeypadMissing:
+        return c.fail(EXIT_NO_KEYPAD, "flash: the keypad did not come back after the upgrade");
+    case firmware::RestoreResult::Stopped:
+        break;
+    }
+    return c.fail(EXIT_REFUSED, "flash: the keypad refused a setting of the restore");
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "test_env.h"
+#include "virtual_loader.h"
 
 using namespace orvex;
 using namespace orvex::cli;
@@ -246,4 +247,46 @@ TEST_F(OrvexctlTest, ListShowsKeypadsOnce) {
     const std::string listed = out.str();
     EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 1);
     EXPECT_EQ(listed.rfind("keypad\t2047:09bf\t", 0), 0u);
+}
+
+namespace {
+
+class OrvexctlFlashTest : public OrvexctlTest {
+protected:
+    void SetUp() override {
+        OrvexctlTest::SetUp();
+        loader = sim::attachLoader(keypad);
+    }
+    std::shared_ptr<sim::VirtualLoader> loader;
+    const std::string image = ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt";
+};
+
+} // namespace
+
+TEST_F(OrvexctlFlashTest, UpgradeKeepsTheSettingsAndReportsProgress) {
+    ASSERT_EQ(run({"set", "led", "8"}), EXIT_OK);
+    ASSERT_EQ(run({"flash", image}), EXIT_OK) << err.str();
+    EXPECT_NE(err.str().find("[ 85%] Memory successfully verified\n"), std::string::npos);
+    EXPECT_NE(err.str().find("[100%] Done!\n"), std::string::npos);
+    ASSERT_EQ(run({"status"}), EXIT_OK);
+    EXPECT_NE(out.str().find("firmware-version: 2.09\n"), std::string::npos);
+    EXPECT_NE(out.str().find("led-brightness: 8\n"), std::string::npos);
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 8);
+}
+
+TEST_F(OrvexctlFlashTest, UnusableImageIsRefusedBeforeTheKeypadLeaves) {
+    const fs::path bad = home / "bad.txt";
+    std::ofstream(bad) << "@4400\n01 02 0\nq\n";
+    EXPECT_EQ(run({"flash", bad.string()}), EXIT_FILE);
+    EXPECT_EQ(run({"flash", (home / "none.txt").string()}), EXIT_FILE);
+    EXPECT_EQ(run({"flash", std::string(250, 'x')}), EXIT_USAGE);
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_TRUE(sim::VirtualBus::instance().present(keypad));
+}
+
+TEST_F(OrvexctlFlashTest, VerificationFailureHasItsOwnCode) {
+    loader->model.injectFault({sim::LoaderFault::WrongCrc});
+    EXPECT_EQ(run({"flash", image}), EXIT_VERIFY);
+    EXPECT_NE(err.str().find("upgrade failed"), std::string::npos);
+    EXPECT_FALSE(sim::VirtualBus::instance().present(keypad));
 }
