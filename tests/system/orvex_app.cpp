@@ -110,8 +110,17 @@ std::optional<Accessible> OrvexApp::mainWindow() {
 }
 
 bool OrvexApp::waitForMainWindow(std::chrono::milliseconds timeout) {
-    return waitUntil([&] { return mainWindow().has_value() || !running(); }, timeout) &&
-           mainWindow().has_value();
+    // Shown, and the splash window gone so clicks land on the main window.
+    auto ready = [&] {
+        auto window = mainWindow();
+        if (!window)
+            return false;
+        for (const Accessible& top : atspi_.children(*app_))
+            if (top.path != window->path && atspi_.showing(top))
+                return false;
+        return true;
+    };
+    return waitUntil([&] { return ready() || !running(); }, timeout) && ready();
 }
 
 std::optional<Accessible> OrvexApp::control(const std::string& objectName) {

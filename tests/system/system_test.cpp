@@ -106,6 +106,7 @@ protected:
         if (!umockdevWorks(&why)) {
             GTEST_SKIP() << "umockdev cannot run here: " << why;
         }
+        std::filesystem::remove_all(outputDir());
         std::filesystem::create_directories(outputDir());
         // Socket paths must stay short: the desktop lives in the temporary folder.
         ASSERT_TRUE(desktop.start(std::filesystem::temp_directory_path().string(), &why)) << why;
@@ -124,8 +125,8 @@ protected:
         desktop.stop();
     }
 
-    // Starts orvex-config and waits for its main window (start-up messages
-    // must be answered by the caller when `window` is false).
+    // Starts orvex-config and, unless told otherwise (a start-up message to
+    // answer first), waits for its main window.
     void launch(bool waitForWindow = true, bool withoutFileOverride = false) {
         OrvexApp::Options o;
         o.program = ORVEX_CONFIG_PROGRAM;
@@ -136,7 +137,7 @@ protected:
         std::string why;
         ASSERT_TRUE(app->start(&why)) << why;
         if (waitForWindow) {
-            ASSERT_TRUE(app->waitForMainWindow(25s)) << app->describe();
+            ASSERT_TRUE(app->waitForMainWindow(25s));
         }
     }
 
@@ -194,14 +195,14 @@ TEST_F(OrvexConfigSystem, PickedSettingsReachTheKeypadAndSaveChangesStoresThem) 
     ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->enabled("ledBrightnessCbox"); }, 10s));
     keypad->model.clearLog();
 
-    ASSERT_TRUE(app->pick("ledBrightnessCbox", "LED Brightness - 8")) << app->describe();
+    ASSERT_TRUE(app->pick("ledBrightnessCbox", "LED Brightness - 8"));
     ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 1; }, 10s));
     EXPECT_EQ(keypad->model.log()[0].command, 2);
     EXPECT_EQ(keypad->model.log()[0].payload, std::vector<uint8_t>{8});
     EXPECT_EQ(keypad->model.running().ledBrightness, 8);
 
     // The period list shows values from 1: its ninth entry sends 9.
-    ASSERT_TRUE(app->pick("buzzerPeriodCbox", "Buzzer Period -9")) << app->describe();
+    ASSERT_TRUE(app->pick("buzzerPeriodCbox", "Buzzer Period -9"));
     ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 2; }, 10s));
     EXPECT_EQ(keypad->model.log()[1].command, 6);
     EXPECT_EQ(keypad->model.log()[1].payload, std::vector<uint8_t>{9});
@@ -234,7 +235,7 @@ TEST_F(OrvexConfigSystem, ScanAfterUnplugShowsNoneFormAndScanAfterReplugReconnec
     keypad->unplug();
     ASSERT_TRUE(app->click("button11"));
     const auto warning = app->waitForMessage(10s);
-    ASSERT_TRUE(warning.has_value()) << app->describe();
+    ASSERT_TRUE(warning.has_value());
     EXPECT_EQ(warning->text, kNotConnected);
     EXPECT_EQ(warning->caption, kCaption);
     ASSERT_TRUE(app->answerMessage("OK"));
@@ -287,7 +288,7 @@ TEST_F(OrvexConfigSystem, FactoryResetWaitsForTheKeypadToReEnumerate) {
                    connectedPanel("2.07", "8Way Keypad", "Default      Table", "OVX000123456");
         },
         15s))
-        << app->text("richTextBox1") << app->describe();
+        << app->text("richTextBox1");
     EXPECT_EQ(commands(keypad->model), (std::vector<uint8_t>{10, 1}));
     EXPECT_EQ(keypad->model.running(), KeypadModel::factorySettings());
     EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 5");
@@ -306,10 +307,10 @@ TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
     launch(false, true);
 
     const auto warning = app->waitForMessage(25s);
-    ASSERT_TRUE(warning.has_value()) << app->describe();
+    ASSERT_TRUE(warning.has_value());
     EXPECT_EQ(warning->text, kNotConnected);
     ASSERT_TRUE(app->answerMessage("OK"));
-    ASSERT_TRUE(app->waitForMainWindow(10s)) << app->describe();
+    ASSERT_TRUE(app->waitForMainWindow(10s));
     EXPECT_EQ(app->text("statusStrip1"), kPermissionHint);
     EXPECT_EQ(app->text("richTextBox1"), kNonePanel);
     app->screenshot("permission-hint");
