@@ -101,8 +101,7 @@ struct HidrawKeypad::Node {
     int iface = 0;
     std::string devnode;  // "/dev/hidrawN" as the program sees it
     std::string fifoPath; // the FIFO inside the testbed
-    std::string rawSysPath;
-    int fd = -1; // our end of the FIFO
+    int fd = -1;          // our end of the FIFO
     UMockdevIoctlBase* handler = nullptr;
     std::atomic<bool> alive{true};
     uint16_t vendorId = 0;
@@ -223,15 +222,7 @@ std::vector<unsigned long> HidrawKeypad::unknownIoctls() const {
     return unknownIoctls_;
 }
 
-std::string HidrawKeypad::hidrawSysPath(int iface) const {
-    std::lock_guard lock(m_);
-    if (!current_)
-        return {};
-    Node* n = current_->node(iface);
-    return n ? n->rawSysPath : std::string();
-}
-
-std::string HidrawKeypad::devNode(int iface) const {
+std::string HidrawKeypad::devNode(int iface) {
     // hidraw0 belongs to interface 0 (probed first, as the kernel does).
     return "/dev/hidraw" + std::to_string(iface);
 }
@@ -459,9 +450,6 @@ void HidrawKeypad::plugLocked() {
         n->productId = p->id.productId;
         n->descriptor = iface == 1 ? kVendorDescriptor : kKeyboardDescriptor;
         n->descriptorSize = iface == 1 ? sizeof kVendorDescriptor : sizeof kKeyboardDescriptor;
-        for (const SysDevice& d : p->devices)
-            if (d.prop("DEVNAME") == n->devnode)
-                n->rawSysPath = d.path;
 
         g_mkdir_with_parents((root + "/dev").c_str(), 0755);
         unlink(n->fifoPath.c_str());
@@ -666,17 +654,6 @@ void HidrawKeypad::pumpLoop() {
         deliverInput();
         lock.lock();
         pumpWake_.wait_for(lock, std::chrono::milliseconds(5));
-    }
-}
-
-bool HidrawKeypad::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 

@@ -9,8 +9,9 @@
 // A node is a FIFO in packet mode: the program's poll() and read() work on it
 // for real (one report per read, real time-outs), while its writes and ioctls
 // go through the testbed's ioctl socket to this process. Unplugging removes the
-// sysfs entries with "remove" uevents and makes every open handle fail with
-// ENODEV; plugging adds them again with "add" uevents.
+// sysfs entries and makes every open handle fail with ENODEV; plugging adds
+// them again. Both are announced to libudev monitors as udevd would announce
+// them, every property of the device included.
 
 #include <sys/types.h>
 
@@ -36,7 +37,7 @@ namespace orvex::systest {
 uint64_t nowMs();
 
 // A umockdev testbed: a private /sys and /dev for the programs started with
-// its environment (see env()).
+// its environment (programEnv()).
 class Testbed {
 public:
     Testbed();
@@ -88,8 +89,9 @@ public:
     HidrawKeypad(const HidrawKeypad&) = delete;
     HidrawKeypad& operator=(const HidrawKeypad&) = delete;
 
-    // The same model the virtual keypad runs; its restart request unplugs the
-    // keypad and plugs it back after the model's delay.
+    // The same model the virtual keypad runs. Its restart request unplugs the
+    // keypad and plugs it back after the model's delay; EnterBootloader and an
+    // unplug fault make it leave the bus (the loader is not carried here).
     sim::KeypadModel model;
 
     void setIdentity(const Identity& id);
@@ -103,7 +105,8 @@ public:
     bool present() const;
 
     // --- what tests inspect ---
-    // Times the program opened each interface's node (all plug-ins).
+    // Times a program opened (or tried to open) each interface's node, over
+    // all plug-ins.
     int opens(int iface) const;
     // Reports written to interface 0 (the keyboard).
     int keyboardWrites() const;
@@ -111,12 +114,6 @@ public:
     int plugCount() const;
     // Ioctl requests that were not understood (they fail with EINVAL).
     std::vector<unsigned long> unknownIoctls() const;
-    // The sysfs path of the hidraw node of an interface ("" when unplugged).
-    std::string hidrawSysPath(int iface) const;
-    std::string devNode(int iface) const;
-
-    // Polls `done` every 20 ms until it holds or `timeout` ends.
-    static bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
     // Called on the testbed's worker thread; public for the C callbacks only.
     struct Node;
@@ -134,6 +131,7 @@ private:
     void schedule(uint64_t at, std::function<void()> task);
     void sendUevent(const SysDevice& d, const char* action);
     static std::vector<SysDevice> devicesOf(const Identity& id);
+    static std::string devNode(int iface);
 
     Testbed& bed_;
     mutable std::recursive_mutex m_;

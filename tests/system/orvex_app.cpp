@@ -77,17 +77,6 @@ void OrvexApp::stop() {
     process_.stop(2000);
 }
 
-bool OrvexApp::waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (done())
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
 std::optional<Accessible> OrvexApp::application() {
     if (!app_)
         app_ = atspi_.findApplication(20000);

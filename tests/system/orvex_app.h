@@ -15,6 +15,7 @@
 #include "child_process.h"
 #include "desktop_session.h"
 #include "hidraw_keypad.h"
+#include "polling.h"
 
 namespace orvex::systest {
 
@@ -66,8 +67,6 @@ public:
     std::string describe();
     std::string output() const;
     std::string configFolder() const;
-
-    static bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 private:
     std::optional<Accessible> application();

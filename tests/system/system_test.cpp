@@ -16,6 +16,7 @@
 #include "desktop_session.h"
 #include "hidraw_keypad.h"
 #include "orvex_app.h"
+#include "polling.h"
 
 using namespace orvex::systest;
 using namespace std::chrono_literals;
@@ -164,7 +165,7 @@ TEST_F(OrvexConfigSystem, StartUpOpensInterfaceOneAndShowsTheKeypadsStatus) {
     keypad->plug();
 
     launch();
-    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->text("richTextBox1") != ""; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->text("richTextBox1") != ""; }, 10s));
 
     EXPECT_EQ(app->text("richTextBox1"),
               connectedPanel("3.14", "8Way Keypad", "Alternate   Table", "SYS000777001"));
@@ -182,6 +183,7 @@ TEST_F(OrvexConfigSystem, StartUpOpensInterfaceOneAndShowsTheKeypadsStatus) {
     EXPECT_EQ(keypad->opens(1), 1);
     EXPECT_EQ(keypad->opens(0), 0) << "the keyboard interface must not be opened";
     EXPECT_EQ(keypad->keyboardWrites(), 0);
+    EXPECT_TRUE(keypad->unknownIoctls().empty()) << "hidapi asked what the node cannot answer";
     EXPECT_FALSE(app->waitForMessage(0ms).has_value());
 }
 
@@ -192,18 +194,18 @@ TEST_F(OrvexConfigSystem, PickedSettingsReachTheKeypadAndSaveChangesStoresThem) 
     keypadHolds(KeypadModel::factorySettings());
     keypad->plug();
     launch();
-    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->enabled("ledBrightnessCbox"); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->enabled("ledBrightnessCbox"); }, 10s));
     keypad->model.clearLog();
 
     ASSERT_TRUE(app->pick("ledBrightnessCbox", "LED Brightness - 8"));
-    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 1; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() == 1; }, 10s));
     EXPECT_EQ(keypad->model.log()[0].command, 2);
     EXPECT_EQ(keypad->model.log()[0].payload, std::vector<uint8_t>{8});
     EXPECT_EQ(keypad->model.running().ledBrightness, 8);
 
     // The period list shows values from 1: its ninth entry sends 9.
     ASSERT_TRUE(app->pick("buzzerPeriodCbox", "Buzzer Period -9"));
-    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 2; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() == 2; }, 10s));
     EXPECT_EQ(keypad->model.log()[1].command, 6);
     EXPECT_EQ(keypad->model.log()[1].payload, std::vector<uint8_t>{9});
     EXPECT_EQ(keypad->model.running().buzzerPeriod, 9);
@@ -212,12 +214,12 @@ TEST_F(OrvexConfigSystem, PickedSettingsReachTheKeypadAndSaveChangesStoresThem) 
 
     ASSERT_TRUE(app->click("button8"));
     // WriteDefaults, then the status read for the configuration snapshot.
-    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->model.log().size() == 4; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() == 4; }, 10s));
     EXPECT_EQ(commands(keypad->model), (std::vector<uint8_t>{2, 6, 9, 1}));
     EXPECT_EQ(keypad->model.powerUp(), keypad->model.running());
     EXPECT_EQ(keypad->model.powerUp().ledBrightness, 8);
     const std::string file = app->configFolder() + "/USBOrvexIllumUtilityCfg.ini";
-    ASSERT_TRUE(OrvexApp::waitUntil([&] { return std::filesystem::exists(file); }, 5s)) << file;
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(file); }, 5s)) << file;
     EXPECT_FALSE(app->waitForMessage(0ms).has_value());
 }
 
@@ -229,7 +231,7 @@ TEST_F(OrvexConfigSystem, ScanAfterUnplugShowsNoneFormAndScanAfterReplugReconnec
     keypad->model.setOptions(7);
     keypad->plug();
     launch();
-    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->enabled("button9"); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->enabled("button9"); }, 10s));
     keypad->model.clearLog();
 
     keypad->unplug();
@@ -239,7 +241,7 @@ TEST_F(OrvexConfigSystem, ScanAfterUnplugShowsNoneFormAndScanAfterReplugReconnec
     EXPECT_EQ(warning->text, kNotConnected);
     EXPECT_EQ(warning->caption, kCaption);
     ASSERT_TRUE(app->answerMessage("OK"));
-    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->text("richTextBox1") == kNonePanel; }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return app->text("richTextBox1") == kNonePanel; }, 10s))
         << app->text("richTextBox1");
     app->screenshot("none-form");
     // Options 7: every device control follows the connection.
@@ -254,7 +256,7 @@ TEST_F(OrvexConfigSystem, ScanAfterUnplugShowsNoneFormAndScanAfterReplugReconnec
     ASSERT_TRUE(app->click("button11"));
     // Ways code 3 has no name of its own: the panel's middle line is left out.
     const auto expected = lines(connectedPanel("2.07", "", "", "OVX000123456"));
-    ASSERT_TRUE(OrvexApp::waitUntil(
+    ASSERT_TRUE(waitUntil(
         [&] {
             const auto panel = lines(app->text("richTextBox1"));
             return panel.size() == 3 && panel[0] == expected[0] && panel[2] == expected[2];
@@ -275,14 +277,13 @@ TEST_F(OrvexConfigSystem, FactoryResetWaitsForTheKeypadToReEnumerate) {
     keypad->model.setOptions(6);
     keypad->plug();
     launch();
-    ASSERT_TRUE(OrvexApp::waitUntil(
-        [&] { return app->text("keypadTypeCbox") == "Alternate   Table"; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->text("keypadTypeCbox") == "Alternate   Table"; }, 10s));
     keypad->model.clearLog();
 
     ASSERT_TRUE(app->click("button9"));
-    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return keypad->plugCount() == 2; }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return keypad->plugCount() == 2; }, 10s))
         << "the keypad did not restart";
-    ASSERT_TRUE(OrvexApp::waitUntil(
+    ASSERT_TRUE(waitUntil(
         [&] {
             return app->text("richTextBox1") ==
                    connectedPanel("2.07", "8Way Keypad", "Default      Table", "OVX000123456");
@@ -322,7 +323,7 @@ TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
     keypad->setIdentity(HidrawKeypad::Identity{});
     keypad->plug();
     ASSERT_TRUE(app->click("button11"));
-    ASSERT_TRUE(OrvexApp::waitUntil([&] { return app->text("statusStrip1").empty(); }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return app->text("statusStrip1").empty(); }, 10s))
         << app->text("statusStrip1");
     EXPECT_EQ(app->text("richTextBox1"),
               connectedPanel("2.07", "8Way Keypad", "Default      Table", "OVX000123456"));
@@ -348,7 +349,7 @@ TEST_F(OrvexConfigSystem, NotifierReportsLoaderArrivalAndRemoval) {
             out.push_back(l);
         return out;
     };
-    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return lines().size() == 1; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return lines().size() == 1; }, 10s));
     ASSERT_EQ(lines()[0], "ready");
 
     // The keypad leaves and the loader takes its place, as after EnterBootloader.
@@ -359,9 +360,9 @@ TEST_F(OrvexConfigSystem, NotifierReportsLoaderArrivalAndRemoval) {
     loader.keyboardInterface = false;
     keypad->setIdentity(loader);
     keypad->plug();
-    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return lines().size() >= 2; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return lines().size() >= 2; }, 5s));
     keypad->unplug();
-    ASSERT_TRUE(HidrawKeypad::waitFor([&] { return lines().size() >= 3; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return lines().size() >= 3; }, 5s));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(lines(), (std::vector<std::string>{"ready", "arrival", "removal"}));
 }
