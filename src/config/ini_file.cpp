@@ -1,15 +1,11 @@
 #include "config/ini_file.h"
 
+#include "config/atomic_file.h"
+
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <filesystem>
 #include <iterator>
 #include <system_error>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace orvex {
 
@@ -20,31 +16,6 @@ using Record = CIniFile::Record;
 const std::string kBlanks = " \t\n\r";
 
 // ---------------------------------------------------------------- reading
-
-bool readWholeFile(const std::string& fileName, std::string& out) {
-    if (fileName.empty())
-        return false;
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::string data;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) { // a directory lands here too (EISDIR)
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        data.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    out.swap(data);
-    return true;
-}
 
 std::vector<Record> parse(const std::string& text, const std::string& fileName) {
     std::vector<Record> records;
@@ -129,97 +100,6 @@ std::string serialize(const std::vector<Record>& content) {
         out += "\r\n";
     }
     return out;
-}
-
-// Follows symbolic links so that saving replaces the file a link points to,
-// not the link itself.
-std::filesystem::path resolveLinks(std::filesystem::path p) {
-    namespace fs = std::filesystem;
-    for (int hops = 0; hops < 40; ++hops) {
-        std::error_code ec;
-        if (!fs::is_symlink(fs::symlink_status(p, ec)))
-            return p;
-        const fs::path link = fs::read_symlink(p, ec);
-        if (ec)
-            return p;
-        p = link.is_absolute() ? link : p.parent_path() / link;
-    }
-    return p; // a loop: the stat below fails with ELOOP
-}
-
-bool writeAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes a temporary file next to the target and renames it over the target,
-// so the file on disk is always either the old or the new whole file.
-bool replaceFile(const std::string& fileName, const std::string& data) {
-    namespace fs = std::filesystem;
-    if (fileName.empty())
-        return false;
-    const fs::path target = resolveLinks(fs::path(fileName));
-
-    struct stat st {};
-    const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists) {
-        // Replacing is only done where writing in place would have been allowed,
-        // and never for directories or device files.
-        if (!S_ISREG(st.st_mode) || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-            return false;
-    } else if (errno != ENOENT) {
-        return false;
-    }
-
-    static std::atomic<unsigned> counter{0};
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const std::string base = target.filename().string().substr(0, 100);
-    fs::path tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = dir /
-              ("." + base + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter++));
-        // A new file gets the usual 0666 less umask; an existing file's mode is
-        // copied below before anything is written.
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-
-    bool ok = true;
-    if (exists) {
-        // Owner first: changing it may clear mode bits. Only root may give the
-        // file away, so a failure here is expected and harmless.
-        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-            (void)::fchown(fd, st.st_uid, st.st_gid);
-        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-    }
-    ok = ok && writeAll(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    // Make the rename itself durable; the data is already safe either way.
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        (void)::fsync(dfd);
-        ::close(dfd);
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------- helpers
@@ -314,7 +194,7 @@ void Trim(std::string& str, const std::string& chars, int mode) {
 
 bool CIniFile::Load(const std::string& fileName, std::vector<Record>& content) {
     std::string text;
-    if (!readWholeFile(fileName, text))
+    if (!ReadWholeFile(fileName, text))
         return false;
     std::vector<Record> records = parse(text, fileName); // may throw; content untouched
     content.swap(records);
@@ -322,7 +202,7 @@ bool CIniFile::Load(const std::string& fileName, std::vector<Record>& content) {
 }
 
 bool CIniFile::Save(const std::string& fileName, const std::vector<Record>& content) {
-    return replaceFile(fileName, serialize(content));
+    return ReplaceFileContents(fileName, serialize(content));
 }
 
 std::string CIniFile::Content(const std::string& fileName) {

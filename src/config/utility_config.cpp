@@ -1,16 +1,11 @@
 #include "config/utility_config.h"
 
-#include <atomic>
-#include <cerrno>
 #include <climits>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include "config/atomic_file.h"
 #include "config/ini_file.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
@@ -101,44 +96,6 @@ bool sent(uint8_t command, uint8_t value) {
 }
 
 // ------------------------------------------------------------ file copy
-
-bool readWholeFile(const std::string& fileName, std::string& out) {
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    std::string data;
-    char buf[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) { // a directory fails here (EISDIR)
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        data.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    out.swap(data);
-    return true;
-}
-
-bool writeAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -292,65 +249,8 @@ RestoreResult load_data_from_file(const std::string& file) {
 // ------------------------------------------------------------ copies
 
 bool CopyFileReplacing(const std::string& source, const std::string& target) {
-    if (source.empty() || target.empty())
-        return false;
     std::string data;
-    if (!readWholeFile(source, data))
-        return false;
-
-    // Replace the file a link points to, not the link.
-    fs::path dest(target);
-    std::error_code ec;
-    if (fs::is_symlink(fs::symlink_status(dest, ec))) {
-        const fs::path real = fs::weakly_canonical(dest, ec);
-        if (ec)
-            return false;
-        dest = real;
-    }
-    struct stat st {};
-    const bool exists = ::stat(dest.c_str(), &st) == 0;
-    if (exists) {
-        // Only where writing in place would have been allowed, and only files.
-        if (!S_ISREG(st.st_mode) || ::faccessat(AT_FDCWD, dest.c_str(), W_OK, AT_EACCESS) != 0)
-            return false;
-    } else if (errno != ENOENT) {
-        return false;
-    }
-
-    static std::atomic<unsigned> counter{0};
-    const fs::path dir = dest.has_parent_path() ? dest.parent_path() : fs::path(".");
-    const std::string base = dest.filename().string().substr(0, 100);
-    fs::path tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = dir /
-              ("." + base + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(counter++));
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, exists ? 0600 : 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-
-    bool ok = true;
-    if (exists) {
-        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-            (void)::fchown(fd, st.st_uid, st.st_gid); // only root may; harmless otherwise
-        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-    }
-    ok = ok && writeAll(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(tmp.c_str(), dest.c_str()) == 0;
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        (void)::fsync(dfd);
-        ::close(dfd);
-    }
-    return true;
+    return !source.empty() && ReadWholeFile(source, data) && ReplaceFileContents(target, data);
 }
 
 } // namespace orvex
