@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -86,7 +87,13 @@ Testbed::Testbed() {
 }
 
 std::map<std::string, std::string> Testbed::programEnv(const std::string& fstatShim) const {
-    return {{"UMOCKDEV_DIR", root_}, {"LD_PRELOAD", "libumockdev-preload.so.0:" + fstatShim}};
+    std::map<std::string, std::string> env = {
+        {"UMOCKDEV_DIR", root_}, {"LD_PRELOAD", "libumockdev-preload.so.0:" + fstatShim}};
+    // A sanitizer build's runtime would insist on coming first in the list.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env["ASAN_OPTIONS"] = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +
+                          "verify_asan_link_order=0";
+    return env;
 }
 
 Testbed::~Testbed() {
