@@ -306,7 +306,8 @@ void KeypadModel::process(const uint8_t* req, uint64_t now) {
     }
     Report r = BuildResponse(static_cast<uint8_t>(cmd), answer,
                              faulted && fault.kind == Fault::NonZeroResult ? 1 : 0);
-    const size_t n = answer.size() + 1;
+    // Data length as framed: BuildResponse cuts what does not fit one report.
+    const size_t n = std::min<size_t>(answer.size(), kReport - 10) + 1;
     uint64_t at = now;
     if (faulted) {
         switch (fault.kind) {

@@ -183,6 +183,13 @@ int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_
     uint8_t report[REPORT_SIZE];
     if (!BuildRequestReport(command, payload, length, report))
         return LINK_IO_ERROR;
+    // Whatever is still waiting was sent for an earlier exchange that timed out;
+    // read now, it would be taken for the answer to this request.
+    for (int i = 0; i < 64; ++i) {
+        uint8_t stale[REPORT_SIZE];
+        if (hid_read_timeout(handle, stale, REPORT_SIZE, 0) <= 0)
+            break;
+    }
     if (hid_write(handle, report, REPORT_SIZE) < 0)
         return LINK_IO_ERROR;
 
@@ -190,7 +197,15 @@ int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_
     for (;;) {
         std::memset(report, 0, REPORT_SIZE);
         const int got = hid_read_timeout(handle, report, REPORT_SIZE, 0);
-        if (got == 0) {
+        if (got < 0)
+            return LINK_IO_ERROR;
+        // A frame for another command is the late answer to an earlier request:
+        // passed over like an empty poll, so a stream of them cannot hold the
+        // exchange past its time-out.
+        const bool otherCommand =
+            got > 0 && report[2] == STX && report[1] <= 64 &&
+            ((HexToNibble(report[3]) << 4) | HexToNibble(report[4])) != command;
+        if (got == 0 || otherCommand) {
             sleep_ms(POLL_INTERVAL_MS);
             if (timeoutMs != 0) {
                 waited += POLL_INTERVAL_MS;
@@ -199,8 +214,6 @@ int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_
             }
             continue;
         }
-        if (got < 0)
-            return LINK_IO_ERROR;
         if (report[2] == WAIT_MARKER) {
             waited = 0;
             continue;

@@ -82,7 +82,9 @@ bool BuildRequestReport(uint8_t command, const uint8_t* payload, uint32_t length
 int ParseResponseFrame(const uint8_t report[REPORT_SIZE], uint8_t* out, uint32_t* outLength);
 
 // One request/response exchange. See LINK_* for the results. `response` must
-// hold 62 bytes; `capacity` is accepted for the callers' sake only.
+// hold 62 bytes; `capacity` is accepted for the callers' sake only. Reports
+// already waiting are dropped before the request goes out, and frames carrying
+// another command are passed over: both are late answers to earlier exchanges.
 int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_t* payload,
                                uint32_t length, uint8_t* response, uint32_t capacity,
                                uint32_t* responseLength, uint32_t timeoutMs);
