@@ -342,15 +342,15 @@ TEST_F(OrvexConfigSystem, NotifierReportsLoaderArrivalAndRemoval) {
     o.logFile = log;
     std::string why;
     ASSERT_TRUE(probe.start(o, &why)) << why;
-    auto lines = [&] {
+    auto events = [&] {
         std::ifstream in(log);
         std::vector<std::string> out;
         for (std::string l; std::getline(in, l);)
             out.push_back(l);
         return out;
     };
-    ASSERT_TRUE(waitUntil([&] { return lines().size() == 1; }, 10s));
-    ASSERT_EQ(lines()[0], "ready");
+    ASSERT_TRUE(waitUntil([&] { return events().size() == 1; }, 10s));
+    ASSERT_EQ(events()[0], "ready");
 
     // The keypad leaves and the loader takes its place, as after EnterBootloader.
     keypad->unplug();
@@ -360,11 +360,11 @@ TEST_F(OrvexConfigSystem, NotifierReportsLoaderArrivalAndRemoval) {
     loader.keyboardInterface = false;
     keypad->setIdentity(loader);
     keypad->plug();
-    ASSERT_TRUE(waitUntil([&] { return lines().size() >= 2; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return events().size() >= 2; }, 5s));
     keypad->unplug();
-    ASSERT_TRUE(waitUntil([&] { return lines().size() >= 3; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return events().size() >= 3; }, 5s));
     std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(lines(), (std::vector<std::string>{"ready", "arrival", "removal"}));
+    EXPECT_EQ(events(), (std::vector<std::string>{"ready", "arrival", "removal"}));
 }
 
 } // namespace
