@@ -8,9 +8,11 @@
 #include <cwchar>
 
 #include "platform/clock.h"
+#include "usb_timing.h"
 #include "virtual_bus.h"
 
 using orvex::sim::BusDevice;
+using orvex::sim::UsbTiming;
 using orvex::sim::VirtualBus;
 
 struct hid_device_ {
@@ -122,6 +124,8 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* 
                                           size_t length) {
     if (!alive(dev) || !data)
         return -1;
+    if (UsbTiming::instance().enabled())
+        return UsbTiming::instance().write(dev->device, dev->iface, dev->generation, data, length);
     dev->device->write(dev->iface, data, length, orvex::tick_ms());
     return static_cast<int>(length);
 }
@@ -133,7 +137,10 @@ int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char*
         VirtualBus::instance().pump();
         if (!alive(dev))
             return -1;
-        const int n = dev->device->read(dev->iface, data, length, orvex::tick_ms());
+        const int n =
+            UsbTiming::instance().enabled()
+                ? UsbTiming::instance().read(dev->device, dev->iface, dev->generation, data, length)
+                : dev->device->read(dev->iface, data, length, orvex::tick_ms());
         if (n > 0 || milliseconds == 0)
             return n;
         if (milliseconds > 0 && waited >= milliseconds)
