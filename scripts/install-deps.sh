@@ -11,6 +11,7 @@ PACKAGES=(
   xvfb xauth fonts-liberation2
   clang clang-format
   desktop-file-utils appstream dpkg-dev file
+  umockdev libumockdev-dev libxtst-dev dbus-daemon
 )
 
 missing=()

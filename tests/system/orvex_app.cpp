@@ -38,7 +38,7 @@ const ControlSpec kControls[] = {
     {"buzzerPeriodCbox", "combo box", "Buzzer Period -"},
 };
 
-const ControlSpec* specOf(const std::string& objectName) {
+const ControlSpec* controlOf(const std::string& objectName) {
     for (const ControlSpec& s : kControls)
         if (objectName == s.objectName)
             return &s;
@@ -113,24 +113,24 @@ bool OrvexApp::waitForMainWindow(std::chrono::milliseconds timeout) {
 }
 
 std::optional<Accessible> OrvexApp::control(const std::string& objectName) {
-    const ControlSpec* spec = specOf(objectName);
+    const ControlSpec* control = controlOf(objectName);
     auto window = mainWindow();
-    if (!spec || !window)
+    if (!control || !window)
         return std::nullopt;
     for (const Accessible& c : atspi_.children(*window)) {
-        if (atspi_.roleName(c) != spec->role)
+        if (atspi_.roleName(c) != control->role)
             continue;
-        if (!spec->text)
+        if (!control->text)
             return c;
-        if (std::strcmp(spec->role, "combo box") != 0) {
-            if (atspi_.name(c) == spec->text)
+        if (std::strcmp(control->role, "combo box") != 0) {
+            if (atspi_.name(c) == control->text)
                 return c;
             continue;
         }
         // A list is known by its entries: combo box > list > items.
         for (const Accessible& list : atspi_.children(c)) {
             const auto items = atspi_.children(list);
-            if (!items.empty() && startsWith(atspi_.name(items.front()), spec->text))
+            if (!items.empty() && startsWith(atspi_.name(items.front()), control->text))
                 return c;
         }
     }
