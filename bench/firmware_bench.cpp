@@ -247,6 +247,20 @@ bool ReadImage(const std::string& path, Image& image) {
     return false;
 }
 
+// The version text of the record at 0xFF40 ("OVX:" + version + NUL), as the
+// virtual loader reads it back; empty when there is none.
+std::string RecordVersion(const Image& image) {
+    for (const auto& s : image.sections) {
+        if (kVersionRecord < s.address || kVersionRecord >= s.address + s.bytes.size())
+            continue;
+        const size_t at = kVersionRecord - s.address;
+        const std::string text(s.bytes.begin() + static_cast<std::ptrdiff_t>(at), s.bytes.end());
+        const std::string record = text.substr(0, text.find('\0'));
+        return record.rfind("OVX:", 0) == 0 ? record.substr(4) : "";
+    }
+    return "";
+}
+
 struct Case {
     std::string label;
     std::string path;
@@ -277,8 +291,12 @@ double Measure(const Options& options, const Case& c, Section& section) {
     if (!run.ok || run.version != image.version || !all.found) {
         section.failed = true;
         std::string why = "Upgrade with the " + c.label + " image failed:";
-        for (const auto& m : run.marks)
-            why += " | " + m.text;
+        for (const auto& m : run.marks) {
+            std::string text = m.text;
+            std::replace(text.begin(), text.end(), '\r', ' ');
+            std::replace(text.begin(), text.end(), '\n', ' ');
+            why += " | " + text;
+        }
         section.notes.push_back(why);
         return 0;
     }
@@ -354,8 +372,8 @@ Section FirmwareBench(const Options& options) {
         "time excludes the virtual loader's own work; its limit is that least link time (the "
         "host keeps up with the link while the ratio stays below 1). The 16, 32 and 48 KiB "
         "images are generated: code from 0x4400 (and from 0x10000 when it does not fit below "
-        "the vectors), a version record at 0xFF40 and the vector table at 0xFFE0. The two "
-        "small sample images of resources/firmware/samples follow for comparison.";
+        "the vectors), a version record at 0xFF40 and the vector table at 0xFFE0. The small "
+        "sample images of resources/firmware/samples follow for comparison.";
     section.headers = {"Image", "Figure", "Measured", "Limit", "Ratio"};
 
     char dirTemplate[] = "/tmp/orvex-bench-XXXXXX";
@@ -384,15 +402,20 @@ Section FirmwareBench(const Options& options) {
                              Fixed(worst, 3) + " x, " + (worst <= 1.1 ? "within" : "NOT within") +
                              " the 1.1 x bound.");
 
-    for (const char* version : {"2.08", "2.09"}) {
+    // Whatever sample images the source tree carries, in name order.
+    std::vector<std::filesystem::path> samples;
+    for (const auto& e : std::filesystem::directory_iterator(ORVEX_BENCH_SAMPLES, ignored))
+        if (e.path().extension() == ".txt")
+            samples.push_back(e.path());
+    std::sort(samples.begin(), samples.end());
+    for (const auto& path : samples) {
         Case c;
         c.sample = true;
-        c.image.version = version;
-        c.label = std::string("sample ") + version;
-        c.path = std::string(ORVEX_BENCH_SAMPLES) + "/orvex_fw_" + version[0] + "_" +
-                 (version + 2) + ".txt";
-        if (!ReadImage(c.path, c.image)) {
-            section.notes.push_back("Sample image " + c.path + " not readable; skipped.");
+        c.label = path.filename().string();
+        c.path = path.string();
+        if (!ReadImage(c.path, c.image) || (c.image.version = RecordVersion(c.image)).empty()) {
+            section.notes.push_back("Sample image " + c.path +
+                                    " not readable or without a version record; skipped.");
             continue;
         }
         Measure(options, c, section);

@@ -134,6 +134,10 @@ void Add(Series& s, const Launch& l, bool hasSplash) {
         s.error = l.error;
         return;
     }
+    if (hasSplash && (!l.ms.count("splash_shown") || !l.ms.count("timer_fired"))) {
+        s.error = "the probe saw no splash or no timer showing the main window";
+        return;
+    }
     auto at = [&](const char* k) {
         const auto it = l.ms.find(k);
         return it == l.ms.end() ? 0.0 : it->second;
@@ -148,6 +152,9 @@ void Add(Series& s, const Launch& l, bool hasSplash) {
         s.parts["timer to main window shown (Form1_Load)"].push_back(at("main_shown") -
                                                                      at("timer_fired"));
         s.parts["shown to first paint"].push_back(at("main_painted") - at("main_shown"));
+    } else {
+        s.parts["launch to QApplication"].push_back(at("app"));
+        s.parts["QApplication to window painted"].push_back(at("main_painted") - at("app"));
     }
     s.excl.push_back(at("main_painted") - splashWait);
     s.rss.push_back(l.rssKb);
@@ -224,6 +231,10 @@ Section StartupBench(const Options& options) {
         parts += std::string(" ") + k + " " + Ms(Median(app.parts[k])) + ";";
     parts.back() = '.';
     section.notes.push_back(parts);
+    section.notes.push_back("Empty Qt window, medians: launch to QApplication " +
+                            Ms(Median(floor.parts["launch to QApplication"])) +
+                            "; QApplication to window painted " +
+                            Ms(Median(floor.parts["QApplication to window painted"])) + ".");
     std::vector<double> sorted = app.excl;
     std::sort(sorted.begin(), sorted.end());
     section.notes.push_back("Start-up spread over the launches: " + Ms(sorted.front()) + " to " +
