@@ -122,7 +122,7 @@ private:
     KeypadSettings powerUp_;
     uint8_t options_ = 2;
     std::string serial_ = "OVX000123456";
-    std::string version_ = "2.07";
+    std::string version_ = "2.7";
     uint32_t restartDelayMs_ = 1200;
     std::deque<std::pair<uint64_t, Report>> out_;
     std::deque<Fault> faults_;

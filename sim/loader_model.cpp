@@ -36,7 +36,7 @@ uint32_t address3(const uint8_t* p) {
 } // namespace
 
 LoaderModel::LoaderModel() : mem_(kMemorySize, 0x00) {
-    loadFactoryImage("2.07");
+    loadFactoryImage("2.7");
 }
 
 void LoaderModel::setHooks(Hooks h) {

@@ -62,14 +62,14 @@ def main():
     write("samples/orvex_fw_2_08.txt", ti_txt([
         (0x4400, lcg(208, 300)),
         (0x5000, lcg(2080, 40)),
-        (0xFF40, version_record("2.08")),
+        (0xFF40, version_record("2.8")),
         (0xFFE0, vectors()),
         (0x10000, lcg(20800, 70)),
     ], eol="\n"))
     write("samples/orvex_fw_2_09.txt", ti_txt([
         (0x4400, lcg(209, 1100)),
         (0x49F0, lcg(2090, 40)),  # crosses the segment boundary at 0x4A00
-        (0xFF40, version_record("2.09")),
+        (0xFF40, version_record("2.9")),
         (0xFFE0, vectors()),
     ]))
 

@@ -325,7 +325,7 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
 
     // The main window finds the keypad on the new firmware with its settings.
     form->button11_Click();
-    EXPECT_EQ(form->firmwareVersion, "2.09");
+    EXPECT_EQ(form->firmwareVersion, "2.9");
     EXPECT_EQ(form->serialNumber, "OVX000777111");
     EXPECT_EQ(form->prev_ledBrightness_index, 8);
     EXPECT_EQ(form->prev_buzzer_index, 0);
@@ -334,7 +334,7 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     EXPECT_EQ(form->prev_options_fitted, 7);
     EXPECT_TRUE(std::equal(mine.customTables[0].begin(), mine.customTables[0].begin() + 20,
                            Form1::keyCodeArray.begin()));
-    EXPECT_TRUE(form->richTextBox1->toPlainText().split('\n').value(0).endsWith("2.09"));
+    EXPECT_TRUE(form->richTextBox1->toPlainText().split('\n').value(0).endsWith("2.9"));
 
     // Close ends the window.
     QTest::mouseClick(w->btnClose, Qt::LeftButton);
@@ -402,7 +402,7 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     EXPECT_EQ(box.toStdString(), successText(box, true, kSample209));
     EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kNotRestoredText) + "\n");
     EXPECT_TRUE(keypadCommands().empty());
-    EXPECT_EQ(keypadVersion(), "2.09");
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST_F(FirmwareWindowTest, ClosingDuringAnUpgradeWaitsForIt) {
@@ -416,7 +416,7 @@ TEST_F(FirmwareWindowTest, ClosingDuringAnUpgradeWaitsForIt) {
     EXPECT_TRUE(waitFor([&] { return !w->upgrading(); }));
     w->btnClose_Click();
     EXPECT_FALSE(w->isVisible());
-    EXPECT_EQ(keypadVersion(), "2.08");
+    EXPECT_EQ(keypadVersion(), "2.8");
 }
 
 TEST_F(FirmwareWindowTest, DestroyedDuringAnUpgradeLetsTheWorkerFinish) {
@@ -429,5 +429,5 @@ TEST_F(FirmwareWindowTest, DestroyedDuringAnUpgradeLetsTheWorkerFinish) {
     EXPECT_FALSE(firmware_upgrade::UpgradeRunning());
     QCoreApplication::processEvents();
     EXPECT_TRUE(keypadCommands().empty()); // no restore without the window
-    EXPECT_EQ(keypadVersion(), "2.08");
+    EXPECT_EQ(keypadVersion(), "2.8");
 }

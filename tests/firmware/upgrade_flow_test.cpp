@@ -122,7 +122,7 @@ TEST_F(UpgradeFlowTest, ImageIsErasedDownloadedVerifiedAndBooted) {
     EXPECT_EQ(CRC_Check_File(kSample209.c_str()), 0u);
     resetDevice();
     EXPECT_FALSE(VirtualBus::instance().present(loader));
-    EXPECT_EQ(keypadVersion(), "2.09");
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST_F(UpgradeFlowTest, WithoutTheErasePassVerificationFails) {
@@ -141,7 +141,7 @@ TEST_F(UpgradeFlowTest, RejectedPasswordMassErasesAndTheDefaultOneCarriesOn) {
     BSL_RX_TXT_File(kSample208.c_str(), 1);
     EXPECT_EQ(CRC_Check_File(kSample208.c_str()), 0u);
     resetDevice();
-    EXPECT_EQ(keypadVersion(), "2.08");
+    EXPECT_EQ(keypadVersion(), "2.8");
 }
 
 TEST_F(UpgradeFlowTest, LoaderLostDuringTheDownloadFailsVerification) {

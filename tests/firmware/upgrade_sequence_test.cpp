@@ -127,7 +127,7 @@ TEST_F(UpgradeSequenceTest, MatchingPasswordErasesDownloadsVerifiesAndBoots) {
               (sequence->stopProgramTime - sequence->startProgramTime) / 1000);
 
     EXPECT_FALSE(VirtualBus::instance().present(loader));
-    EXPECT_EQ(keypadVersion(), "2.09");
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST_F(UpgradeSequenceTest, WrongStoredPasswordMassErasesAndSkipsTheErasePass) {
@@ -144,7 +144,7 @@ TEST_F(UpgradeSequenceTest, WrongStoredPasswordMassErasesAndSkipsTheErasePass) {
     EXPECT_EQ(commands(bsl::CMD_RX_PASSWORD), 3);
     EXPECT_EQ(loader->model.massErases(), 1);
     EXPECT_EQ(commands(bsl::CMD_ERASE_SEGMENT), 1); // the reset vector only
-    EXPECT_EQ(keypadVersion(), "2.08");
+    EXPECT_EQ(keypadVersion(), "2.8");
 }
 
 TEST_F(UpgradeSequenceTest, FailedStartUpIsRetriedOnceKeepingTheMassErase) {
@@ -159,7 +159,7 @@ TEST_F(UpgradeSequenceTest, FailedStartUpIsRetriedOnceKeepingTheMassErase) {
     append(expected, DownloadSteps(false, kSample209));
     append(expected, VerifiedSteps(sequence->totalProgramTime));
     EXPECT_EQ(progress(), expected);
-    EXPECT_EQ(keypadVersion(), "2.09");
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST_F(UpgradeSequenceTest, RamLoaderRefusingThePasswordFailsThenTheRetryUsesTheDefault) {
@@ -175,7 +175,7 @@ TEST_F(UpgradeSequenceTest, RamLoaderRefusingThePasswordFailsThenTheRetryUsesThe
     append(expected, VerifiedSteps(sequence->totalProgramTime));
     EXPECT_EQ(progress(), expected);
     EXPECT_EQ(loader->model.massErases(), 2);
-    EXPECT_EQ(keypadVersion(), "2.09");
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST_F(UpgradeSequenceTest, SecondFailedStartUpEndsTheUpgrade) {
@@ -204,7 +204,7 @@ TEST_F(UpgradeSequenceTest, WrongRamLoaderVersionFails) {
     EXPECT_EQ(progress(), expected);
     // Nothing was erased or written to flash.
     EXPECT_EQ(commands(bsl::CMD_ERASE_SEGMENT), 0);
-    EXPECT_EQ(loader->model.imageVersion(), "2.07");
+    EXPECT_EQ(loader->model.imageVersion(), "2.7");
 }
 
 TEST_F(UpgradeSequenceTest, VerificationErrorKeepsTheLoaderAndAnotherTryWorks) {
@@ -218,7 +218,7 @@ TEST_F(UpgradeSequenceTest, VerificationErrorKeepsTheLoaderAndAnotherTryWorks) {
     EXPECT_TRUE(VirtualBus::instance().present(loader));
 
     ASSERT_TRUE(run(kSample209));
-    EXPECT_EQ(keypadVersion(), "2.09");
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST_F(UpgradeSequenceTest, MissingFileFailsVerification) {
@@ -253,7 +253,7 @@ TEST_F(UpgradeSequenceTest, PathFillingTheBufferWorks) {
     const bool ok = run(path);
     fs::remove_all(dir);
     EXPECT_TRUE(ok);
-    EXPECT_EQ(keypadVersion(), "2.09");
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST_F(UpgradeSequenceTest, NoLoaderMeansTwoUnpluggedReports) {

@@ -255,7 +255,7 @@ TEST_F(OrvexConfigSystem, ScanAfterUnplugShowsNoneFormAndScanAfterReplugReconnec
     keypad->plug();
     ASSERT_TRUE(app->click("button11"));
     // Ways code 3 has no name of its own: the panel's middle line is left out.
-    const auto expected = lines(connectedPanel("2.07", "", "", "OVX000123456"));
+    const auto expected = lines(connectedPanel("2.7", "", "", "OVX000123456"));
     ASSERT_TRUE(waitUntil(
         [&] {
             const auto panel = lines(app->text("richTextBox1"));
@@ -286,7 +286,7 @@ TEST_F(OrvexConfigSystem, FactoryResetWaitsForTheKeypadToReEnumerate) {
     ASSERT_TRUE(waitUntil(
         [&] {
             return app->text("richTextBox1") ==
-                   connectedPanel("2.07", "8Way Keypad", "Default      Table", "OVX000123456");
+                   connectedPanel("2.7", "8Way Keypad", "Default      Table", "OVX000123456");
         },
         15s))
         << app->text("richTextBox1");
@@ -326,7 +326,7 @@ TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
     ASSERT_TRUE(waitUntil([&] { return app->text("statusStrip1").empty(); }, 10s))
         << app->text("statusStrip1");
     EXPECT_EQ(app->text("richTextBox1"),
-              connectedPanel("2.07", "8Way Keypad", "Default      Table", "OVX000123456"));
+              connectedPanel("2.7", "8Way Keypad", "Default      Table", "OVX000123456"));
 }
 
 // The production device notifier on the real libudev sees the emulated

@@ -121,7 +121,7 @@ TEST_F(Form1Test, ConnectedPanelAndListsShowTheKeypad) {
     EXPECT_TRUE(prompts.messages().empty());
     EXPECT_EQ(panelLine(*form, 0),
               QString::fromUtf8("Device Connected   -    Orvex™                "
-                                "Firmware Version        -   2.07"));
+                                "Firmware Version        -   2.7"));
     EXPECT_EQ(panelLine(*form, 1), "Keypad Selected     -    8Way Keypad         Code Table Loaded "
                                    "    -   Default      Table");
     EXPECT_EQ(panelLine(*form, 2), "Serial Number          -    OVX000123456");
