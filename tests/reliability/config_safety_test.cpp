@@ -17,6 +17,7 @@
 #include <thread>
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +92,7 @@ Outcome RunLimited(uint64_t limit, bool killed, const std::function<bool()>& act
     if (pid < 0)
         return Outcome::Other;
     if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL); // never outlive the test
         const rlimit noCore{0, 0};
         ::setrlimit(RLIMIT_CORE, &noCore);
         const rlimit size{limit, limit};
@@ -394,6 +396,7 @@ TEST_F(ConfigSafety, KilledAtRandomMomentsTheFileIsAlwaysWhole) {
             const pid_t pid = ::fork();
             ASSERT_GE(pid, 0);
             if (pid == 0) {
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
                 for (uint64_t n = 1;; ++n)
                     w.step(n % 2 == 1);
             }
