@@ -7,6 +7,12 @@
 
 namespace orvex::sim {
 
+int CopyReport(const Report& r, uint8_t* data, size_t length) {
+    const size_t n = std::min(length, r.size());
+    std::memcpy(data, r.data(), n);
+    return static_cast<int>(n);
+}
+
 VirtualBus& VirtualBus::instance() {
     static VirtualBus bus;
     return bus;
@@ -219,11 +225,7 @@ int VirtualKeypad::read(int iface, uint8_t* data, size_t length, uint64_t now) {
     if (iface != 1)
         return 0;
     Report r;
-    if (!model.takeInput(r, now))
-        return 0;
-    const size_t n = std::min(length, r.size());
-    std::memcpy(data, r.data(), n);
-    return static_cast<int>(n);
+    return model.takeInput(r, now) ? CopyReport(r, data, length) : 0;
 }
 
 void VirtualKeypad::arrived() {

@@ -53,6 +53,9 @@ struct EnumEntry {
     int interfaceNumber;
 };
 
+// Copies a report into a host's read buffer; the count of bytes copied.
+int CopyReport(const Report& r, uint8_t* data, size_t length);
+
 class VirtualBus {
 public:
     static VirtualBus& instance();

@@ -59,11 +59,7 @@ int VirtualLoader::read(int iface, uint8_t* data, size_t length, uint64_t now) {
     if (iface != 0)
         return 0;
     Report r;
-    if (!model.takeInput(r, now))
-        return 0;
-    const size_t n = std::min(length, r.size());
-    std::memcpy(data, r.data(), n);
-    return static_cast<int>(n);
+    return model.takeInput(r, now) ? CopyReport(r, data, length) : 0;
 }
 
 void VirtualLoader::arrived() {

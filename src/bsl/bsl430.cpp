@@ -104,15 +104,20 @@ uint8_t receiveReply(Library& l) {
     return 0;
 }
 
-// A command answered by 0x3B and a message code: returns the code.
-uint8_t messageCommand(Library& l, const std::vector<uint8_t>& core) {
+// Sends one command and reads its reply into l.rx; 0 or a library error.
+uint8_t exchangeCore(Library& l, const std::vector<uint8_t>& core) {
     l.rx = dataBuffer{};
     if (!l.dev)
         return BSL_ERR_NOT_OPEN;
     drainInput(l);
     if (const uint8_t r = sendCore(l, core))
         return r;
-    if (const uint8_t r = receiveReply(l))
+    return receiveReply(l);
+}
+
+// A command answered by 0x3B and a message code: returns the code.
+uint8_t messageCommand(Library& l, const std::vector<uint8_t>& core) {
+    if (const uint8_t r = exchangeCore(l, core))
         return r;
     if (l.rx.data[4] != kReplyMessage || l.rx.data[2] != 2)
         return BSL_ERR_REPLY;
@@ -121,13 +126,7 @@ uint8_t messageCommand(Library& l, const std::vector<uint8_t>& core) {
 
 // A command answered by 0x3A and exactly `size` data bytes.
 uint8_t dataCommand(Library& l, const std::vector<uint8_t>& core, size_t size) {
-    l.rx = dataBuffer{};
-    if (!l.dev)
-        return BSL_ERR_NOT_OPEN;
-    drainInput(l);
-    if (const uint8_t r = sendCore(l, core))
-        return r;
-    if (const uint8_t r = receiveReply(l))
+    if (const uint8_t r = exchangeCore(l, core))
         return r;
     if (l.rx.data[4] == kReplyMessage && l.rx.data[2] == 2 && l.rx.data[5] != MSG_SUCCESS)
         return l.rx.data[5];
