@@ -25,6 +25,7 @@
 #include "platform/prompter.h"
 #include "ui/about/about.h"
 #include "ui/codetable/code_table_editor.h"
+#include "ui/common/data_paths.h"
 #include "ui/main/form1.h"
 #include "ui/main/splash.h"
 #include "ui/selftest/self_test.h"
@@ -196,10 +197,8 @@ int main(int argc, char* argv[]) {
                 QThread::msleep(1);
             }
         };
-        QString sample = QStringLiteral(ORVEX_DATA_DIR "/firmware/orvex_fw_2_09.txt");
-        if (!QFile::exists(sample))
-            sample = QDir::cleanPath(QFileInfo(QStringLiteral(__FILE__)).absolutePath() +
-                                     "/../resources/firmware/samples/orvex_fw_2_09.txt");
+        const QString sample =
+            ui::findDataFolder(QStringLiteral("firmware")) + "/orvex_fw_2_09.txt";
         auto pad = sim::makeKeypad();
         sim::attachLoader(pad);
         sim::VirtualBus::instance().plug(pad);
