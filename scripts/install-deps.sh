@@ -12,6 +12,7 @@ PACKAGES=(
   clang clang-format
   desktop-file-utils appstream dpkg-dev file
   umockdev libumockdev-dev libxtst-dev dbus-daemon
+  lintian scdoc bash-completion
 )
 
 missing=()

@@ -6,6 +6,7 @@
 
 #include "device/hid_backend.h"
 #include "platform/qt_prompter.h"
+#include "ui/common/data_paths.h"
 #include "ui/main/form1.h"
 #include "ui/main/splash.h"
 
@@ -23,6 +24,7 @@ int main(int argc, char* argv[]) {
     orvex::QtPrompter prompter;
     orvex::setPrompter(&prompter);
     orvex::InitHidBackend();
+    orvex::ui::reportDataFolders();
 
     orvex::Form1 form;
     QObject::connect(&form, &orvex::Form1::exitRequested, &app, &QApplication::quit,
