@@ -111,8 +111,9 @@ bool ReplaceFileContents(const std::string& fileName, const std::string& data) {
     if (exists) {
         // Owner first: changing it may clear mode bits. Only root may give the
         // file away, so a failure here is expected and harmless.
-        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
-            (void)::fchown(fd, st.st_uid, st.st_gid);
+        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
+            [[maybe_unused]] const int given = ::fchown(fd, st.st_uid, st.st_gid);
+        }
         ok = ::fchmod(fd, st.st_mode & 07777) == 0;
     }
     ok = ok && writeAll(fd, data) && ::fsync(fd) == 0;

@@ -21,6 +21,13 @@ public:
     // Returns the chosen file, or nothing when the user cancels.
     virtual std::optional<std::string> openFile(const std::string& title,
                                                 const std::string& filter) = 0;
+    // As openFile, with the dialog starting in `folder` (the working folder
+    // when empty). Prompters without a real dialog ignore the folder.
+    virtual std::optional<std::string>
+    openFileIn(const std::string& folder, const std::string& title, const std::string& filter) {
+        (void)folder;
+        return openFile(title, filter);
+    }
     // Returns the chosen folder, or nothing when the user cancels.
     virtual std::optional<std::string> pickFolder(const std::string& title) = 0;
 };

@@ -43,9 +43,15 @@ MsgAnswer QtPrompter::message(const std::string& text, const std::string& captio
 
 std::optional<std::string> QtPrompter::openFile(const std::string& title,
                                                 const std::string& filter) {
+    return openFileIn({}, title, filter);
+}
+
+std::optional<std::string> QtPrompter::openFileIn(const std::string& folder,
+                                                  const std::string& title,
+                                                  const std::string& filter) {
     return onGuiThread([&]() -> std::optional<std::string> {
-        const QString f =
-            QFileDialog::getOpenFileName(QApplication::activeWindow(), q(title), {}, q(filter));
+        const QString f = QFileDialog::getOpenFileName(QApplication::activeWindow(), q(title),
+                                                       q(folder), q(filter));
         if (f.isEmpty())
             return std::nullopt;
         return f.toStdString();

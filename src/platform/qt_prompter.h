@@ -13,6 +13,8 @@ public:
                       MsgIcon icon) override;
     std::optional<std::string> openFile(const std::string& title,
                                         const std::string& filter) override;
+    std::optional<std::string> openFileIn(const std::string& folder, const std::string& title,
+                                          const std::string& filter) override;
     std::optional<std::string> pickFolder(const std::string& title) override;
 };
 

@@ -7,7 +7,7 @@ set -euo pipefail
 src="$1"
 work="$2"
 rm -rf "$work"
-mkdir -p "$work/root" "$work/elsewhere" "$work/home" "$work/no-data"
+mkdir -p "$work/root" "$work/dbgsym" "$work/elsewhere" "$work/home" "$work/no-data"
 work="$(realpath "$work")"
 root="$work/root"
 
@@ -19,11 +19,23 @@ problem() {
 
 bash "$src/scripts/package.sh" "$work/dist"
 deb=$(ls "$work"/dist/orvex-config_*_amd64.deb)
+ddeb=$(ls "$work"/dist/orvex-config-dbgsym_*_amd64.ddeb)
 
 # lintian: no error and no warning (overrides carry their reason).
-lintian --fail-on error,warning --display-level '>=warning' "$deb" || problem "lintian on $deb"
+for p in "$deb" "$ddeb"; do
+    lintian --fail-on error,warning --display-level '>=warning' "$p" || problem "lintian on $p"
+done
+# Stripped programs, whose debug symbols the -dbgsym package holds.
+dpkg-deb -x "$ddeb" "$work/dbgsym"
 
 dpkg-deb -x "$deb" "$root"
+
+for prog in "$root"/usr/bin/*; do
+    file -L "$prog" | grep -q ', stripped' || problem "not stripped: $prog"
+    id=$(readelf -n "$prog" | sed -n 's/.*Build ID: *//p')
+    [ -f "$work/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
+        problem "no debug symbols for $prog"
+done
 
 # Manual pages of every program, readable without groff warnings.
 for prog in "$root"/usr/bin/*; do
