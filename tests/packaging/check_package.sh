@@ -75,6 +75,7 @@ complete() {
     bash -c 'source /usr/share/bash-completion/bash_completion
              source "$1"
              COMP_WORDS=("${@:2}"); COMP_CWORD=$(($# - 2)); COMPREPLY=()
+             COMP_LINE="${*:2}"; COMP_POINT=${#COMP_LINE}
              _orvexctl
              printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@"
 }
