@@ -55,6 +55,9 @@ int main(int argc, char* argv[]) {
     QTemporaryDir dataHome;
     qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
     QApplication app(argc, argv);
+#ifdef ORVEX_BUILD_DATA_DIR
+    ui::setBuildTreeDataFolder(QStringLiteral(ORVEX_BUILD_DATA_DIR));
+#endif
     g_out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
     QDir().mkpath(g_out);
     ConsolePrompter console;

@@ -296,9 +296,14 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
 
     // Browse: a cancelled dialog changes nothing; a pick fills the box and
     // keeps the file's name in the configuration file.
+    // The virtual keypad's window starts the dialog among the sample images,
+    // here those of the user's data folder.
+    const fs::path samples = dataHome / "orvex-config" / "firmware";
+    fs::create_directories(samples);
     prompts.chooseFile(std::nullopt);
     QTest::mouseClick(w->browseButton, Qt::LeftButton);
     EXPECT_TRUE(w->fileNameEdit->text().isEmpty());
+    EXPECT_EQ(fs::path(prompts.fileDialogFolder()), fs::canonical(samples));
     EXPECT_EQ(GetSettings("FirmwareFile", FileName), "");
     prompts.chooseFile(kSample209);
     QTest::mouseClick(w->browseButton, Qt::LeftButton);

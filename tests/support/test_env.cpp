@@ -28,6 +28,21 @@ std::optional<std::string> RecordingPrompter::openFile(const std::string& title,
     return f;
 }
 
+std::optional<std::string> RecordingPrompter::openFileIn(const std::string& folder,
+                                                         const std::string& title,
+                                                         const std::string& filter) {
+    {
+        std::lock_guard lock(m_);
+        fileDialogFolder_ = folder;
+    }
+    return openFile(title, filter);
+}
+
+std::string RecordingPrompter::fileDialogFolder() const {
+    std::lock_guard lock(m_);
+    return fileDialogFolder_;
+}
+
 std::optional<std::string> RecordingPrompter::pickFolder(const std::string& title) {
     std::lock_guard lock(m_);
     messages_.push_back({"<pick folder> " + title, "", MsgButtons::Ok, MsgIcon::Information});

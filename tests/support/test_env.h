@@ -29,7 +29,12 @@ public:
                       MsgIcon icon) override;
     std::optional<std::string> openFile(const std::string& title,
                                         const std::string& filter) override;
+    std::optional<std::string> openFileIn(const std::string& folder, const std::string& title,
+                                          const std::string& filter) override;
     std::optional<std::string> pickFolder(const std::string& title) override;
+
+    // The folder the last file dialog was asked to start in.
+    std::string fileDialogFolder() const;
 
     void answerYes(int times = 1);
     void answerNo(int times = 1);
@@ -46,6 +51,7 @@ private:
     std::vector<MsgAnswer> answers_;
     std::vector<std::optional<std::string>> files_;
     std::vector<std::optional<std::string>> folders_;
+    std::string fileDialogFolder_;
 };
 
 // Virtual time, a recording prompter and a fresh virtual bus for each test.

@@ -6,11 +6,8 @@
 #include <QGroupBox>
 #include <QLabel>
 
+#include "ui/common/data_paths.h"
 #include "ui/common/ui_style.h"
-
-#ifndef ORVEX_KEYPAD_PICTURE_DIR
-#define ORVEX_KEYPAD_PICTURE_DIR "/usr/share/orvex-config/keypads"
-#endif
 
 namespace orvex {
 
@@ -63,8 +60,10 @@ QString PictureTableEditor::PictureFileName(int waysCode) {
 }
 
 QStringList PictureTableEditor::PictureFolders() {
-    return {QDir::currentPath(), QCoreApplication::applicationDirPath(),
-            QStringLiteral(ORVEX_KEYPAD_PICTURE_DIR)};
+    QStringList folders{QDir::currentPath(), QCoreApplication::applicationDirPath()};
+    for (const QString& data : ui::dataFolders())
+        folders << QDir(data).filePath(QStringLiteral("keypads"));
+    return folders;
 }
 
 QPixmap PictureTableEditor::LoadPicture(int waysCode) {

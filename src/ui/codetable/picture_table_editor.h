@@ -26,7 +26,7 @@ public:
     // "brevo5Way.jpg", "brevo6Way.jpg" or "brevo8Way.jpg".
     static QString PictureFileName(int waysCode);
     // Where the pictures are looked for, in order: the working folder, the
-    // program's folder, the installed data folder.
+    // program's folder, then keypads/ of each data folder (ui::dataFolders()).
     static QStringList PictureFolders();
     // The first readable picture in PictureFolders(); null when there is none.
     static QPixmap LoadPicture(int waysCode);

@@ -13,6 +13,7 @@ namespace {
 Q_LOGGING_CATEGORY(lcData, "orvex.data", QtWarningMsg)
 
 const QString kDataName = QStringLiteral("orvex-config");
+QString buildTreeFolder;
 
 } // namespace
 
@@ -22,9 +23,8 @@ QStringList dataFolders() {
                                   kDataName);
     candidates << QStandardPaths::locateAll(QStandardPaths::GenericDataLocation, kDataName,
                                             QStandardPaths::LocateDirectory);
-#ifdef ORVEX_BUILD_DATA_DIR
-    candidates << QStringLiteral(ORVEX_BUILD_DATA_DIR);
-#endif
+    if (!buildTreeFolder.isEmpty())
+        candidates << buildTreeFolder;
     QStringList folders;
     for (const QString& c : candidates) {
         const QString folder = QFileInfo(c).canonicalFilePath();
@@ -32,6 +32,10 @@ QStringList dataFolders() {
             folders << folder;
     }
     return folders;
+}
+
+void setBuildTreeDataFolder(const QString& folder) {
+    buildTreeFolder = folder;
 }
 
 QString findDataFolder(const QString& sub) {

@@ -14,9 +14,13 @@ namespace orvex::ui {
 //      its own prefix wherever that was unpacked or installed;
 //   2. orvex-config under the XDG data folders ($XDG_DATA_HOME, then
 //      $XDG_DATA_DIRS);
-//   3. the build tree's copy, so programs run from the build folder find it.
+//   3. the build tree's copy, where the program set one (below).
 // Only folders that exist are listed.
 QStringList dataFolders();
+
+// Programs run from the build folder name the build tree's copy, looked in
+// last; installed programs and the tests have none.
+void setBuildTreeDataFolder(const QString& folder);
 
 // `<data folder>/<sub>` of the first data folder that has it; empty if none.
 QString findDataFolder(const QString& sub);

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <vector>
@@ -22,8 +23,10 @@
 #include "bsl/bsl430.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
+#include "device/hid_backend.h"
 #include "firmware/loader_images.h"
 #include "platform/prompter.h"
+#include "ui/common/data_paths.h"
 #include "ui/common/ui_style.h"
 
 namespace orvex {
@@ -122,6 +125,14 @@ QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, 
 
 QString fromBytes(const std::string& s) {
     return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// The sample images run only on the virtual keypad, so its programs open the
+// file dialog among them; the real-keypad programs in the working folder.
+std::string imageDialogFolder() {
+    if (std::strcmp(HidBackendName(), "virtual") != 0)
+        return {};
+    return QFile::encodeName(ui::findDataFolder(QStringLiteral("firmware"))).toStdString();
 }
 
 } // namespace
@@ -327,7 +338,7 @@ void FirmwareUpgradeWindow::ParseMessages(uint32_t event) {
 }
 
 void FirmwareUpgradeWindow::browseForImage() {
-    const auto chosen = prompter().openFile("", kFileFilter);
+    const auto chosen = prompter().openFileIn(imageDialogFolder(), "", kFileFilter);
     if (!chosen)
         return;
     fileNameEdit->setText(fromBytes(*chosen));

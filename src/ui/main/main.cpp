@@ -24,6 +24,9 @@ int main(int argc, char* argv[]) {
     orvex::QtPrompter prompter;
     orvex::setPrompter(&prompter);
     orvex::InitHidBackend();
+#ifdef ORVEX_BUILD_DATA_DIR
+    orvex::ui::setBuildTreeDataFolder(QStringLiteral(ORVEX_BUILD_DATA_DIR));
+#endif
     orvex::ui::reportDataFolders();
 
     orvex::MainWindow form;
