@@ -304,8 +304,8 @@ void KeypadModel::process(const uint8_t* req, uint64_t now) {
             if (answer[i] == 0)
                 answer[i] = '.';
     }
-    Report r = BuildResponse(static_cast<uint8_t>(cmd), answer,
-                             faulted && fault.kind == Fault::NonZeroResult ? 1 : 0);
+    Report r = BuildResponse(static_cast<uint8_t>(answerCommand_ < 0 ? cmd : answerCommand_),
+                             answer, faulted && fault.kind == Fault::NonZeroResult ? 1 : 0);
     // Data length as framed: BuildResponse cuts what does not fit one report.
     const size_t n = std::min<size_t>(answer.size(), kReport - 10) + 1;
     uint64_t at = now;
@@ -545,6 +545,11 @@ bool KeypadModel::loadState(const std::string& text) {
 int KeypadModel::overlappedRequests() const {
     std::lock_guard lock(m_);
     return overlapped_;
+}
+
+void KeypadModel::setAnswerCommand(int command) {
+    std::lock_guard lock(m_);
+    answerCommand_ = command;
 }
 
 } // namespace orvex::sim

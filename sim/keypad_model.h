@@ -98,6 +98,9 @@ public:
     void setVersion(const std::string& v);
     uint32_t restartDelayMs() const;
     void setRestartDelayMs(uint32_t ms);
+    // Command digits every answer carries instead of its request's (-1: the
+    // request's own), for a keypad firmware that does not echo them.
+    void setAnswerCommand(int command);
     // Reports the host wrote while an earlier answer was still unread.
     int overlappedRequests() const;
     // Everything the keypad keeps (settings, power-up settings, options, serial,
@@ -128,6 +131,7 @@ private:
     std::deque<Fault> faults_;
     std::vector<ReceivedCommand> log_;
     int overlapped_ = 0;
+    int answerCommand_ = -1;
 };
 
 // Frame helpers shared with other transports and the tests.
