@@ -95,7 +95,10 @@ public:
     std::string serial() const;
     void setSerial(const std::string& s);
     std::string version() const;
-    void setVersion(const std::string& v);
+    // False (unchanged) for a version whose status answer would not fit one
+    // report with the running keypad type's table.
+    bool setVersion(const std::string& v);
+    static bool versionFits(const std::string& version, int keypadType);
     uint32_t restartDelayMs() const;
     void setRestartDelayMs(uint32_t ms);
     // Command digits every answer carries instead of its request's (-1: the
