@@ -587,7 +587,7 @@ int cmdFlash(const Context& c, const std::vector<std::string>& a) {
     case firmware::RestoreResult::Restored:
         return EXIT_OK;
     case firmware::RestoreResult::NothingCaptured:
-        return EXIT_OK; // the core has said the keypad keeps its factory settings
+        return EXIT_OK; // the core has said the settings could not be sent back
     case firmware::RestoreResult::KeypadMissing:
         return c.fail(EXIT_NO_KEYPAD, "flash: the keypad did not come back after the upgrade");
     case firmware::RestoreResult::Stopped:

@@ -131,7 +131,7 @@ enum class RestoreResult {
 inline constexpr uint32_t kRestartWaitMs = 3000;
 inline constexpr const char* kNotRestoredText =
     "The keypad settings were not read before the upgrade, so they cannot be sent back. "
-    "The keypad keeps its factory settings..";
+    "The keypad keeps the settings its new firmware starts with..";
 
 // Runs on the caller's thread and blocks it for the two 3000 ms restart waits
 // and the exchanges: rescan; options, serial number, factory reset; rescan;
