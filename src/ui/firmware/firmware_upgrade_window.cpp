@@ -15,12 +15,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <mutex>
 #include <vector>
 
 #include "bsl/bsl430.h"
-#include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "firmware/loader_images.h"
 #include "platform/prompter.h"
@@ -332,12 +330,7 @@ void FirmwareUpgradeWindow::browseForImage() {
         return;
     fileNameEdit->setText(fromBytes(*chosen));
     // Only the name is kept; the result does not matter to the upgrade.
-    const std::string name = std::filesystem::path(*chosen).filename().string();
-    try {
-        CIniFile::SetValue("FirmwareFile", name, kConfigSection, FileName);
-    } catch (const IniFormatError&) {
-        // A damaged configuration file is left alone.
-    }
+    RememberFirmwareFile(*chosen);
 }
 
 void FirmwareUpgradeWindow::startUpgrade() {
