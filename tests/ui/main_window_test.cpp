@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QTest>
 #include <QTextEdit>
 
 #include "device/device_commands.h"
@@ -228,6 +230,32 @@ TEST_F(MainWindowTest, RefusedOrUnpluggedPickFallsBackWithItsMessage) {
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set the LED Brightness..\n"});
     EXPECT_EQ(form->ledBrightnessList->currentText(), "LED Brightness - 5");
     EXPECT_EQ(form->lastLedBrightness, 5);
+}
+
+TEST_F(MainWindowTest, ListsSwallowTypingAndAFailedPickPutsBackOnlyItsOwnList) {
+    start(7);
+    // A typed letter neither selects "Customise Table" nor sends anything;
+    // arrow keys still move the selection.
+    QTest::keyClick(form->keypadTypeList, Qt::Key_C);
+    QTest::keyClick(form->buzzerList, Qt::Key_B);
+    QTest::keyClick(form->keypadTypeList->view(), Qt::Key_C);
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(form->keypadTypeList->currentIndex(), 0);
+    QTest::keyClick(form->ledBrightnessList, Qt::Key_Down);
+    EXPECT_EQ(form->ledBrightnessList->currentIndex(), 6);
+
+    // After a failed status read the lists show their texts in the normal
+    // colour; one failed pick brings back only its own list's entry.
+    sim::VirtualBus::instance().unplug(keypad);
+    form->scanForDevice();
+    prompts.clear();
+    pick(form->buzzerList, 1);
+    EXPECT_EQ(form->buzzerList->currentIndex(), form->lastBuzzer);
+    EXPECT_EQ(shown(form->ledBrightnessList), "LED Brightness");
+    EXPECT_EQ(shown(form->buzzerPeriodList), "Buzzer Period");
+    const QPalette palette = form->ledColourList->palette();
+    EXPECT_EQ(palette.color(QPalette::Active, QPalette::PlaceholderText),
+              palette.color(QPalette::Active, QPalette::ButtonText));
 }
 
 TEST_F(MainWindowTest, SelectionByTheProgramSendsNothing) {
