@@ -14,6 +14,7 @@
 #include "device/hid_link.h"
 #include "test_env.h"
 #include "ui/main/main_window.h"
+#include "ui/main/splash_screen.h"
 
 using namespace orvex;
 
@@ -376,4 +377,13 @@ TEST_F(MainWindowTest, NoHintWhenNothingIsPluggedIn) {
     form = std::make_unique<MainWindow>();
     form->startUp();
     EXPECT_TRUE(form->statusBar->currentMessage().isEmpty());
+}
+
+TEST(SplashScreenTest, OuterSizeAroundThePictureArea) {
+    SplashScreen splash;
+    EXPECT_EQ(splash.size(), QSize(724, 417));
+    EXPECT_EQ(splash.minimumSize(), splash.maximumSize());
+    const auto* area = splash.findChild<QWidget*>("pictureArea");
+    ASSERT_NE(area, nullptr);
+    EXPECT_EQ(area->geometry(), QRect(1, 1, 722, 415));
 }
