@@ -3,15 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "platform/qt_prompter.h"
 #include "test_env.h"
 #include "ui/main/main_window.h"
 #include "ui/main/splash_screen.h"
@@ -386,4 +392,24 @@ TEST(SplashScreenTest, OuterSizeAroundThePictureArea) {
     const auto* area = splash.findChild<QWidget*>("pictureArea");
     ASSERT_NE(area, nullptr);
     EXPECT_EQ(area->geometry(), QRect(1, 1, 722, 415));
+}
+
+TEST_F(MainWindowTest, ExportFolderPickerStartsInTheHomeFolder) {
+    start(2);
+    QtPrompter dialogs;
+    setPrompter(&dialogs);
+    QString startedIn;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            startedIn = dialog->directory().absolutePath();
+            dialog->reject();
+        } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            box->accept(); // "Unable to save the cfg file." after the cancel
+        }
+    });
+    poll.start(10);
+    form->exportConfigFile();
+    setPrompter(&prompts);
+    EXPECT_EQ(startedIn, QDir::homePath());
 }
