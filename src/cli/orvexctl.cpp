@@ -16,6 +16,7 @@
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/image_checks.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -535,15 +536,10 @@ int cmdFlash(const Context& c, const std::vector<std::string>& a) {
     if (image.size() > firmware::kMaxPathBytes)
         return c.fail(EXIT_USAGE, "flash: the image path is longer than " +
                                       std::to_string(firmware::kMaxPathBytes) + " bytes");
-    // A file that is not a complete TI-TXT image is refused before the keypad
-    // leaves for its loader.
-    if (BSL_openTI_TextForRead(image.c_str()) != 0) {
-        const std::string why = bsl::LastTextError();
-        BSL_closeTI_Text();
-        return c.fail(EXIT_FILE, "flash: " + image + " is not a usable TI-TXT image" +
-                                     (why.empty() ? "" : ": " + why));
-    }
-    BSL_closeTI_Text();
+    // An image that could not be downloaded and started is refused before the
+    // keypad leaves for its loader.
+    if (const std::string why = CheckFirmwareImage(image); !why.empty())
+        return c.fail(EXIT_FILE, "flash: " + why);
 
     const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::KeypadSettingsHandOver settings;

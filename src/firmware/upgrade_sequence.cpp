@@ -107,6 +107,13 @@ bool UpgradeSequence::Run(const std::string& path) {
                       " bytes). Move the file to a folder with a shorter path.\r\n");
         return false;
     }
+    // The start-up erases the reset vector segment (or the whole flash after a
+    // refused password), so an image that cannot be downloaded and started is
+    // refused before the loader hears anything.
+    if (const std::string why = CheckFirmwareImage(path); !why.empty()) {
+        report(0, why + "\r\n");
+        return false;
+    }
     const bool result = CustomSelectedFirmware(path);
     // Nothing more goes to the loader; let go of it and of the image file.
     BSL_closeTI_Text();

@@ -79,9 +79,10 @@ public:
     explicit UpgradeSequence(ProgressReport report, LoaderIds ids = LoaderIds::FromResources(),
                              LoaderImages images = LoaderImages::FromResources());
 
-    // The worker's whole job: refuses an empty or over-long path before
-    // anything is sent, then CustomSelectedFirmware. True when the new image
-    // was verified and the device restarted into it.
+    // The worker's whole job: refuses an empty or over-long path and an image
+    // that CheckFirmwareImage turns down before anything is sent, then
+    // CustomSelectedFirmware. True when the new image was verified and the
+    // device restarted into it.
     bool Run(const std::string& path);
 
     // Opens the ROM loader, sends the password (the default one after a mass
