@@ -81,7 +81,7 @@ const char* const kUsage =
     "  table get                    print the active key code table\n"
     "  table set PAIRS              load the customised table: MM:UU pairs in hex\n"
     "  factory-reset                restore the keypad's factory settings\n"
-    "  flash IMAGE                  replace the firmware with a TI-TXT image\n"
+    "  flash [--allow-mass-erase] IMAGE  replace the firmware with a TI-TXT image\n"
     "  list                         list keypads and bootstrap loaders present\n"
     "\n"
     "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad, 4 command refused,\n"
@@ -123,10 +123,17 @@ const std::map<std::string, std::string>& commandHelp() {
         {"factory-reset", "usage: orvexctl factory-reset\n"
                           "Restores the keypad's factory settings and waits for it to come "
                           "back.\n"},
-        {"flash", "usage: orvexctl flash IMAGE\n"
+        {"flash", "usage: orvexctl flash [--allow-mass-erase] IMAGE\n"
                   "Switches the keypad into its bootstrap loader, downloads and verifies the "
                   "TI-TXT IMAGE and sends the previous settings back. Progress goes to "
-                  "stderr.\n"},
+                  "stderr.\n"
+                  "The loader's RAM loader (RAM_BSL.Text, RAM_BSL_VERSION) and the keypad's "
+                  "password (password.Text) are read from "
+                  "$XDG_DATA_HOME/HaldenInterface/loader, then from "
+                  "<XDG_DATA_DIRS>/orvex-config/loader. Without a password the loader "
+                  "mass-erases the keypad first, which needs --allow-mass-erase. After an "
+                  "upgrade the image's vector table is kept there as the keypad's next "
+                  "password.\n"},
         {"list", "usage: orvexctl list\n"
                  "Lists the keypads (2047:09bf) and bootstrap loaders (2047:0200) present.\n"},
     };
@@ -530,9 +537,14 @@ bool waitForLoader(const firmware::LoaderIds& ids) {
 }
 
 int cmdFlash(const Context& c, const std::vector<std::string>& a) {
-    if (a.size() != 1)
-        return c.fail(EXIT_USAGE, "flash: expected IMAGE");
-    const std::string& image = a[0];
+    std::vector<std::string> args = a;
+    const auto allow = std::find(args.begin(), args.end(), "--allow-mass-erase");
+    const bool allowMassErase = allow != args.end();
+    if (allowMassErase)
+        args.erase(allow);
+    if (args.size() != 1)
+        return c.fail(EXIT_USAGE, "flash: expected [--allow-mass-erase] IMAGE");
+    const std::string& image = args[0];
     if (image.size() > firmware::kMaxPathBytes)
         return c.fail(EXIT_USAGE, "flash: the image path is longer than " +
                                       std::to_string(firmware::kMaxPathBytes) + " bytes");
@@ -543,7 +555,8 @@ int cmdFlash(const Context& c, const std::vector<std::string>& a) {
 
     const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::KeypadSettingsHandOver settings;
-    if (firmware::CountLoaderDevices(ids) == 0) {
+    const bool keypadRunning = firmware::CountLoaderDevices(ids) == 0;
+    if (keypadRunning) {
         // The usual case: the keypad is running; keep its settings and switch it over.
         if (int rc = openKeypad(c))
             return rc;
@@ -558,24 +571,41 @@ int cmdFlash(const Context& c, const std::vector<std::string>& a) {
             std::copy_n(s.keyCodes.begin(), settings.key_codes.size(), settings.key_codes.begin());
             settings.serialNumber = s.serialNumber;
         }
+    }
+    // Everything that can stop the upgrade is settled before the keypad leaves.
+    const firmware::LoaderFolders folders = firmware::LoaderFolders::ForDataHome(c.dataHome);
+    firmware::UpgradePlan plan;
+    std::string why;
+    if (!firmware::PlanUpgrade(folders, settings.serialNumber, plan, why))
+        return c.fail(EXIT_FILE, "flash: " + why);
+    if (plan.massEraseFirst && !allowMassErase)
+        return c.fail(EXIT_USAGE, "flash: no password image (" +
+                                      std::string(firmware::kPasswordFile) +
+                                      ") is known for this keypad, so its loader would "
+                                      "mass-erase it first; put its password into " +
+                                      folders.user + " or add --allow-mass-erase");
+    if (keypadRunning) {
         (void)SendDeviceCommand(EnterBootloader); // the keypad leaves without answering
         CloseDevice();
         if (!waitForLoader(ids))
             return c.fail(EXIT_NO_KEYPAD, "flash: no bootstrap loader appeared (USB 2047:0200)");
     }
 
-    firmware::UpgradeSequence upgrade([&c](int percent, const std::string& text) {
-        std::string line = text;
-        std::erase(line, '\r');
-        std::istringstream lines(line);
-        for (std::string part; std::getline(lines, part);)
-            if (!part.empty())
-                c.err << "["
-                      << (percent < 10    ? "  "
-                          : percent < 100 ? " "
-                                          : "")
-                      << percent << "%] " << part << "\n";
-    });
+    firmware::UpgradeSequence upgrade(
+        [&c](int percent, const std::string& text) {
+            std::string line = text;
+            std::erase(line, '\r');
+            std::istringstream lines(line);
+            for (std::string part; std::getline(lines, part);)
+                if (!part.empty())
+                    c.err << "["
+                          << (percent < 10    ? "  "
+                              : percent < 100 ? " "
+                                              : "")
+                          << percent << "%] " << part << "\n";
+        },
+        ids, plan.images);
+    upgrade.keepPasswordAs = plan.keepPasswordAs;
     if (!upgrade.Run(image))
         return c.fail(EXIT_VERIFY, "flash: the upgrade failed; the keypad stays in its loader");
 

@@ -70,13 +70,6 @@ uint32_t CountLoaderDevices(const LoaderIds& ids) {
     return BSL_NumOfUSBDevices(vid, pid);
 }
 
-LoaderImages LoaderImages::FromResources() {
-    return {std::string(LoaderResource("password.Text")),
-            std::string(LoaderResource("RAM_BSL.Text")),
-            std::string(LoaderResource("RAM_BSL_VERSION")),
-            std::string(LoaderResource("Forced_BOR.Text"))};
-}
-
 std::string VersionFromLoaderText(const std::string& text) {
     if (text.size() < 35)
         return {};
@@ -114,7 +107,18 @@ bool UpgradeSequence::Run(const std::string& path) {
         report(0, why + "\r\n");
         return false;
     }
+    // Without the real RAM loader the keypad would be left in a loader that
+    // cannot program it.
+    if (images_.ramLoader.empty()) {
+        report(0, MissingRamLoaderText(LoaderFolders::FromEnvironment()) + "\r\n");
+        return false;
+    }
     const bool result = CustomSelectedFirmware(path);
+    if (result && !keepPasswordAs.empty()) {
+        std::string error;
+        if (!KeepPassword(path, keepPasswordAs, error))
+            report(100, "\r\nThe keypad's new password could not be kept: " + error + "\r\n");
+    }
     // Nothing more goes to the loader; let go of it and of the image file.
     BSL_closeTI_Text();
     BSL_close_BSL();

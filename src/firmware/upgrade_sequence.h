@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "firmware/loader_store.h"
+
 namespace orvex::firmware {
 
 // Fixed 8-bit buffers the texts are handed to the loader library in.
@@ -53,17 +55,6 @@ struct LoaderIds {
 // Number of attached loader devices (0 when the ids cannot be read).
 uint32_t CountLoaderDevices(const LoaderIds& ids);
 
-// The texts the start-up and the restart send, by default the built-in
-// resources; tests hand in other images.
-struct LoaderImages {
-    std::string password;         // "password.Text"
-    std::string ramLoader;        // "RAM_BSL.Text"
-    std::string ramLoaderVersion; // "RAM_BSL_VERSION"
-    std::string forcedBor;        // "Forced_BOR.Text"
-
-    static LoaderImages FromResources();
-};
-
 // "00." and the two characters at positions 16-17, 25-26 and 33-34 of the
 // loader's version text, dot-separated; empty when the text is too short.
 std::string VersionFromLoaderText(const std::string& text);
@@ -77,7 +68,7 @@ using ProgressReport = std::function<void(int percent, const std::string& text)>
 class UpgradeSequence {
 public:
     explicit UpgradeSequence(ProgressReport report, LoaderIds ids = LoaderIds::FromResources(),
-                             LoaderImages images = LoaderImages::FromResources());
+                             LoaderImages images = BuiltInLoaderImages().value_or(LoaderImages{}));
 
     // The worker's whole job: refuses an empty or over-long path and an image
     // that CheckFirmwareImage turns down before anything is sent, then
@@ -94,6 +85,10 @@ public:
     bool CustomSelectedFirmware(const std::string& path);
     // Writes the brown-out reset request; false when the loader refused it.
     bool TriggerForcedBOR();
+
+    // Set from UpgradePlan::keepPasswordAs: after a verified upgrade the
+    // image's vector table is kept there as the next upgrade's password.
+    std::string keepPasswordAs;
 
     bool massErased = false;
     uint32_t startProgramTime = 0;

@@ -11,6 +11,7 @@
 #include "bsl/bsl_protocol.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/standin_images.h"
 #include "firmware/upgrade_sequence.h"
 #include "test_env.h"
 #include "upgrade_steps.h"
@@ -49,7 +50,7 @@ protected:
         VirtualEnvTest::TearDown();
     }
 
-    bool run(const std::string& path, LoaderImages images = LoaderImages::FromResources()) {
+    bool run(const std::string& path, LoaderImages images = firmware::StandInLoaderImages()) {
         steps.clear();
         sequence = std::make_unique<UpgradeSequence>(
             [this](int percent, const std::string& text) {
@@ -191,7 +192,7 @@ TEST_F(UpgradeSequenceTest, SecondFailedStartUpEndsTheUpgrade) {
 }
 
 TEST_F(UpgradeSequenceTest, WrongRamLoaderVersionFails) {
-    LoaderImages images = LoaderImages::FromResources();
+    LoaderImages images = firmware::StandInLoaderImages();
     const auto at = images.ramLoader.find("00 06 05 34");
     ASSERT_NE(at, std::string::npos);
     images.ramLoader.replace(at, 11, "00 07 05 34");
