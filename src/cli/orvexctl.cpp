@@ -11,6 +11,8 @@
 #include <ostream>
 #include <sstream>
 
+#include <hidapi/hidapi.h>
+
 #include "bsl/bsl430.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
@@ -536,6 +538,13 @@ bool waitForLoader(const firmware::LoaderIds& ids) {
     return false;
 }
 
+bool KeypadPresent() {
+    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    const bool found = list != nullptr;
+    hid_free_enumeration(list);
+    return found;
+}
+
 int cmdFlash(const Context& c, const std::vector<std::string>& a) {
     std::vector<std::string> args = a;
     const auto allow = std::find(args.begin(), args.end(), "--allow-mass-erase");
@@ -553,13 +562,19 @@ int cmdFlash(const Context& c, const std::vector<std::string>& a) {
     if (const std::string why = CheckFirmwareImage(image); !why.empty())
         return c.fail(EXIT_FILE, "flash: " + why);
 
-    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
+    firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::KeypadSettingsHandOver settings;
-    const bool keypadRunning = firmware::CountLoaderDevices(ids) == 0;
+    // A loader already attached may be the keypad's, left by an interrupted
+    // upgrade, or another device's: a running keypad comes first.
+    const bool loaderWaiting = firmware::CountLoaderDevices(ids) > 0;
+    const bool keypadRunning = !loaderWaiting || KeypadPresent();
     if (keypadRunning) {
         // The usual case: the keypad is running; keep its settings and switch it over.
         if (int rc = openKeypad(c))
             return rc;
+        ids.usbPort = firmware::OpenKeypadUsbPort();
+        if (loaderWaiting && ids.usbPort.empty())
+            return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
         DeviceStatus s;
         if (ReadDeviceStatus(s) == 0) {
             settings.captured = true;

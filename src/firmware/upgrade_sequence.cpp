@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <charconv>
 
+#include <hidapi/hidapi.h>
+
 #include "bsl/bsl430.h"
+#include "bsl/device_notifier.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "firmware/image_checks.h"
@@ -55,7 +58,16 @@ LoaderIds LoaderIds::FromResources() {
 }
 
 std::string LoaderIds::Selection() const {
-    return "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex;
+    return "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex +
+           (usbPort.empty() ? "" : ",PORT=" + usbPort);
+}
+
+std::string OpenKeypadUsbPort() {
+    std::lock_guard lock(link_mutex());
+    if (!hid_handle)
+        return {};
+    const hid_device_info* info = hid_get_device_info(hid_handle);
+    return info && info->path ? bsl::UsbPortOfHidPath(info->path) : std::string();
 }
 
 bool LoaderIds::Numbers(uint16_t& vendorId, uint16_t& productId) const {
@@ -105,6 +117,12 @@ bool UpgradeSequence::Run(const std::string& path) {
     // refused before the loader hears anything.
     if (const std::string why = CheckFirmwareImage(path); !why.empty()) {
         report(0, why + "\r\n");
+        return false;
+    }
+    // Any other MSP430 loader on the bus answers the same ids: program only
+    // the keypad's.
+    if (ids_.usbPort.empty() && CountLoaderDevices(ids_) > 1) {
+        report(0, std::string(kLoaderNotToldApartText) + "\r\n");
         return false;
     }
     // Without the real RAM loader the keypad would be left in a loader that

@@ -43,10 +43,14 @@ struct LoaderIds {
     std::string myVID;
     std::string myPID;
     std::string myDeviceIndex = "0";
+    // The USB port the keypad was on, where its loader comes up; "" when it
+    // cannot be told.
+    std::string usbPort;
 
     // "VID" and "PID" of the built-in resources, widened by padHexStringValue.
     static LoaderIds FromResources();
-    // "PID=0x0200,VID=0x2047,DEVICEINDEX=0".
+    // "PID=0x0200,VID=0x2047,DEVICEINDEX=0", then ",PORT=" and the port when
+    // it is known, so that only the keypad's own loader is opened.
     std::string Selection() const;
     // The ids as numbers; false when either text is not "0x" and hex digits.
     bool Numbers(uint16_t& vendorId, uint16_t& productId) const;
@@ -54,6 +58,14 @@ struct LoaderIds {
 
 // Number of attached loader devices (0 when the ids cannot be read).
 uint32_t CountLoaderDevices(const LoaderIds& ids);
+
+// The USB port of the keypad open on the device link; "" when none is open or
+// the port cannot be told.
+std::string OpenKeypadUsbPort();
+
+inline constexpr const char* kLoaderNotToldApartText =
+    "More than one MSP430 USB bootstrap loader (USB 2047:0200) is attached and the keypad's "
+    "own cannot be told apart. Leave only the keypad's loader plugged in and try again.";
 
 // "00." and the two characters at positions 16-17, 25-26 and 33-34 of the
 // loader's version text, dot-separated; empty when the text is too short.

@@ -344,3 +344,14 @@ TEST_F(OrvexctlFlashTest, MassEraseNeedsConsentAndTheKeptPasswordSparesTheNextUp
     EXPECT_EQ(loader->model.massErases(), 1);
     EXPECT_EQ(err.str().find("Mass erase"), std::string::npos);
 }
+
+TEST_F(OrvexctlFlashTest, OnlyTheLoaderOnTheKeypadsPortIsProgrammed) {
+    // Another MSP430 device's loader, plugged in before the keypad's.
+    const auto other = sim::makeLoader();
+    sim::VirtualBus::instance().plug(other);
+    const auto flash = other->model.memory(0, sim::LoaderModel::kMemorySize);
+    ASSERT_EQ(run({"flash", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(other->model.totalReports(), 0);
+    EXPECT_TRUE(other->model.memory(0, sim::LoaderModel::kMemorySize) == flash);
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+}

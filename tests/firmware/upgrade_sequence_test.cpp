@@ -263,6 +263,15 @@ TEST_F(UpgradeSequenceTest, UnusableImagesAreRefusedBeforeTheLoaderHearsAnything
     EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 1u); // still in its loader
 }
 
+TEST_F(UpgradeSequenceTest, TwoLoadersAndNoPortIsRefusedBeforeEitherHearsAnything) {
+    const auto other = sim::makeLoader();
+    VirtualBus::instance().plug(other);
+    clock.sleep_ms(1000);
+    EXPECT_FALSE(run(kSample209));
+    EXPECT_EQ(progress(), (Steps{{0, std::string(firmware::kLoaderNotToldApartText) + "\r\n"}}));
+    EXPECT_EQ(loader->model.totalReports() + other->model.totalReports(), 0);
+}
+
 TEST_F(UpgradeSequenceTest, InfoMemoryOfAUsedKeypadIsReprogrammed) {
     namespace fs = std::filesystem;
     loader->model.poke(0x1800, std::vector<uint8_t>(384, 0x00));
@@ -330,8 +339,8 @@ TEST(UpgradeHelpers, IdsVersionAndTime) {
     ASSERT_TRUE(ids.Numbers(vid, pid));
     EXPECT_EQ(vid, 0x2047);
     EXPECT_EQ(pid, 0x0200);
-    EXPECT_FALSE((LoaderIds{"2047", "0x0200"}.Numbers(vid, pid)));
-    EXPECT_FALSE((LoaderIds{"0x20G7", "0x0200"}.Numbers(vid, pid)));
+    EXPECT_FALSE((LoaderIds{"2047", "0x0200", "0", ""}.Numbers(vid, pid)));
+    EXPECT_FALSE((LoaderIds{"0x20G7", "0x0200", "0", ""}.Numbers(vid, pid)));
 
     EXPECT_EQ(firmware::VersionFromLoaderText("Maker:0x00 CI:0x06 API:0x05 PI:0x34"),
               "00.06.05.34");
