@@ -456,6 +456,13 @@ void BSL_closeTI_Text() {
     l.file = TiTextImage{};
 }
 
+uint32_t bsl::CountDevicesOnPort(uint16_t vendorId, uint16_t productId, const std::string& port) {
+    auto paths = devicePaths(vendorId, productId);
+    if (!port.empty())
+        std::erase_if(paths, [&](const std::string& p) { return UsbPortOfHidPath(p) != port; });
+    return static_cast<uint32_t>(paths.size());
+}
+
 std::string bsl::LastTextError() {
     std::lock_guard lock(lib().m);
     return lib().textError;

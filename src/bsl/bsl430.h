@@ -134,6 +134,9 @@ DataBlock_ BSL_readTI_TextFile(int maxBytes);
 void BSL_closeTI_Text();
 
 namespace bsl {
+// Number of attached devices with these ids on one USB port (all of them when
+// the port is "").
+uint32_t CountDevicesOnPort(uint16_t vendorId, uint16_t productId, const std::string& port);
 // Why the last TI-TXT text or file was refused ("" when it was not).
 std::string LastTextError();
 } // namespace bsl

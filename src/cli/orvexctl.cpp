@@ -528,10 +528,12 @@ int cmdList(const Context& c, const std::vector<std::string>& a) {
     return EXIT_OK;
 }
 
-// Waits for the bootstrap loader to enumerate after EnterBootloader.
+// Waits for the keypad's bootstrap loader (on its port, when known) to
+// enumerate after EnterBootloader.
 bool waitForLoader(const firmware::LoaderIds& ids) {
     for (int waited = 0; waited <= 10000; waited += 100) {
-        if (firmware::CountLoaderDevices(ids) > 0)
+        uint16_t vid = 0, pid = 0;
+        if (ids.Numbers(vid, pid) && bsl::CountDevicesOnPort(vid, pid, ids.usbPort) > 0)
             return true;
         sleep_ms(100);
     }
