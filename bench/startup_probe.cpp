@@ -6,7 +6,7 @@
 // program itself is not changed.
 //
 // ORVEX_BENCH_PROBE_WINDOW: class name of the main window (for example
-// "orvex::Form1"); ORVEX_BENCH_PROBE_SPLASH: class name of the splash, if any.
+// "orvex::MainWindow"); ORVEX_BENCH_PROBE_SPLASH: class name of the splash, if any.
 
 #include <time.h>
 
