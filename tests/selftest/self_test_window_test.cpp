@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QAudioDevice>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMediaDevices>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -19,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -561,8 +560,28 @@ TEST_F(SelfTestTest, RecordButtonWalksItsThreeStates) {
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{kNoRecord});
 }
 
+bool libraryMapped(const std::string& name) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find(name) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The platform recorder lives in the audio plugin: Qt Multimedia is mapped only
+// once the first recorder is made.
+TEST_F(SelfTestTest, PlatformRecorderLoadsQtMultimediaOnFirstUse) {
+    EXPECT_FALSE(libraryMapped("libQt6Multimedia"));
+    const auto recorder = makeQtAudioRecorder();
+    ASSERT_TRUE(recorder) << "no audio plugin in " << audioPluginFolders().join(", ").toStdString();
+    EXPECT_TRUE(libraryMapped("libQt6Multimedia"));
+}
+
 TEST_F(SelfTestTest, PlatformRecorderWithoutInputSaysSo) {
-    if (!QMediaDevices::audioInputs().isEmpty())
+    const auto platformRecorder = makeQtAudioRecorder();
+    ASSERT_TRUE(platformRecorder);
+    if (platformRecorder->canRecord())
         GTEST_SKIP() << "this machine has an audio input";
     prompts.answerYes();
     open();
