@@ -110,6 +110,8 @@ Launch Run(const Options& options, const std::string& program, const std::string
             l.rssKb = value;
         else if (key == "hwm_kb")
             l.hwmKb = value;
+        else if (key == "qt_multimedia_mapped")
+            continue; // a yes/no, checked by the start-up test
         else if (value > 0)
             l.ms[key] = (value - static_cast<double>(t0)) / 1e6;
     }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "device/hid_backend.h"
+#include "firmware/standin_images.h"
 #include "virtual_bus.h"
 #include "virtual_loader.h"
 
@@ -36,8 +37,10 @@ void saveState() {
 
 } // namespace
 
-// The -virtual programs start with one keypad plugged in.
+// The -virtual programs start with one keypad plugged in, whose loader runs
+// the stand-in RAM loader.
 void InitHidBackend() {
+    firmware::UseBuiltInLoaderImages(firmware::StandInLoaderImages());
     sim::attachLoader(sim::defaultKeypad());
     sim::VirtualBus::instance().plug(sim::defaultKeypad());
     if (const char* file = stateFile()) {

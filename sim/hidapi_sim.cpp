@@ -21,6 +21,7 @@ struct hid_device_ {
     uint64_t generation = 0;
     bool nonblocking = false;
     hid_device_info* info = nullptr;
+    std::string path;
 };
 
 namespace {
@@ -109,6 +110,7 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
         delete dev;
         return nullptr;
     }
+    dev->path = path;
     VirtualBus::instance().handleOpened();
     return dev;
 }
@@ -201,8 +203,7 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_devi
     if (!alive(dev))
         return nullptr;
     if (!dev->info) {
-        const std::string path = "sim:?:" + std::to_string(dev->iface);
-        dev->info = makeInfo({path, dev->device, dev->iface});
+        dev->info = makeInfo({dev->path, dev->device, dev->iface});
     }
     return dev->info;
 }

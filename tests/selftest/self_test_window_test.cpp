@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QAudioDevice>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMediaDevices>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -19,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -561,8 +560,28 @@ TEST_F(SelfTestTest, RecordButtonWalksItsThreeStates) {
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{kNoRecord});
 }
 
+bool libraryMapped(const std::string& name) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find(name) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The platform recorder lives in the audio plugin: Qt Multimedia is mapped only
+// once the first recorder is made.
+TEST_F(SelfTestTest, PlatformRecorderLoadsQtMultimediaOnFirstUse) {
+    EXPECT_FALSE(libraryMapped("libQt6Multimedia"));
+    const auto recorder = makeQtAudioRecorder();
+    ASSERT_TRUE(recorder) << "no audio plugin in " << audioPluginFolders().join(", ").toStdString();
+    EXPECT_TRUE(libraryMapped("libQt6Multimedia"));
+}
+
 TEST_F(SelfTestTest, PlatformRecorderWithoutInputSaysSo) {
-    if (!QMediaDevices::audioInputs().isEmpty())
+    const auto platformRecorder = makeQtAudioRecorder();
+    ASSERT_TRUE(platformRecorder);
+    if (platformRecorder->canRecord())
         GTEST_SKIP() << "this machine has an audio input";
     prompts.answerYes();
     open();
@@ -587,7 +606,8 @@ TEST_F(SelfTestTest, KeyPhaseMessageBlocksOnlyTheSelfTestWindow) {
         box = window->findChild<QMessageBox*>("keyPhaseMessage");
         return box && box->isVisible();
     }));
-    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_FALSE(box->isModal());
+    EXPECT_TRUE(window->closeButton->isEnabled());
     EXPECT_EQ(box->text(), QString::fromUtf8("Press each key  on Orvex™... \n"));
     EXPECT_EQ(box->windowTitle(), QString::fromUtf8("Orvex™ Keypad"));
     // The worker waits for the answer before switching the code table.
@@ -601,6 +621,29 @@ TEST_F(SelfTestTest, KeyPhaseMessageBlocksOnlyTheSelfTestWindow) {
     EXPECT_EQ(sent().back(), (Sent{SetKeypadType, {0}}));
     window->closeButton->click();
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
+    setPrompter(&prompts);
+}
+
+TEST_F(SelfTestTest, CloseWhileTheKeyPhaseMessageShowsEndsTheTest) {
+    QtPrompter qtPrompter;
+    setPrompter(&qtPrompter);
+    QTimer::singleShot(0, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->button(QMessageBox::No)->click();
+    });
+    open();
+    QPointer<QMessageBox> box;
+    ASSERT_TRUE(waitUntil([&] {
+        box = window->findChild<QMessageBox*>("keyPhaseMessage");
+        return box && box->isVisible();
+    }));
+    window->closeButton->click();
+    ASSERT_TRUE(waitUntil([&] { return closed(); }));
+    EXPECT_FALSE(box);
+    // The end step put the settings read at set-up back.
+    const auto log = sent();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<Sent>(log.end() - 3, log.end()), restore());
     setPrompter(&prompts);
 }
 
