@@ -30,7 +30,8 @@ dpkg-deb -x "$ddeb" "$work/dbgsym"
 
 dpkg-deb -x "$deb" "$root"
 
-for prog in "$root"/usr/bin/*; do
+shopt -s nullglob
+for prog in "$root"/usr/bin/* "$root"/usr/lib/*/orvex-config/*.so; do
     file -L "$prog" | grep -q ', stripped' || problem "not stripped: $prog"
     id=$(readelf -n "$prog" | sed -n 's/.*Build ID: *//p')
     [ -f "$work/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] ||
