@@ -478,6 +478,50 @@ TEST_F(OrvexConfigSystem, OrvexctlFlashUpgradesThroughBothLoadersAndRestoresTheS
     expectUpgradedAndRestored();
 }
 
+// The same upgrade in the window: the firmware button asks, the keypad leaves
+// for its loader, the image is picked with Browse and "Upgrade Firmware" runs
+// it; the settings read before go back to the keypad on its new firmware.
+TEST_F(OrvexConfigSystem, FirmwareWindowUpgradesThroughBothLoadersAndRestoresTheSettings) {
+    prepareUpgrade();
+    launch();
+    ASSERT_TRUE(waitUntil([&] { return app->enabled("firmwareButton"); }, 10s));
+
+    ASSERT_TRUE(app->click("firmwareButton"));
+    const auto question = app->waitForMessage(10s);
+    ASSERT_TRUE(question.has_value());
+    EXPECT_EQ(question->text, "Are you sure you want to upgrade the firmware?");
+    ASSERT_TRUE(app->answerMessage("Yes"));
+    const auto window = app->window("Halden Orvex\u2122 Firmware Upgrade", 10s);
+    ASSERT_TRUE(window.has_value());
+    ASSERT_TRUE(waitUntil([&] { return app->showsLabel(*window, "Found 1 device"); }, 10s));
+    EXPECT_EQ(keypad->arrivals(), (std::vector<std::string>{"keypad", "ROM loader"}));
+    newFirmwareStartsBlank();
+
+    const auto browse = app->button(*window, "Browse");
+    ASSERT_TRUE(browse && app->click(*browse));
+    ASSERT_TRUE(app->chooseFile(ORVEX_SAMPLE_FIRMWARE, 10s));
+    auto statusBox = [&] {
+        const auto t = app->texts(*window); // the file name, then the status box
+        return t.size() == 2 ? t[1] : std::string("<no status box>");
+    };
+    EXPECT_EQ(statusBox(), "") << "the image was refused";
+    const auto upgrade = app->button(*window, "Upgrade Firmware");
+    ASSERT_TRUE(upgrade.has_value());
+    ASSERT_TRUE(waitUntil([&] { return app->click(*upgrade); }, 5s));
+    // Done once the settings are stored as the power-up settings again.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto c = commands(keypad->model);
+            return !c.empty() && c.back() == 9;
+        },
+        40s))
+        << statusBox();
+    app->screenshot("upgraded");
+    EXPECT_NE(statusBox().find("Memory successfully verified"), std::string::npos) << statusBox();
+    expectUpgradedAndRestored();
+    EXPECT_FALSE(app->waitForMessage(0ms).has_value());
+}
+
 // A malformed image is refused before the keypad is sent to its loader, even
 // with consent to a mass erase: nothing reaches the loader, the flash is as it
 // was.
