@@ -190,6 +190,44 @@ protected:
         keypad->model.setSerial("OVX000000000");
     }
 
+    // The sample image with a byte cut short on its line 41.
+    std::string malformedImage() {
+        std::ifstream sample(ORVEX_SAMPLE_FIRMWARE);
+        std::vector<std::string> image;
+        for (std::string l; std::getline(sample, l);)
+            image.push_back(l);
+        EXPECT_GT(image.size(), 40u);
+        image.resize(std::max<size_t>(image.size(), 41));
+        image[40] = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF F";
+        const std::string path = outputDir() + "/malformed.txt";
+        std::ofstream out(path);
+        for (const auto& l : image)
+            out << l << "\n";
+        return path;
+    }
+
+    // The firmware button, its question answered Yes: the keypad leaves for
+    // its ROM loader and the firmware window counts it.
+    void openFirmwareWindow(std::optional<Accessible>& window) {
+        launch();
+        ASSERT_TRUE(waitUntil([&] { return app->enabled("firmwareButton"); }, 10s));
+        ASSERT_TRUE(app->click("firmwareButton"));
+        const auto question = app->waitForMessage(10s);
+        ASSERT_TRUE(question.has_value());
+        EXPECT_EQ(question->text, "Are you sure you want to upgrade the firmware?");
+        ASSERT_TRUE(app->answerMessage("Yes"));
+        window = app->window("Halden Orvex\u2122 Firmware Upgrade", 10s);
+        ASSERT_TRUE(window.has_value());
+        ASSERT_TRUE(waitUntil([&] { return app->showsLabel(*window, "Found 1 device"); }, 10s));
+        EXPECT_EQ(keypad->arrivals(), (std::vector<std::string>{"keypad", "ROM loader"}));
+    }
+
+    // The firmware window's status box.
+    std::string statusBox(const Accessible& window) {
+        const auto t = app->texts(window); // the file name, then the status box
+        return t.size() == 2 ? t[1] : std::string("<no status box>");
+    }
+
     std::string dataHome() const { return desktop.programEnv().at("XDG_DATA_HOME"); }
 
     // Runs the production orvexctl in the testbed; returns its exit code.
@@ -483,28 +521,14 @@ TEST_F(OrvexConfigSystem, OrvexctlFlashUpgradesThroughBothLoadersAndRestoresTheS
 // it; the settings read before go back to the keypad on its new firmware.
 TEST_F(OrvexConfigSystem, FirmwareWindowUpgradesThroughBothLoadersAndRestoresTheSettings) {
     prepareUpgrade();
-    launch();
-    ASSERT_TRUE(waitUntil([&] { return app->enabled("firmwareButton"); }, 10s));
-
-    ASSERT_TRUE(app->click("firmwareButton"));
-    const auto question = app->waitForMessage(10s);
-    ASSERT_TRUE(question.has_value());
-    EXPECT_EQ(question->text, "Are you sure you want to upgrade the firmware?");
-    ASSERT_TRUE(app->answerMessage("Yes"));
-    const auto window = app->window("Halden Orvex\u2122 Firmware Upgrade", 10s);
-    ASSERT_TRUE(window.has_value());
-    ASSERT_TRUE(waitUntil([&] { return app->showsLabel(*window, "Found 1 device"); }, 10s));
-    EXPECT_EQ(keypad->arrivals(), (std::vector<std::string>{"keypad", "ROM loader"}));
+    std::optional<Accessible> window;
+    ASSERT_NO_FATAL_FAILURE(openFirmwareWindow(window));
     newFirmwareStartsBlank();
 
     const auto browse = app->button(*window, "Browse");
     ASSERT_TRUE(browse && app->click(*browse));
     ASSERT_TRUE(app->chooseFile(ORVEX_SAMPLE_FIRMWARE, 10s));
-    auto statusBox = [&] {
-        const auto t = app->texts(*window); // the file name, then the status box
-        return t.size() == 2 ? t[1] : std::string("<no status box>");
-    };
-    EXPECT_EQ(statusBox(), "") << "the image was refused";
+    EXPECT_EQ(statusBox(*window), "") << "the image was refused";
     const auto upgrade = app->button(*window, "Upgrade Firmware");
     ASSERT_TRUE(upgrade.has_value());
     ASSERT_TRUE(waitUntil([&] { return app->click(*upgrade); }, 5s));
@@ -515,9 +539,10 @@ TEST_F(OrvexConfigSystem, FirmwareWindowUpgradesThroughBothLoadersAndRestoresThe
             return !c.empty() && c.back() == 9;
         },
         40s))
-        << statusBox();
+        << statusBox(*window);
     app->screenshot("upgraded");
-    EXPECT_NE(statusBox().find("Memory successfully verified"), std::string::npos) << statusBox();
+    EXPECT_NE(statusBox(*window).find("Memory successfully verified"), std::string::npos)
+        << statusBox(*window);
     expectUpgradedAndRestored();
     EXPECT_FALSE(app->waitForMessage(0ms).has_value());
 }
@@ -527,17 +552,7 @@ TEST_F(OrvexConfigSystem, FirmwareWindowUpgradesThroughBothLoadersAndRestoresThe
 // was.
 TEST_F(OrvexConfigSystem, OrvexctlFlashRefusesAMalformedImageAndLeavesTheFlashUntouched) {
     prepareUpgrade();
-    std::ifstream sample(ORVEX_SAMPLE_FIRMWARE);
-    std::vector<std::string> image;
-    for (std::string l; std::getline(sample, l);)
-        image.push_back(l);
-    ASSERT_GT(image.size(), 40u);
-    image[40] = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF F";
-    const std::string bad = outputDir() + "/malformed.txt";
-    std::ofstream out(bad);
-    for (const auto& l : image)
-        out << l << "\n";
-    out.close();
+    const std::string bad = malformedImage();
     const auto flash = keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize);
 
     std::string output;
@@ -550,6 +565,32 @@ TEST_F(OrvexConfigSystem, OrvexctlFlashRefusesAMalformedImageAndLeavesTheFlashUn
     EXPECT_EQ(keypad->loaderOpens(), 0);
     EXPECT_EQ(keypad->arrivals(), std::vector<std::string>{"keypad"});
     EXPECT_TRUE(keypad->model.log().empty()) << "the keypad was not even asked";
+}
+
+// In the window the keypad is already in its loader when the image is picked:
+// Browse names the fault, "Upgrade Firmware" stays off, the loader hears
+// nothing and its flash is as it was.
+TEST_F(OrvexConfigSystem, FirmwareWindowRefusesAMalformedImageAndLeavesTheFlashUntouched) {
+    prepareUpgrade();
+    const std::string bad = malformedImage();
+    const auto flash = keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize);
+    std::optional<Accessible> window;
+    ASSERT_NO_FATAL_FAILURE(openFirmwareWindow(window));
+
+    const auto browse = app->button(*window, "Browse");
+    ASSERT_TRUE(browse && app->click(*browse));
+    ASSERT_TRUE(app->chooseFile(bad, 10s));
+    ASSERT_TRUE(waitUntil([&] { return statusBox(*window) != ""; }, 5s));
+    EXPECT_NE(statusBox(*window).find("malformed.txt: line 41"), std::string::npos)
+        << statusBox(*window);
+    const auto upgrade = app->button(*window, "Upgrade Firmware");
+    ASSERT_TRUE(upgrade.has_value());
+    EXPECT_FALSE(app->click(*upgrade)) << "Upgrade Firmware is offered for a refused image";
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(keypad->loader.totalReports(), 0);
+    EXPECT_EQ(keypad->loaderOpens(), 0);
+    EXPECT_TRUE(keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize) == flash)
+        << "the flash changed";
 }
 
 } // namespace
