@@ -654,6 +654,8 @@ int cmdDiagnose(const Context& c, const std::vector<std::string>& a) {
     } else {
         std::string why = notes.str();
         std::erase(why, '\n');
+        if (why.rfind("orvexctl: ", 0) == 0)
+            why.erase(0, 10);
         r << "    failed: " << why << "\n";
     }
     r << "trace of the status read:\n";
