@@ -1,12 +1,13 @@
 // Loaded with LD_PRELOAD into a Qt program that orvex-bench starts: notes
 // when the QApplication is built, when the splash and the main window are
 // shown and first painted, and when the single-shot timer that showed the main
-// window fired; then, after a short settle, the resident memory. Writes
+// window fired; then, after a short settle, the resident memory and whether
+// Qt Multimedia is loaded. Writes
 // "key value" lines to $ORVEX_BENCH_PROBE_OUT and quits the program. The
 // program itself is not changed.
 //
 // ORVEX_BENCH_PROBE_WINDOW: class name of the main window (for example
-// "orvex::Form1"); ORVEX_BENCH_PROBE_SPLASH: class name of the splash, if any.
+// "orvex::MainWindow"); ORVEX_BENCH_PROBE_SPLASH: class name of the splash, if any.
 
 #include <time.h>
 
@@ -42,6 +43,16 @@ long StatusKb(const std::string& key) {
         if (line.rfind(key + ":", 0) == 0)
             return std::atol(line.c_str() + key.size() + 1);
     return -1;
+}
+
+// 1 when Qt Multimedia is mapped into this process.
+int QtMultimediaMapped() {
+    std::ifstream in("/proc/self/maps");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.find("libQt6Multimedia") != std::string::npos)
+            return 1;
+    return 0;
 }
 
 class Probe : public QObject {
@@ -94,6 +105,7 @@ private:
             << "paint_done " << paintDoneNs_ << "\n"
             << "rss_kb " << StatusKb("VmRSS") << "\n"
             << "hwm_kb " << StatusKb("VmHWM") << "\n"
+            << "qt_multimedia_mapped " << QtMultimediaMapped() << "\n"
             << "end\n";
         out.close();
         QCoreApplication::quit();

@@ -20,14 +20,14 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
-#include "firmware/firmware_upgrade.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
-#include "ui/about/about.h"
+#include "ui/about/about_box.h"
 #include "ui/codetable/code_table_editor.h"
-#include "ui/main/form1.h"
-#include "ui/main/splash.h"
-#include "ui/selftest/self_test.h"
+#include "ui/firmware/firmware_upgrade_window.h"
+#include "ui/main/main_window.h"
+#include "ui/main/splash_screen.h"
+#include "ui/selftest/self_test_window.h"
 #include "virtual_bus.h"
 #include "virtual_loader.h"
 
@@ -62,23 +62,23 @@ int main(int argc, char* argv[]) {
     auto keypad = sim::makeKeypad();
     sim::VirtualBus::instance().plug(keypad);
     {
-        Form1 form;
-        form.Form1_Load();
-        save(&form, "form1-connected");
+        MainWindow form;
+        form.startUp();
+        save(&form, "main-window-connected");
     }
     CloseDevice();
     sim::VirtualBus::instance().unplug(keypad);
     {
-        Form1 form;
-        form.Form1_Load();
-        save(&form, "form1-none");
+        MainWindow form;
+        form.startUp();
+        save(&form, "main-window-none");
     }
     {
-        about box;
+        AboutBox box;
         save(&box, "about");
     }
     {
-        halden_splash_form splash;
+        SplashScreen splash;
         save(&splash, "splash");
     }
     // The code table editors as "Customise Code Table" opens them, and the
@@ -101,22 +101,22 @@ int main(int argc, char* argv[]) {
             auto s = pad->model.running();
             s.keypadType = l.type;
             pad->model.setRunning(s);
-            Form1 form;
-            form.Form1_Load();
-            form.button1_Click();
+            MainWindow form;
+            form.startUp();
+            form.openCodeTableEditor();
             const auto editors = form.findChildren<CodeTableEditor*>();
             if (editors.isEmpty())
                 continue;
             CodeTableEditor* e = editors.front();
             save(e, l.name);
             if (l.type == 2 && l.options == 2) {
-                e->keyButton_Click(2);
-                e->keyButton_Click(5);
-                e->selectCodeCbox_SelectionChangeCommitted(0x28);
-                e->modifierButton_Click(9);
-                e->selectModifierCbox_SelectionChangeCommitted(1);
-                e->keyButton_Click(7);
-                e->keyButton_Click(10);
+                e->selectKey(2);
+                e->selectKey(5);
+                e->keyCodePicked(0x28);
+                e->selectModifier(9);
+                e->modifierPicked(1);
+                e->selectKey(7);
+                e->selectKey(10);
                 save(e, "codetable-8way-edited");
             }
         }
@@ -165,7 +165,7 @@ int main(int argc, char* argv[]) {
             s.keypadType = k.type;
             pad->model.setRunning(s);
             pad->model.clearLog();
-            self_test test;
+            SelfTestWindow test;
             test.show();
             const QString setup = g_out + "/" + k.name + "-setup.png";
             if (test.grab().save(setup))
@@ -179,7 +179,7 @@ int main(int argc, char* argv[]) {
                 QApplication::sendEvent(&test, &e);
             }
             save(&test, QString(k.name) + "-keys");
-            test.closeBtn->click();
+            test.closeButton->click();
             runUntil([&] { return !test.testRunning(); });
         }
         CloseDevice();
@@ -206,16 +206,16 @@ int main(int argc, char* argv[]) {
         RescanForDevice();
         DeviceStatus status;
         if (ReadDeviceStatus(status) == 0)
-            firmware_upgrade::HandOverSettings(
+            FirmwareUpgradeWindow::HandOverSettings(
                 status.keypadType, status.ledBrightness, status.buzzer, status.buzzerPeriodIndex(),
                 status.options, status.keyCodes.data(), status.serialNumber);
         SendDeviceCommand(EnterBootloader);
-        firmware_upgrade w;
+        FirmwareUpgradeWindow w;
         w.show();
-        waitUntil([&] { return w.labelNumOfDevices->text().startsWith("Found"); });
-        w.filenameTextBox->setText(sample);
+        waitUntil([&] { return w.deviceCountLabel->text().startsWith("Found"); });
+        w.fileNameEdit->setText(sample);
         save(&w, "firmware-ready");
-        w.btnUpgrade->click();
+        w.upgradeButton->click();
         waitUntil([&] { return w.progressBar->value() >= 45; });
         save(&w, "firmware-upgrading");
         waitUntil([&] { return !w.upgrading() && !w.countBusy(); });

@@ -14,7 +14,7 @@
 #include "device/device_commands.h"
 #include "test_env.h"
 #include "ui/codetable/code_table_editor.h"
-#include "ui/main/form1.h"
+#include "ui/main/main_window.h"
 
 namespace orvex::test {
 
@@ -23,7 +23,7 @@ using Table = std::array<uint8_t, 32>;
 class EditorTest : public VirtualEnvTest {
 protected:
     std::shared_ptr<sim::VirtualKeypad> keypad;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<MainWindow> form;
 
     // A keypad on keypad type `type`, optionally with customised table
     // `table` for it, and the main window loaded; logs and messages cleared.
@@ -37,8 +37,8 @@ protected:
         if (table)
             s.customTables[static_cast<size_t>(type / 3)] = *table;
         keypad->model.setRunning(s);
-        form = std::make_unique<Form1>();
-        form->Form1_Load();
+        form = std::make_unique<MainWindow>();
+        form->startUp();
         keypad->model.clearLog();
         prompts.clear();
     }
@@ -55,7 +55,7 @@ protected:
     // "Customise Code Table"; the editor it opened, or null.
     CodeTableEditor* open() {
         const auto before = form->findChildren<CodeTableEditor*>();
-        form->button1_Click();
+        form->openCodeTableEditor();
         for (auto* e : form->findChildren<CodeTableEditor*>())
             if (!before.contains(e) && e->isVisible())
                 return e;
@@ -77,12 +77,12 @@ protected:
     }
 
     static void pickCode(CodeTableEditor* e, int position) {
-        e->selectCodeCbox->setCurrentIndex(position);
-        emit e->selectCodeCbox->activated(position);
+        e->keyCodeList->setCurrentIndex(position);
+        emit e->keyCodeList->activated(position);
     }
     static void pickModifier(CodeTableEditor* e, int position) {
-        e->selectModifierCbox->setCurrentIndex(position);
-        emit e->selectModifierCbox->activated(position);
+        e->modifierList->setCurrentIndex(position);
+        emit e->modifierList->activated(position);
     }
     static KeyButton* key(CodeTableEditor* e, int n) {
         return e->keyButtons[static_cast<size_t>(n - 1)];
@@ -115,9 +115,9 @@ struct LayoutCase {
     const char* failureCaption;
 };
 inline const LayoutCase kLayouts[] = {
-    {2, 10, 20, "My4way_layout", "Halden Orvex\u2122"},
-    {5, 12, 32, "My12way_layout", "Halden USB Encoder"},
-    {8, 16, 32, "My16way_layout", "Halden USB Encoder"},
+    {2, 10, 20, "PictureTableEditor", "Halden Orvex\u2122"},
+    {5, 12, 32, "TwelveKeyTableEditor", "Halden USB Encoder"},
+    {8, 16, 32, "SixteenKeyTableEditor", "Halden USB Encoder"},
 };
 
 inline const QColor kRed{255, 0, 0};

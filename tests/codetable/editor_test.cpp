@@ -51,7 +51,7 @@ TEST_F(EditorTest, OpensTheEditorOfTheCustomisedTypesOnly) {
         EXPECT_TRUE(prompts.messages().empty());
         EXPECT_EQ(e->objectName(), c.objectName);
         EXPECT_EQ(e->windowTitle(), x.title);
-        EXPECT_EQ(e->label1->text(), x.heading);
+        EXPECT_EQ(e->headingLabel->text(), x.heading);
         EXPECT_EQ(e->size(), x.size);
         EXPECT_EQ(e->entryCount(), c.entries);
         EXPECT_EQ(e->parentWidget(), form.get());
@@ -60,12 +60,12 @@ TEST_F(EditorTest, OpensTheEditorOfTheCustomisedTypesOnly) {
             EXPECT_EQ(key(e, n)->text(), QString::asprintf("0x%02X", 0x10 + n));
             EXPECT_EQ(mod(e, n)->text(), QString::fromUtf8(ModifierList[size_t(n % 8 + 1)].data()));
         }
-        EXPECT_FALSE(e->selectCodeCbox->isVisible());
-        EXPECT_FALSE(e->selectModifierCbox->isVisible());
-        EXPECT_EQ(e->selectCodeCbox->count(), x.listEntries);
-        EXPECT_EQ(e->selectCodeCbox->placeholderText(), "Select Code");
-        EXPECT_EQ(e->selectModifierCbox->placeholderText(), "Modifier");
-        EXPECT_EQ(e->selectCodeCbox->geometry(), e->selectModifierCbox->geometry());
+        EXPECT_FALSE(e->keyCodeList->isVisible());
+        EXPECT_FALSE(e->modifierList->isVisible());
+        EXPECT_EQ(e->keyCodeList->count(), x.listEntries);
+        EXPECT_EQ(e->keyCodeList->placeholderText(), "Select Code");
+        EXPECT_EQ(e->modifierList->placeholderText(), "Modifier");
+        EXPECT_EQ(e->keyCodeList->geometry(), e->modifierList->geometry());
         // Not modal: a second editor opens beside the first.
         CodeTableEditor* second = open();
         ASSERT_NE(second, nullptr);
@@ -92,7 +92,7 @@ TEST_F(EditorTest, MarkingKeysTwoAndFiveThenPickingACode) {
         const QString key1 = key(e, 1)->text();
         key(e, 2)->click();
         EXPECT_EQ(key(e, 2)->face(), kOrange);
-        EXPECT_TRUE(e->selectCodeCbox->isVisible());
+        EXPECT_TRUE(e->keyCodeList->isVisible());
         key(e, 5)->click();
         EXPECT_EQ(e->keySelected, 0b10010u);
         pickCode(e, 0x28);
@@ -102,7 +102,7 @@ TEST_F(EditorTest, MarkingKeysTwoAndFiveThenPickingACode) {
             EXPECT_EQ(key(e, n)->face(), kGreen);
         }
         EXPECT_EQ(e->keySelected, 0u);
-        EXPECT_FALSE(e->selectCodeCbox->isVisible());
+        EXPECT_FALSE(e->keyCodeList->isVisible());
         EXPECT_EQ(key(e, 1)->text(), key1);
         EXPECT_EQ(key(e, 1)->face(), e->entries[0].idleFace);
         EXPECT_TRUE(loads().empty());
@@ -118,13 +118,13 @@ TEST_F(EditorTest, MarksToggleAndEachKindShowsItsOwnList) {
     key(e, 3)->click();
     EXPECT_EQ(key(e, 3)->face(), kRed);
     EXPECT_EQ(e->keySelected, 0u);
-    EXPECT_TRUE(e->selectCodeCbox->isVisible()); // unmarking the last key keeps it up
+    EXPECT_TRUE(e->keyCodeList->isVisible()); // unmarking the last key keeps it up
 
     key(e, 4)->click();
     mod(e, 1)->click();
     EXPECT_EQ(mod(e, 1)->face(), kOrange);
-    EXPECT_TRUE(e->selectModifierCbox->isVisible());
-    EXPECT_FALSE(e->selectCodeCbox->isVisible());
+    EXPECT_TRUE(e->modifierList->isVisible());
+    EXPECT_FALSE(e->keyCodeList->isVisible());
     EXPECT_EQ(e->keySelected, 0b1000u); // marks of the other kind stay
     mod(e, 1)->click();
     EXPECT_EQ(mod(e, 1)->face(), e->modifierNormalColour);
@@ -138,8 +138,8 @@ TEST_F(EditorTest, MarksToggleAndEachKindShowsItsOwnList) {
         EXPECT_EQ(mod(e, n)->face(), e->modifierNormalColour);
     }
     EXPECT_EQ(e->modSelected, 0u);
-    EXPECT_FALSE(e->selectModifierCbox->isVisible());
-    EXPECT_EQ(e->selectModifierCbox->currentIndex(), -1); // opens on its placeholder again
+    EXPECT_FALSE(e->modifierList->isVisible());
+    EXPECT_EQ(e->modifierList->currentIndex(), -1); // opens on its placeholder again
 }
 
 TEST_F(EditorTest, ApplySendsEachLayoutsTableAndTheKeypadKeepsIt) {
@@ -156,7 +156,7 @@ TEST_F(EditorTest, ApplySendsEachLayoutsTableAndTheKeypadKeepsIt) {
         pickModifier(e, 1);         // "Left  Ctrl"
         mod(e, 3)->click();
         pickModifier(e, 0); // " None"
-        e->applyBtn->click();
+        e->applyButton->click();
 
         std::vector<uint8_t> expected(table.begin(), table.begin() + long(c.sent));
         expected[3] = expected[9] = 0x28;
@@ -195,7 +195,7 @@ TEST_F(EditorTest, FailedApplyKeepsTheEditorAndASecondApplySendsTheSame) {
         key(e, 1)->click();
         pickCode(e, 0x50);
         keypad->model.injectFault({sim::Fault::Refuse});
-        e->applyBtn->click();
+        e->applyButton->click();
         ASSERT_EQ(prompts.messages().size(), 1u);
         EXPECT_EQ(prompts.messages()[0].text, "Unable to Load Table..\n");
         EXPECT_EQ(prompts.messages()[0].caption, c.failureCaption);
@@ -203,7 +203,7 @@ TEST_F(EditorTest, FailedApplyKeepsTheEditorAndASecondApplySendsTheSame) {
         EXPECT_EQ(key(e, 1)->face(), kGreen);
         EXPECT_EQ(keypad->model.tableForType(c.type), before);
 
-        e->applyBtn->click();
+        e->applyButton->click();
         ASSERT_EQ(loads().size(), 2u);
         EXPECT_EQ(loads()[1], loads()[0]);
         EXPECT_EQ(loads()[1][1], 0x50);
@@ -227,7 +227,7 @@ TEST_F(EditorTest, ResetReturnsToTheOpeningState) {
     mod(e, 9)->click(); // still marked
     ASSERT_NE(e->TableBytes(), opening);
 
-    e->resetBtn->click();
+    e->resetButton->click();
     for (int n = 1; n <= 12; ++n) {
         EXPECT_EQ(key(e, n)->text(), QString::asprintf("0x%02X", 0x10 + n)) << n;
         EXPECT_EQ(mod(e, n)->text(), QString::fromUtf8(ModifierList[size_t(n % 8 + 1)].data()));
@@ -236,8 +236,8 @@ TEST_F(EditorTest, ResetReturnsToTheOpeningState) {
     }
     EXPECT_EQ(e->keySelected, 0u);
     EXPECT_EQ(e->modSelected, 0u);
-    EXPECT_TRUE(e->selectModifierCbox->isVisible()); // lists keep their visibility
-    e->applyBtn->click();
+    EXPECT_TRUE(e->modifierList->isVisible()); // lists keep their visibility
+    e->applyButton->click();
     ASSERT_EQ(loads().size(), 1u);
     EXPECT_EQ(loads()[0], opening);
 }
@@ -248,7 +248,7 @@ TEST_F(EditorTest, CloseSendsNothing) {
     ASSERT_NE(e, nullptr);
     key(e, 1)->click();
     pickCode(e, 0x30);
-    e->closeBtn->click();
+    e->closeButton->click();
     flushDeletes();
     EXPECT_TRUE(e.isNull());
     e = open(); // the window's own close box likewise
@@ -276,9 +276,9 @@ TEST_F(EditorTest, ModifierBytesWithoutAnEntryAreShownAndKept) {
     mod(e, 1)->click(); // a pick replaces the byte, Reset brings it back
     pickModifier(e, 5);
     EXPECT_EQ(e->TableBytes()[0], 0xE4);
-    e->resetBtn->click();
+    e->resetButton->click();
     EXPECT_EQ(mod(e, 1)->text(), "Mod 0x3C");
-    e->applyBtn->click();
+    e->applyButton->click();
     ASSERT_EQ(loads().size(), 1u);
     EXPECT_EQ(loads()[0], expected);
 }
@@ -289,8 +289,8 @@ TEST_F(EditorTest, ControlsFitTheWindowWithoutOverlapping) {
         start(c.type);
         CodeTableEditor* e = open();
         ASSERT_NE(e, nullptr);
-        std::vector<std::pair<QString, QRect>> places = {{"lists", e->selectCodeCbox->geometry()},
-                                                         {"label1", e->label1->geometry()}};
+        std::vector<std::pair<QString, QRect>> places = {
+            {"lists", e->keyCodeList->geometry()}, {"headingLabel", e->headingLabel->geometry()}};
         for (QPushButton* b : e->findChildren<QPushButton*>())
             if (b->isVisible())
                 places.emplace_back(b->objectName(), QRect(b->mapTo(e, QPoint()), b->size()));

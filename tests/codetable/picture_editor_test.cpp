@@ -10,45 +10,45 @@
 #include <QTemporaryDir>
 
 #include "editor_fixture.h"
-#include "ui/codetable/my4way_layout.h"
+#include "ui/codetable/picture_table_editor.h"
 
 using namespace orvex;
 using namespace orvex::test;
 
 class PictureEditorTest : public EditorTest {
 protected:
-    My4way_layout* openPicture(uint8_t options, const Table* table = nullptr) {
+    PictureTableEditor* openPicture(uint8_t options, const Table* table = nullptr) {
         start(2, options, table);
-        return qobject_cast<My4way_layout*>(open());
+        return qobject_cast<PictureTableEditor*>(open());
     }
 };
 
 TEST_F(PictureEditorTest, KeysLieOnThePictureWithTheJackEntriesBeside) {
-    My4way_layout* e = openPicture(2);
+    PictureTableEditor* e = openPicture(2);
     ASSERT_NE(e, nullptr);
     const QRect places[] = {{110, 166, 123, 67}, {248, 189, 131, 93}, {403, 166, 126, 67},
                             {110, 293, 148, 85}, {384, 293, 133, 85}, {248, 397, 131, 93},
                             {248, 522, 131, 93}, {385, 522, 132, 93}};
-    EXPECT_EQ(e->pictureBox1->geometry(), QRect(12, 71, 579, 655));
+    EXPECT_EQ(e->pictureLabel->geometry(), QRect(12, 71, 579, 655));
     for (int n = 1; n <= 8; ++n) {
         const QRect m = mod(e, n)->geometry();
         EXPECT_EQ(e->keyWindowGeometry(n), places[n - 1]) << n;
-        EXPECT_EQ(key(e, n)->parentWidget(), e->pictureBox1) << n;
+        EXPECT_EQ(key(e, n)->parentWidget(), e->pictureLabel) << n;
         EXPECT_FALSE(key(e, n)->face().isValid()) << n; // the picture shows through
         EXPECT_TRUE(m.bottom() < places[n - 1].top() && m.bottom() > places[n - 1].top() - 10 &&
                     m.left() >= places[n - 1].left() && m.right() <= places[n - 1].right())
             << n;
     }
-    EXPECT_EQ(e->groupBox1->title(), "JACK IN");
-    EXPECT_EQ(e->groupBox2->title(), "JACK OUT");
-    for (QGroupBox* g : {e->groupBox1, e->groupBox2}) {
+    EXPECT_EQ(e->jackInGroup->title(), "JACK IN");
+    EXPECT_EQ(e->jackOutGroup->title(), "JACK OUT");
+    for (QGroupBox* g : {e->jackInGroup, e->jackOutGroup}) {
         EXPECT_EQ(g->palette().color(QPalette::Window), QColor(192, 255, 255));
-        EXPECT_GT(g->geometry().left(), e->pictureBox1->geometry().right());
+        EXPECT_GT(g->geometry().left(), e->pictureLabel->geometry().right());
     }
-    EXPECT_EQ(key(e, 9)->parentWidget(), e->groupBox1);
-    EXPECT_EQ(key(e, 10)->parentWidget(), e->groupBox2);
+    EXPECT_EQ(key(e, 9)->parentWidget(), e->jackInGroup);
+    EXPECT_EQ(key(e, 10)->parentWidget(), e->jackOutGroup);
     EXPECT_EQ(key(e, 10)->text(), "0x27"); // factory table: 0x1E to 0x27
-    EXPECT_EQ(e->selectCodeCbox->itemText(129), "0x81    VolumeDown");
+    EXPECT_EQ(e->keyCodeList->itemText(129), "0x81    VolumeDown");
 
     // Unmarked and Reset keys get their opening look back.
     key(e, 4)->click();
@@ -59,7 +59,7 @@ TEST_F(PictureEditorTest, KeysLieOnThePictureWithTheJackEntriesBeside) {
     pickCode(e, 0x29);
     key(e, 10)->click();
     EXPECT_EQ(key(e, 9)->face(), kGreen);
-    e->resetBtn->click();
+    e->resetButton->click();
     EXPECT_FALSE(key(e, 1)->face().isValid());
     EXPECT_EQ(key(e, 9)->face(), QColor(255, 0, 255));
     EXPECT_EQ(key(e, 10)->face(), QColor(128, 128, 128));
@@ -81,9 +81,9 @@ TEST_F(PictureEditorTest, HiddenKeysKeepTheirEntries) {
     t[4] = 0x3C; // key 3: a modifier the list has no entry for
     for (const auto& c : cases) {
         SCOPED_TRACE(c.picture);
-        My4way_layout* e = openPicture(c.options, &t);
+        PictureTableEditor* e = openPicture(c.options, &t);
         ASSERT_NE(e, nullptr);
-        EXPECT_EQ(My4way_layout::PictureFileName(c.options & 3), c.picture);
+        EXPECT_EQ(PictureTableEditor::PictureFileName(c.options & 3), c.picture);
         EXPECT_EQ(key(e, 1)->text(), "0xE5");
         std::vector<uint8_t> expected(t.begin(), t.begin() + 20);
         for (int n = 1; n <= 10; ++n) {
@@ -96,7 +96,7 @@ TEST_F(PictureEditorTest, HiddenKeysKeepTheirEntries) {
             }
         }
         pickCode(e, 0x04);
-        e->applyBtn->click();
+        e->applyButton->click();
         ASSERT_EQ(loads().size(), 1u);
         EXPECT_EQ(loads()[0], expected);
         restart();
@@ -114,24 +114,24 @@ TEST_F(PictureEditorTest, PictureComesFromTheWorkingFolderOrAPlainBackdrop) {
     bad.close();
 
     QDir::setCurrent(withPicture.path());
-    My4way_layout* e = openPicture(1);
+    PictureTableEditor* e = openPicture(1);
     ASSERT_NE(e, nullptr);
     EXPECT_TRUE(e->hasPicture());
-    EXPECT_EQ(e->pictureBox1->pixmap().size(), QSize(579, 655));
+    EXPECT_EQ(e->pictureLabel->pixmap().size(), QSize(579, 655));
     restart();
 
     QDir::setCurrent(empty.path());
-    const bool installed = !My4way_layout::LoadPicture(2).isNull();
+    const bool installed = !PictureTableEditor::LoadPicture(2).isNull();
     for (const QString& folder : {empty.path(), corrupt.path()}) {
         QDir::setCurrent(folder);
-        QPointer<My4way_layout> p = openPicture(2);
+        QPointer<PictureTableEditor> p = openPicture(2);
         ASSERT_NE(p, nullptr);
         if (!installed) {
             EXPECT_FALSE(p->hasPicture());
         }
         key(p, 8)->click();
         pickCode(p, 0x2C);
-        p->applyBtn->click();
+        p->applyButton->click();
         ASSERT_EQ(loads().size(), 1u);
         EXPECT_EQ(loads()[0][15], 0x2C);
         EXPECT_FALSE(p->isVisible());

@@ -18,7 +18,7 @@
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "test_env.h"
-#include "ui/main/form1.h"
+#include "ui/main/main_window.h"
 
 using namespace orvex;
 namespace fs = std::filesystem;
@@ -50,7 +50,7 @@ protected:
     fs::path dir;
     std::optional<std::string> oldDataHome;
     std::shared_ptr<sim::VirtualKeypad> keypad;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<MainWindow> form;
     std::vector<sim::ReceivedCommand> startLog;
 
     void SetUp() override {
@@ -77,18 +77,18 @@ protected:
     // Starts the window as a user whose data home is dir/user.
     void startAs(const std::string& user) {
         ::setenv("XDG_DATA_HOME", (dir / user).c_str(), 1);
-        form = std::make_unique<Form1>();
-        form->Form1_Load();
+        form = std::make_unique<MainWindow>();
+        form->startUp();
         startLog = keypad->model.log();
         keypad->model.clearLog();
         prompts.clear();
     }
     void choose(const Settings& s) {
-        pick(form->keypadTypeCbox, s.type);
-        pick(form->ledBrightnessCbox, s.led);
-        pick(form->ledColourCbox, s.colour);
-        pick(form->buzzerCbox, s.buzzer);
-        pick(form->buzzerPeriodCbox, s.periodIndex);
+        pick(form->keypadTypeList, s.type);
+        pick(form->ledBrightnessList, s.led);
+        pick(form->ledColourList, s.colour);
+        pick(form->buzzerList, s.buzzer);
+        pick(form->buzzerPeriodList, s.periodIndex);
     }
     void expectKeypadHolds(const Settings& s) {
         const auto held = keypad->model.running();
@@ -133,7 +133,7 @@ TEST_F(ConfigUiTest, SaveChangeEverythingAndRestore) {
     held.customTables[0] = {0, 4, 0, 5, 0, 6, 0, 7, 0xE1, 8, 0, 9, 0, 10, 0, 11, 0, 12, 0, 13};
     keypad->model.setRunning(held);
     choose(kSaved);
-    form->button8_Click();
+    form->saveChanges();
     ASSERT_TRUE(boxes().empty());
     EXPECT_EQ(GetSettings("SerialNumber", FileName), "OVX000123456");
     EXPECT_EQ(GetSettings("CodeTableValues", FileName),
@@ -142,7 +142,7 @@ TEST_F(ConfigUiTest, SaveChangeEverythingAndRestore) {
     choose(kOther);
     keypad->model.setOptions(0);
     keypad->model.clearLog();
-    form->button3_Click();
+    form->restoreFromConfigFile();
 
     EXPECT_TRUE(boxes().empty());
     expectKeypadHolds(kSaved);
@@ -153,11 +153,11 @@ TEST_F(ConfigUiTest, SaveChangeEverythingAndRestore) {
                                     SetLedBrightness, SetJackLedBrightness, SetBuzzer,
                                     SetBuzzerPeriod, WriteDefaults, GetStatus}));
     // The window shows what the keypad now holds.
-    EXPECT_EQ(form->keypadTypeCbox->currentIndex(), kSaved.type);
-    EXPECT_EQ(form->ledColourCbox->currentIndex(), kSaved.colour);
-    EXPECT_EQ(form->buzzerPeriodCbox->currentIndex(), kSaved.periodIndex);
-    EXPECT_TRUE(form->richTextBox1->toPlainText().contains("Customise Table"));
-    EXPECT_TRUE(form->button8->isEnabled());
+    EXPECT_EQ(form->keypadTypeList->currentIndex(), kSaved.type);
+    EXPECT_EQ(form->ledColourList->currentIndex(), kSaved.colour);
+    EXPECT_EQ(form->buzzerPeriodList->currentIndex(), kSaved.periodIndex);
+    EXPECT_TRUE(form->statusPanel->toPlainText().contains("Customise Table"));
+    EXPECT_TRUE(form->saveChangesButton->isEnabled());
 }
 
 TEST_F(ConfigUiTest, SaveWithoutStatusLeavesTheFile) {
@@ -177,18 +177,18 @@ TEST_F(ConfigUiTest, FreshStartAndResetBeforeAnySaveSendNothing) {
 
     choose(kOther);
     keypad->model.clearLog();
-    form->button3_Click();
+    form->restoreFromConfigFile();
     EXPECT_TRUE(boxes().empty());
     EXPECT_EQ(commands(), std::vector<uint8_t>{GetStatus});
 }
 
 TEST_F(ConfigUiTest, ResetWithUnreadableValueNamesItAndSendsNothing) {
     choose(kSaved);
-    form->button8_Click();
+    form->saveChanges();
     ASSERT_TRUE(CIniFile::SetValue("KeypadLayout", "", "appSettings", FileName));
     choose(kOther);
     keypad->model.clearLog();
-    form->button3_Click();
+    form->restoreFromConfigFile();
     ASSERT_EQ(prompts.messages().size(), 1u);
     EXPECT_EQ(prompts.messages()[0].text,
               "Unable to read KeypadLayout from the configuration file..\n");
@@ -219,13 +219,13 @@ TEST_F(ConfigUiTest, ImportChecksNameAndFormatFirst) {
         const fs::path file = c.text ? exchangeCopy(*c.text, c.name) : dir / "exchange" / c.name;
         prompts.clear();
         prompts.chooseFile(file.string());
-        form->importCfgFileToolStripMenuItem_Click();
+        form->importConfigFile();
         EXPECT_EQ(boxes(), std::vector<std::string>{c.box});
         EXPECT_EQ(prompts.messages().back().caption, kCaption);
     }
     // Cancelled dialog: nothing at all.
     prompts.clear();
-    form->importCfgFileToolStripMenuItem_Click();
+    form->importConfigFile();
     EXPECT_TRUE(boxes().empty());
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_EQ(slurp(FileName), own);
@@ -234,7 +234,7 @@ TEST_F(ConfigUiTest, ImportChecksNameAndFormatFirst) {
 TEST_F(ConfigUiTest, ImportOfUnsavedCopySendsNothingButReplacesTheFile) {
     const std::string copy = " [appSettings]\r\n FirmwareFile=image.txt\r\n FirstUp=\r\n";
     prompts.chooseFile(exchangeCopy(copy).string());
-    form->importCfgFileToolStripMenuItem_Click();
+    form->importConfigFile();
     EXPECT_TRUE(boxes().empty());
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_EQ(slurp(FileName), copy);
@@ -247,7 +247,7 @@ TEST_F(ConfigUiTest, ImportWithUnreadableValueKeepsKeypadAndFile) {
                                     " LedBrightness=1\r\n LedColour=1\r\n Buzzer=1\r\n"
                                     " BuzzerPeriod=1\r\n")
                            .string());
-    form->importCfgFileToolStripMenuItem_Click();
+    form->importConfigFile();
     EXPECT_EQ(boxes(), std::vector<std::string>{"Exception :Failed to copy the new file.\n"});
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_EQ(slurp(FileName), own);
@@ -255,12 +255,12 @@ TEST_F(ConfigUiTest, ImportWithUnreadableValueKeepsKeypadAndFile) {
 
 TEST_F(ConfigUiTest, ExportThenImportAsAnotherUser) {
     choose(kSaved);
-    form->button8_Click();
+    form->saveChanges();
     const std::string fileA = slurp(FileName);
     const fs::path folder = dir / "stick";
     fs::create_directory(folder);
     prompts.chooseFolder(folder.string());
-    form->exportCfgFileToolStripMenuItem_Click();
+    form->exportConfigFile();
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"<pick folder> Select Folder - To Copy "
                                                         "The USBUtilityCfg.ini File"});
     EXPECT_EQ(slurp(folder / "USBUtilityIllumCfg.ini"), fileA);
@@ -270,7 +270,7 @@ TEST_F(ConfigUiTest, ExportThenImportAsAnotherUser) {
     choose(kOther);
     keypad->model.clearLog();
     prompts.chooseFile((folder / "USBUtilityIllumCfg.ini").string());
-    form->importCfgFileToolStripMenuItem_Click();
+    form->importConfigFile();
     EXPECT_TRUE(boxes().empty());
     expectKeypadHolds(kSaved);
     EXPECT_EQ(commands().back(), WriteDefaults); // no refresh after an import
@@ -282,14 +282,14 @@ TEST_F(ConfigUiTest, ImportCopiesEvenWhenTheKeypadRefuses) {
     const std::string copy = " [appSettings]\r\n FirstUp=Yes\r\n Options=7\r\n"
                              " KeypadLayout=1\r\n LedBrightness=1\r\n LedColour=1\r\n"
                              " Buzzer=1\r\n BuzzerPeriod=1\r\n";
-    form->keypadTypeCbox->setCurrentIndex(1); // shown, not yet sent
-    ASSERT_EQ(form->prev_keypadType_index, 0);
+    form->keypadTypeList->setCurrentIndex(1); // shown, not yet sent
+    ASSERT_EQ(form->lastKeypadType, 0);
     keypad->model.injectFault({sim::Fault::Refuse});
     prompts.chooseFile(exchangeCopy(copy).string());
-    form->importCfgFileToolStripMenuItem_Click();
+    form->importConfigFile();
     EXPECT_EQ(boxes(), std::vector<std::string>{"Unable to set option..\n"});
     EXPECT_EQ(commands(), std::vector<uint8_t>{SetOptions});
-    EXPECT_EQ(form->keypadTypeCbox->currentIndex(), 0); // back on the remembered entry
+    EXPECT_EQ(form->keypadTypeList->currentIndex(), 0); // back on the remembered entry
     EXPECT_EQ(slurp(FileName), copy);
 }
 
@@ -300,7 +300,7 @@ TEST_F(ConfigUiTest, ExportAsksBeforeOverwriting) {
 
     prompts.chooseFolder(folder.string());
     prompts.answerNo();
-    form->exportCfgFileToolStripMenuItem_Click();
+    form->exportConfigFile();
     const auto m = prompts.messages();
     ASSERT_EQ(m.size(), 2u);
     EXPECT_EQ(m[1].text, "USBUtilityCfg.ini file already exists. Do you want to overwrite it?");
@@ -312,19 +312,19 @@ TEST_F(ConfigUiTest, ExportAsksBeforeOverwriting) {
     prompts.clear();
     prompts.chooseFolder(folder.string());
     prompts.answerYes();
-    form->exportCfgFileToolStripMenuItem_Click();
+    form->exportConfigFile();
     EXPECT_EQ(boxes().size(), 1u); // the question only
     EXPECT_EQ(slurp(folder / "USBUtilityIllumCfg.ini"), slurp(FileName));
 
     // Cancelled picker, and an own file that is gone.
     prompts.clear();
-    form->exportCfgFileToolStripMenuItem_Click();
+    form->exportConfigFile();
     EXPECT_EQ(boxes(), std::vector<std::string>{"Unable to save the cfg file.\n"});
     prompts.clear();
     fs::remove(FileName);
     prompts.chooseFolder(folder.string());
     prompts.answerYes();
-    form->exportCfgFileToolStripMenuItem_Click();
+    form->exportConfigFile();
     EXPECT_EQ(boxes().back(), "Failed to export the file\n");
     EXPECT_FALSE(slurp(folder / "USBUtilityIllumCfg.ini").empty());
 }

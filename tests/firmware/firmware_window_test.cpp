@@ -25,9 +25,9 @@
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
-#include "firmware/firmware_upgrade.h"
 #include "test_env.h"
-#include "ui/main/form1.h"
+#include "ui/firmware/firmware_upgrade_window.h"
+#include "ui/main/main_window.h"
 #include "upgrade_steps.h"
 #include "virtual_loader.h"
 
@@ -67,7 +67,7 @@ class FirmwareWindowTest : public test::VirtualEnvTest {
 protected:
     void SetUp() override {
         VirtualEnvTest::SetUp();
-        firmware_upgrade::ForgetHandOver();
+        FirmwareUpgradeWindow::ForgetHandOver();
         dataHome = fs::temp_directory_path() /
                    ("orvex_fw_ui_" + std::to_string(::getpid()) + "_" +
                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -93,8 +93,8 @@ protected:
     void startMainWindow() {
         keypad = plugKeypad();
         loader = sim::attachLoader(keypad);
-        form = std::make_unique<Form1>();
-        form->Form1_Load();
+        form = std::make_unique<MainWindow>();
+        form->startUp();
     }
     // The keypad switched to its loader, without the main window.
     void startInLoader() {
@@ -105,26 +105,27 @@ protected:
         PrepareConfigFileAt(dataHome.string());
     }
     // Shows a window of our own and waits for the loader to be counted.
-    firmware_upgrade* showWindow() {
-        window = std::make_unique<firmware_upgrade>();
+    FirmwareUpgradeWindow* showWindow() {
+        window = std::make_unique<FirmwareUpgradeWindow>();
         window->show();
         clock.advance(1000); // the loader's arrival
-        EXPECT_TRUE(waitFor([&] { return window->labelNumOfDevices->text() == "Found 1 device"; }));
+        EXPECT_TRUE(waitFor([&] { return window->deviceCountLabel->text() == "Found 1 device"; }));
         EXPECT_TRUE(settle(window.get()));
         return window.get();
     }
     // The loader's arrival may have been seen by a count and also be queued
     // as a change: let every count it causes finish.
-    static bool settle(firmware_upgrade* w) {
+    static bool settle(FirmwareUpgradeWindow* w) {
         QCoreApplication::processEvents();
         return waitFor([&] { return !w->countBusy() && !w->scanDeviceAgain; });
     }
-    static void pick(firmware_upgrade* w, const std::string& path, test::RecordingPrompter& p) {
+    static void pick(FirmwareUpgradeWindow* w, const std::string& path,
+                     test::RecordingPrompter& p) {
         p.chooseFile(path);
-        w->btnBrowse_Click();
+        w->browseForImage();
     }
     // Until the upgrade and the device count after it are over.
-    static bool waitForUpgradeEnd(firmware_upgrade* w, int countsBefore) {
+    static bool waitForUpgradeEnd(FirmwareUpgradeWindow* w, int countsBefore) {
         return waitFor([&] {
             return !w->upgrading() && w->deviceCountsRun() > countsBefore && !w->countBusy();
         });
@@ -152,8 +153,8 @@ protected:
     std::optional<std::string> oldDataHome;
     std::shared_ptr<sim::VirtualKeypad> keypad;
     std::shared_ptr<sim::VirtualLoader> loader;
-    std::unique_ptr<Form1> form;
-    std::unique_ptr<firmware_upgrade> window;
+    std::unique_ptr<MainWindow> form;
+    std::unique_ptr<FirmwareUpgradeWindow> window;
 };
 
 const std::vector<uint8_t> kRestoreOrder = {SetOptions,    SetSerialNumber, FactoryReset,
@@ -163,84 +164,83 @@ const std::vector<uint8_t> kRestoreOrder = {SetOptions,    SetSerialNumber, Fact
 } // namespace
 
 TEST_F(FirmwareWindowTest, ControlsAndStartState) {
-    firmware_upgrade w;
+    FirmwareUpgradeWindow w;
     EXPECT_EQ(w.size(), QSize(682, 432));
     EXPECT_EQ(w.windowTitle(), QString::fromUtf8("Halden Orvex™ Firmware Upgrade"));
-    EXPECT_EQ(w.groupBox1->title(), "Select which firmware to download");
-    EXPECT_EQ(w.label1->text(), "Select Firmware");
-    EXPECT_EQ(w.label2->text(), "File to download");
-    EXPECT_EQ(w.btnBrowse->text(), "&Browse");
-    EXPECT_EQ(w.btnUpgrade->text(), "Upgrade Firmware");
-    EXPECT_EQ(w.btnClose->text(), "&Close");
-    EXPECT_DOUBLE_EQ(w.btnUpgrade->font().pointSizeF(), 19.8);
-    EXPECT_DOUBLE_EQ(w.btnClose->font().pointSizeF(), 19.8);
-    EXPECT_EQ(w.label3->text(), "VID");
-    EXPECT_EQ(w.vidLbl->text(), "0x2047");
-    EXPECT_EQ(w.label4->text(), "PID");
-    EXPECT_EQ(w.pidLbl->text(), "0x0200");
-    EXPECT_EQ(w.labelNumOfDevices->text(), "Searching for devices");
-    EXPECT_TRUE(w.filenameTextBox->text().isEmpty());
-    EXPECT_TRUE(w.filenameTextBox->isReadOnly());
+    EXPECT_EQ(w.firmwareGroup->title(), "Select which firmware to download");
+    EXPECT_EQ(w.selectFirmwareLabel->text(), "Select Firmware");
+    EXPECT_EQ(w.fileLabel->text(), "File to download");
+    EXPECT_EQ(w.browseButton->text(), "&Browse");
+    EXPECT_EQ(w.upgradeButton->text(), "Upgrade Firmware");
+    EXPECT_EQ(w.closeButton->text(), "&Close");
+    EXPECT_DOUBLE_EQ(w.upgradeButton->font().pointSizeF(), 19.8);
+    EXPECT_DOUBLE_EQ(w.closeButton->font().pointSizeF(), 19.8);
+    EXPECT_EQ(w.vidCaption->text(), "VID");
+    EXPECT_EQ(w.vidLabel->text(), "0x2047");
+    EXPECT_EQ(w.pidCaption->text(), "PID");
+    EXPECT_EQ(w.pidLabel->text(), "0x0200");
+    EXPECT_EQ(w.deviceCountLabel->text(), "Searching for devices");
+    EXPECT_TRUE(w.fileNameEdit->text().isEmpty());
+    EXPECT_TRUE(w.fileNameEdit->isReadOnly());
     EXPECT_TRUE(w.statusBox->isReadOnly());
     EXPECT_TRUE(w.statusBox->toPlainText().isEmpty());
     EXPECT_EQ(w.progressBar->minimum(), 0);
     EXPECT_EQ(w.progressBar->maximum(), 100);
     EXPECT_EQ(w.progressBar->value(), 0);
-    EXPECT_FALSE(w.btnBrowse->isEnabled());
-    EXPECT_FALSE(w.btnUpgrade->isEnabled());
-    EXPECT_TRUE(w.btnClose->isEnabled());
+    EXPECT_FALSE(w.browseButton->isEnabled());
+    EXPECT_FALSE(w.upgradeButton->isEnabled());
+    EXPECT_TRUE(w.closeButton->isEnabled());
     // Every control lies inside the window.
     for (QWidget* c : w.findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
         EXPECT_TRUE(w.rect().contains(c->geometry())) << c->objectName().toStdString();
 }
 
 TEST_F(FirmwareWindowTest, CountsLoadersAsTheyComeAndGo) {
-    window = std::make_unique<firmware_upgrade>();
+    window = std::make_unique<FirmwareUpgradeWindow>();
     window->show();
     ASSERT_TRUE(waitFor([&] { return window->deviceCountsRun() == 1 && !window->countBusy(); }));
-    EXPECT_EQ(window->labelNumOfDevices->text(), "No device connected");
-    EXPECT_FALSE(window->btnUpgrade->isEnabled());
-    EXPECT_FALSE(window->btnBrowse->isEnabled());
+    EXPECT_EQ(window->deviceCountLabel->text(), "No device connected");
+    EXPECT_FALSE(window->upgradeButton->isEnabled());
+    EXPECT_FALSE(window->browseButton->isEnabled());
 
     // Arrivals and removals reach the window through the loader library.
     auto first = sim::makeLoader();
     auto second = sim::makeLoader();
     sim::VirtualBus::instance().plug(first);
-    ASSERT_TRUE(waitFor([&] { return window->labelNumOfDevices->text() == "Found 1 device"; }));
-    EXPECT_TRUE(window->btnUpgrade->isEnabled());
-    EXPECT_TRUE(window->btnBrowse->isEnabled());
+    ASSERT_TRUE(waitFor([&] { return window->deviceCountLabel->text() == "Found 1 device"; }));
+    EXPECT_TRUE(window->upgradeButton->isEnabled());
+    EXPECT_TRUE(window->browseButton->isEnabled());
     EXPECT_EQ(window->numberOfUSBDevicesConnected, 1u);
     sim::VirtualBus::instance().plug(second);
-    ASSERT_TRUE(waitFor([&] { return window->labelNumOfDevices->text() == "Found 2 devices"; }));
+    ASSERT_TRUE(waitFor([&] { return window->deviceCountLabel->text() == "Found 2 devices"; }));
     sim::VirtualBus::instance().unplug(first);
     sim::VirtualBus::instance().unplug(second);
-    ASSERT_TRUE(
-        waitFor([&] { return window->labelNumOfDevices->text() == "No device connected"; }));
-    EXPECT_FALSE(window->btnUpgrade->isEnabled());
-    EXPECT_FALSE(window->btnBrowse->isEnabled());
+    ASSERT_TRUE(waitFor([&] { return window->deviceCountLabel->text() == "No device connected"; }));
+    EXPECT_FALSE(window->upgradeButton->isEnabled());
+    EXPECT_FALSE(window->browseButton->isEnabled());
 }
 
 TEST_F(FirmwareWindowTest, FirmwareButtonHandsOverTheStatusAndAsksFirst) {
     startMainWindow();
     keypad->model.clearLog();
     // No: the status was read (and handed over), nothing else sent, no window.
-    form->btnLoadFirmware_Click();
+    form->openFirmwareUpgrade();
     EXPECT_EQ(keypadCommands(), std::vector<uint8_t>{GetStatus});
     ASSERT_EQ(prompts.messages().size(), 1u);
     EXPECT_EQ(prompts.messages()[0].text, "Are you sure you want to upgrade the firmware?");
     EXPECT_EQ(prompts.messages()[0].caption, "Firmware Upgrade");
     EXPECT_EQ(prompts.messages()[0].buttons, MsgButtons::YesNo);
-    EXPECT_EQ(form->findChild<firmware_upgrade*>(), nullptr);
-    const auto handed = firmware_upgrade::HandedOverSettings();
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+    const auto handed = FirmwareUpgradeWindow::HandedOverSettings();
     EXPECT_TRUE(handed.captured);
-    EXPECT_EQ(handed.led_brightness, form->prev_ledBrightness_index);
-    EXPECT_EQ(handed.buzzer_enable, form->prev_buzzer_index);
-    EXPECT_EQ(handed.buzzer_period, form->prev_buzzerPeriod_index);
-    EXPECT_EQ(handed.keypad_table, form->prev_keypadType_index);
-    EXPECT_EQ(handed.no_of_keys, form->prev_options_fitted);
+    EXPECT_EQ(handed.led_brightness, form->lastLedBrightness);
+    EXPECT_EQ(handed.buzzer_enable, form->lastBuzzer);
+    EXPECT_EQ(handed.buzzer_period, form->lastBuzzerPeriodIndex);
+    EXPECT_EQ(handed.keypad_table, form->lastKeypadType);
+    EXPECT_EQ(handed.no_of_keys, form->lastOptions);
     EXPECT_EQ(handed.serialNumber, "OVX000123456");
     for (size_t i = 0; i < 20; ++i)
-        EXPECT_EQ(handed.key_codes[i], Form1::keyCodeArray[i]) << i;
+        EXPECT_EQ(handed.key_codes[i], MainWindow::lastKeyCodes[i]) << i;
 
     // A failed status read keeps the earlier hand-over.
     auto s = keypad->model.running();
@@ -248,22 +248,22 @@ TEST_F(FirmwareWindowTest, FirmwareButtonHandsOverTheStatusAndAsksFirst) {
     keypad->model.setRunning(s);
     keypad->model.injectFault({sim::Fault::Silence});
     prompts.clear();
-    form->btnLoadFirmware_Click();
+    form->openFirmwareUpgrade();
     EXPECT_EQ(prompts.texts(),
               (std::vector<std::string>{"Unable to get device status information\n",
                                         "Are you sure you want to upgrade the "
                                         "firmware?"}));
-    EXPECT_EQ(firmware_upgrade::HandedOverSettings().led_brightness, handed.led_brightness);
+    EXPECT_EQ(FirmwareUpgradeWindow::HandedOverSettings().led_brightness, handed.led_brightness);
 
     // Yes: the keypad leaves for its loader without answering, the device
     // controls go off and the window opens.
     keypad->model.clearLog();
     prompts.answerYes();
-    form->btnLoadFirmware_Click();
+    form->openFirmwareUpgrade();
     EXPECT_EQ(keypadCommands(), (std::vector<uint8_t>{GetStatus, EnterBootloader}));
-    EXPECT_FALSE(form->button8->isEnabled());
-    EXPECT_FALSE(form->keypadTypeCbox->isEnabled());
-    auto* w = form->findChild<firmware_upgrade*>();
+    EXPECT_FALSE(form->saveChangesButton->isEnabled());
+    EXPECT_FALSE(form->keypadTypeList->isEnabled());
+    auto* w = form->findChild<FirmwareUpgradeWindow*>();
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(w->isVisible());
     EXPECT_TRUE(w->testAttribute(Qt::WA_DeleteOnClose));
@@ -283,33 +283,33 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     keypad->model.setPowerUp(mine);
     keypad->model.setOptions(7);
     keypad->model.setSerial("OVX000777111");
-    form = std::make_unique<Form1>();
-    form->Form1_Load();
+    form = std::make_unique<MainWindow>();
+    form->startUp();
 
     prompts.answerYes();
-    form->btnLoadFirmware_Click();
-    QPointer<firmware_upgrade> w = form->findChild<firmware_upgrade*>();
+    form->openFirmwareUpgrade();
+    QPointer<FirmwareUpgradeWindow> w = form->findChild<FirmwareUpgradeWindow*>();
     ASSERT_TRUE(w);
     clock.advance(1000);
-    ASSERT_TRUE(waitFor([&] { return w->labelNumOfDevices->text() == "Found 1 device"; }));
+    ASSERT_TRUE(waitFor([&] { return w->deviceCountLabel->text() == "Found 1 device"; }));
     ASSERT_TRUE(settle(w));
 
     // Browse: a cancelled dialog changes nothing; a pick fills the box and
     // keeps the file's name in the configuration file.
     prompts.chooseFile(std::nullopt);
-    QTest::mouseClick(w->btnBrowse, Qt::LeftButton);
-    EXPECT_TRUE(w->filenameTextBox->text().isEmpty());
+    QTest::mouseClick(w->browseButton, Qt::LeftButton);
+    EXPECT_TRUE(w->fileNameEdit->text().isEmpty());
     EXPECT_EQ(GetSettings("FirmwareFile", FileName), "");
     prompts.chooseFile(kSample209);
-    QTest::mouseClick(w->btnBrowse, Qt::LeftButton);
-    EXPECT_EQ(w->filenameTextBox->text().toStdString(), kSample209);
+    QTest::mouseClick(w->browseButton, Qt::LeftButton);
+    EXPECT_EQ(w->fileNameEdit->text().toStdString(), kSample209);
     EXPECT_EQ(GetSettings("FirmwareFile", FileName), "orvex_fw_2_09.txt");
 
     keypad->model.clearLog();
     prompts.clear();
     const int counts = w->deviceCountsRun();
-    QTest::mouseClick(w->btnUpgrade, Qt::LeftButton);
-    EXPECT_FALSE(w->btnUpgrade->isEnabled());
+    QTest::mouseClick(w->upgradeButton, Qt::LeftButton);
+    EXPECT_FALSE(w->upgradeButton->isEnabled());
     ASSERT_TRUE(waitForUpgradeEnd(w, counts));
 
     const QString box = w->statusBox->toPlainText();
@@ -319,59 +319,59 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     EXPECT_EQ(keypadCommands(), kRestoreOrder);
     // The loader has gone: counted once after the upgrade.
     EXPECT_EQ(w->deviceCountsRun(), counts + 1);
-    EXPECT_EQ(w->labelNumOfDevices->text(), "No device connected");
-    EXPECT_FALSE(w->btnUpgrade->isEnabled());
-    EXPECT_FALSE(w->btnBrowse->isEnabled());
+    EXPECT_EQ(w->deviceCountLabel->text(), "No device connected");
+    EXPECT_FALSE(w->upgradeButton->isEnabled());
+    EXPECT_FALSE(w->browseButton->isEnabled());
 
     // The main window finds the keypad on the new firmware with its settings.
-    form->button11_Click();
+    form->scanForDevice();
     EXPECT_EQ(form->firmwareVersion, "2.9");
     EXPECT_EQ(form->serialNumber, "OVX000777111");
-    EXPECT_EQ(form->prev_ledBrightness_index, 8);
-    EXPECT_EQ(form->prev_buzzer_index, 0);
-    EXPECT_EQ(form->prev_buzzerPeriod_index, 5);
-    EXPECT_EQ(form->prev_keypadType_index, 2);
-    EXPECT_EQ(form->prev_options_fitted, 7);
+    EXPECT_EQ(form->lastLedBrightness, 8);
+    EXPECT_EQ(form->lastBuzzer, 0);
+    EXPECT_EQ(form->lastBuzzerPeriodIndex, 5);
+    EXPECT_EQ(form->lastKeypadType, 2);
+    EXPECT_EQ(form->lastOptions, 7);
     EXPECT_TRUE(std::equal(mine.customTables[0].begin(), mine.customTables[0].begin() + 20,
-                           Form1::keyCodeArray.begin()));
-    EXPECT_TRUE(form->richTextBox1->toPlainText().split('\n').value(0).endsWith("2.9"));
+                           MainWindow::lastKeyCodes.begin()));
+    EXPECT_TRUE(form->statusPanel->toPlainText().split('\n').value(0).endsWith("2.9"));
 
     // Close ends the window.
-    QTest::mouseClick(w->btnClose, Qt::LeftButton);
+    QTest::mouseClick(w->closeButton, Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return w.isNull(); }));
 }
 
 TEST_F(FirmwareWindowTest, EmptyPathEndsAtOnceAndTheLoaderIsOfferedAgain) {
     startInLoader();
-    firmware_upgrade* w = showWindow();
+    FirmwareUpgradeWindow* w = showWindow();
     const int counts = w->deviceCountsRun();
-    w->btnUpgrade_Click();
+    w->startUpgrade();
     ASSERT_TRUE(waitForUpgradeEnd(w, counts));
     EXPECT_EQ(w->statusBox->toPlainText(), "Starting\nNo file specified\n");
     EXPECT_EQ(w->progressBar->value(), 0);
     // The count after the failure offers the loader again.
-    EXPECT_EQ(w->labelNumOfDevices->text(), "Found 1 device");
-    EXPECT_TRUE(w->btnUpgrade->isEnabled());
-    EXPECT_TRUE(w->btnBrowse->isEnabled());
+    EXPECT_EQ(w->deviceCountLabel->text(), "Found 1 device");
+    EXPECT_TRUE(w->upgradeButton->isEnabled());
+    EXPECT_TRUE(w->browseButton->isEnabled());
     EXPECT_EQ(loader->model.totalReports(), 0);
 }
 
 TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAfter) {
     startInLoader();
-    firmware_upgrade* w = showWindow();
+    FirmwareUpgradeWindow* w = showWindow();
     pick(w, kSample209, prompts);
     loader->model.injectFault({sim::LoaderFault::WrongCrc, 0});
-    firmware_upgrade other;
+    FirmwareUpgradeWindow other;
 
-    w->btnUpgrade_Click();
-    EXPECT_TRUE(firmware_upgrade::UpgradeRunning());
+    w->startUpgrade();
+    EXPECT_TRUE(FirmwareUpgradeWindow::UpgradeRunning());
     // A count that ends now, a second press here and one in another window,
     // and a device change: none of them starts anything.
-    w->backgroundWorkerCheckDevice_RunWorkerCompleted(1, false);
-    EXPECT_EQ(w->labelNumOfDevices->text(), "Found 1 device");
-    EXPECT_FALSE(w->btnUpgrade->isEnabled());
-    w->btnUpgrade_Click();
-    other.btnUpgrade_Click();
+    w->loaderCountFinished(1, false);
+    EXPECT_EQ(w->deviceCountLabel->text(), "Found 1 device");
+    EXPECT_FALSE(w->upgradeButton->isEnabled());
+    w->startUpgrade();
+    other.startUpgrade();
     EXPECT_EQ(warnings(prompts),
               std::vector<std::string>{"Another firmware upgrade is running..\n"});
     EXPECT_TRUE(other.statusBox->toPlainText().isEmpty());
@@ -385,7 +385,7 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     EXPECT_EQ(w->deviceCountsRun(), counts + 1);
     EXPECT_FALSE(w->countBusy());
     EXPECT_FALSE(w->scanDeviceAgain);
-    EXPECT_FALSE(firmware_upgrade::UpgradeRunning());
+    EXPECT_FALSE(FirmwareUpgradeWindow::UpgradeRunning());
     const QString failed = w->statusBox->toPlainText();
     EXPECT_EQ(failed.count("Starting"), 1);
     EXPECT_TRUE(failed.endsWith("Verifying memory\nMemory verification error\n"));
@@ -393,10 +393,10 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
 
     // The keypad is still in its loader and another try succeeds. Nothing was
     // ever read from it in this run, so nothing is sent back.
-    ASSERT_TRUE(w->btnUpgrade->isEnabled());
+    ASSERT_TRUE(w->upgradeButton->isEnabled());
     const int again = w->deviceCountsRun();
     keypad->model.clearLog();
-    w->btnUpgrade_Click();
+    w->startUpgrade();
     ASSERT_TRUE(waitForUpgradeEnd(w, again));
     const QString box = w->statusBox->toPlainText();
     EXPECT_EQ(box.toStdString(), successText(box, true, kSample209));
@@ -407,26 +407,26 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
 
 TEST_F(FirmwareWindowTest, ClosingDuringAnUpgradeWaitsForIt) {
     startInLoader();
-    firmware_upgrade* w = showWindow();
+    FirmwareUpgradeWindow* w = showWindow();
     pick(w, kSample208, prompts);
-    w->btnUpgrade_Click();
-    w->btnClose_Click();
+    w->startUpgrade();
+    w->closeWindow();
     EXPECT_TRUE(w->isVisible());
     EXPECT_EQ(warnings(prompts).size(), 1u);
     EXPECT_TRUE(waitFor([&] { return !w->upgrading(); }));
-    w->btnClose_Click();
+    w->closeWindow();
     EXPECT_FALSE(w->isVisible());
     EXPECT_EQ(keypadVersion(), "2.8");
 }
 
 TEST_F(FirmwareWindowTest, DestroyedDuringAnUpgradeLetsTheWorkerFinish) {
     startInLoader();
-    firmware_upgrade* w = showWindow();
+    FirmwareUpgradeWindow* w = showWindow();
     pick(w, kSample208, prompts);
     keypad->model.clearLog();
-    w->btnUpgrade_Click();
+    w->startUpgrade();
     window.reset(); // waits for the worker; its reports go nowhere
-    EXPECT_FALSE(firmware_upgrade::UpgradeRunning());
+    EXPECT_FALSE(FirmwareUpgradeWindow::UpgradeRunning());
     QCoreApplication::processEvents();
     EXPECT_TRUE(keypadCommands().empty()); // no restore without the window
     EXPECT_EQ(keypadVersion(), "2.8");

@@ -40,6 +40,11 @@ else
     fi
     [ "$(grep -c 'TAG+="uaccess"' "$rules")" -eq 2 ] || { echo "udev rule count"; fail=1; }
 fi
+# The audio plugin, where the installed programs look for it (../lib*/orvex-config).
+case "$(find "$stage" -name orvex-audio.so)" in
+    "$stage"/usr/lib*/orvex-config/orvex-audio.so) ;;
+    *) echo "audio plugin missing or misplaced"; fail=1 ;;
+esac
 # Pictures and sample images the program ships are installed where it looks.
 src="$(cd "$(dirname "$0")/../.." && pwd)/resources"
 for f in "$src"/keypads/*.jpg "$src"/firmware/samples/*.txt; do
@@ -55,12 +60,12 @@ appstreamcli validate --no-net --explain \
 (cd "$work" && cpack --config "$build/CPackConfig.cmake" -B "$work/deb" >/dev/null)
 deb=$(ls "$work"/deb/*.deb)
 contents=$(dpkg-deb --contents "$deb")
-for f in ./usr/bin/orvex-config ./usr/share/applications/orvex-config.desktop \
+for f in ./usr/bin/orvex-config ./usr/share/applications/orvex-config.desktop orvex-audio.so \
          70-orvex-keypad.rules ./usr/share/icons/hicolor/scalable/apps/orvex-config.svg; do
     echo "$contents" | grep -q -- "$f" || { echo "not in the package: $f"; fail=1; }
 done
 depends=$(dpkg-deb --field "$deb" Depends)
-for lib in libhidapi-hidraw0 libqt6widgets6; do
+for lib in libhidapi-hidraw0 libqt6widgets6 libqt6multimedia6; do
     echo "$depends" | grep -q "$lib" || { echo "package does not depend on $lib: $depends"; fail=1; }
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q postinst || { echo "no postinst"; fail=1; }

@@ -21,21 +21,21 @@ struct ControlSpec {
 };
 
 const ControlSpec kControls[] = {
-    {"button11", "push button", "Scan For Device"},
-    {"button8", "push button", "Save Changes"},
-    {"button9", "push button", "Reset To Factory Default"},
-    {"button10", "push button", "Exit"},
-    {"button1", "push button", "Customise Code Table"},
-    {"button2", "push button", "Test Orvex\u2122"},
-    {"button3", "push button", "Reset From Configuration File"},
-    {"btnLoadFirmware", "push button", "Update Orvex\u2122 Keypad Firmware"},
-    {"richTextBox1", "text", nullptr},
-    {"statusStrip1", "status bar", nullptr},
-    {"keypadTypeCbox", "combo box", "Default      Table"},
-    {"ledBrightnessCbox", "combo box", "LED Brightness - "},
-    {"ledColourCbox", "combo box", "JACK LED Brightness - "},
-    {"buzzerCbox", "combo box", "Buzzer - "},
-    {"buzzerPeriodCbox", "combo box", "Buzzer Period -"},
+    {"scanButton", "push button", "Scan For Device"},
+    {"saveChangesButton", "push button", "Save Changes"},
+    {"factoryResetButton", "push button", "Reset To Factory Default"},
+    {"exitButton", "push button", "Exit"},
+    {"codeTableButton", "push button", "Customise Code Table"},
+    {"selfTestButton", "push button", "Test Orvex\u2122"},
+    {"restoreFromFileButton", "push button", "Reset From Configuration File"},
+    {"firmwareButton", "push button", "Update Orvex\u2122 Keypad Firmware"},
+    {"statusPanel", "text", nullptr},
+    {"statusBar", "status bar", nullptr},
+    {"keypadTypeList", "combo box", "Default      Table"},
+    {"ledBrightnessList", "combo box", "LED Brightness - "},
+    {"ledColourList", "combo box", "JACK LED Brightness - "},
+    {"buzzerList", "combo box", "Buzzer - "},
+    {"buzzerPeriodList", "combo box", "Buzzer Period -"},
 };
 
 const ControlSpec* controlOf(const std::string& objectName) {
@@ -146,7 +146,7 @@ std::string OrvexApp::text(const std::string& objectName) {
     auto c = control(objectName);
     if (!c)
         return "<no " + objectName + ">";
-    if (objectName == "richTextBox1")
+    if (objectName == "statusPanel")
         return atspi_.text(*c);
     return atspi_.name(*c);
 }

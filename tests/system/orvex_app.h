@@ -3,7 +3,7 @@
 // The production program orvex-config, started inside the emulated device
 // tree and on a private desktop, and what a user can see and do with it. Its
 // controls are found through AT-SPI by role and product text and are named here
-// by their designer names (objectName), e.g. "button11" is the push button
+// by their object names, e.g. "scanButton" is the push button
 // "Scan For Device".
 
 #include <chrono>
@@ -40,7 +40,7 @@ public:
     // Waits for the main window to show; false on time-out.
     bool waitForMainWindow(std::chrono::milliseconds timeout);
 
-    // A control of the main window by its designer name.
+    // A control of the main window by its object name.
     std::optional<Accessible> control(const std::string& objectName);
     bool enabled(const std::string& objectName);
     // Text shown by a control: the status panel's lines, the status strip's

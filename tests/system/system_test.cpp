@@ -48,7 +48,7 @@ const std::string kNonePanel =
 
 const std::string kNotConnected = "Halden Orvex\u2122 not connected..\n";
 const std::string kCaption = "Halden Orvex\u2122";
-// Form1::PermissionHintText().
+// MainWindow::PermissionHintText().
 const std::string kPermissionHint =
     "A keypad is plugged in but cannot be opened (no permission). See README, \"USB "
     "permissions (udev rule)\".";
@@ -165,18 +165,18 @@ TEST_F(OrvexConfigSystem, StartUpOpensInterfaceOneAndShowsTheKeypadsStatus) {
     keypad->plug();
 
     launch();
-    ASSERT_TRUE(waitUntil([&] { return app->text("richTextBox1") != ""; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->text("statusPanel") != ""; }, 10s));
 
-    EXPECT_EQ(app->text("richTextBox1"),
+    EXPECT_EQ(app->text("statusPanel"),
               connectedPanel("3.14", "8Way Keypad", "Alternate   Table", "SYS000777001"));
-    EXPECT_EQ(app->text("keypadTypeCbox"), "Alternate   Table");
-    EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 7");
-    EXPECT_EQ(app->text("ledColourCbox"), "JACK LED Brightness - 2");
-    EXPECT_EQ(app->text("buzzerCbox"), "Buzzer - Off");
-    EXPECT_EQ(app->text("buzzerPeriodCbox"), "Buzzer Period -5");
-    EXPECT_TRUE(app->enabled("button8"));
-    EXPECT_TRUE(app->enabled("button9"));
-    EXPECT_EQ(app->text("statusStrip1"), "");
+    EXPECT_EQ(app->text("keypadTypeList"), "Alternate   Table");
+    EXPECT_EQ(app->text("ledBrightnessList"), "LED Brightness - 7");
+    EXPECT_EQ(app->text("ledColourList"), "JACK LED Brightness - 2");
+    EXPECT_EQ(app->text("buzzerList"), "Buzzer - Off");
+    EXPECT_EQ(app->text("buzzerPeriodList"), "Buzzer Period -5");
+    EXPECT_TRUE(app->enabled("saveChangesButton"));
+    EXPECT_TRUE(app->enabled("factoryResetButton"));
+    EXPECT_EQ(app->text("statusBar"), "");
     app->screenshot("connected");
 
     EXPECT_EQ(commands(keypad->model), std::vector<uint8_t>{1});
@@ -194,25 +194,25 @@ TEST_F(OrvexConfigSystem, PickedSettingsReachTheKeypadAndSaveChangesStoresThem) 
     keypadHolds(KeypadModel::factorySettings());
     keypad->plug();
     launch();
-    ASSERT_TRUE(waitUntil([&] { return app->enabled("ledBrightnessCbox"); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->enabled("ledBrightnessList"); }, 10s));
     keypad->model.clearLog();
 
-    ASSERT_TRUE(app->pick("ledBrightnessCbox", "LED Brightness - 8"));
+    ASSERT_TRUE(app->pick("ledBrightnessList", "LED Brightness - 8"));
     ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() == 1; }, 10s));
     EXPECT_EQ(keypad->model.log()[0].command, 2);
     EXPECT_EQ(keypad->model.log()[0].payload, std::vector<uint8_t>{8});
     EXPECT_EQ(keypad->model.running().ledBrightness, 8);
 
     // The period list shows values from 1: its ninth entry sends 9.
-    ASSERT_TRUE(app->pick("buzzerPeriodCbox", "Buzzer Period -9"));
+    ASSERT_TRUE(app->pick("buzzerPeriodList", "Buzzer Period -9"));
     ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() == 2; }, 10s));
     EXPECT_EQ(keypad->model.log()[1].command, 6);
     EXPECT_EQ(keypad->model.log()[1].payload, std::vector<uint8_t>{9});
     EXPECT_EQ(keypad->model.running().buzzerPeriod, 9);
-    EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 8");
+    EXPECT_EQ(app->text("ledBrightnessList"), "LED Brightness - 8");
     EXPECT_EQ(keypad->model.powerUp(), KeypadModel::factorySettings());
 
-    ASSERT_TRUE(app->click("button8"));
+    ASSERT_TRUE(app->click("saveChangesButton"));
     // WriteDefaults, then the status read for the configuration snapshot.
     ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() == 4; }, 10s));
     EXPECT_EQ(commands(keypad->model), (std::vector<uint8_t>{2, 6, 9, 1}));
@@ -231,43 +231,43 @@ TEST_F(OrvexConfigSystem, ScanAfterUnplugShowsNoneFormAndScanAfterReplugReconnec
     keypad->model.setOptions(7);
     keypad->plug();
     launch();
-    ASSERT_TRUE(waitUntil([&] { return app->enabled("button9"); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->enabled("factoryResetButton"); }, 10s));
     keypad->model.clearLog();
 
     keypad->unplug();
-    ASSERT_TRUE(app->click("button11"));
+    ASSERT_TRUE(app->click("scanButton"));
     const auto warning = app->waitForMessage(10s);
     ASSERT_TRUE(warning.has_value());
     EXPECT_EQ(warning->text, kNotConnected);
     EXPECT_EQ(warning->caption, kCaption);
     ASSERT_TRUE(app->answerMessage("OK"));
-    ASSERT_TRUE(waitUntil([&] { return app->text("richTextBox1") == kNonePanel; }, 10s))
-        << app->text("richTextBox1");
+    ASSERT_TRUE(waitUntil([&] { return app->text("statusPanel") == kNonePanel; }, 10s))
+        << app->text("statusPanel");
     app->screenshot("none-form");
     // Options 7: every device control follows the connection.
-    for (const char* name : {"keypadTypeCbox", "ledBrightnessCbox", "ledColourCbox", "buzzerCbox",
-                             "buzzerPeriodCbox", "button8", "button9"})
+    for (const char* name : {"keypadTypeList", "ledBrightnessList", "ledColourList", "buzzerList",
+                             "buzzerPeriodList", "saveChangesButton", "factoryResetButton"})
         EXPECT_FALSE(app->enabled(name)) << name;
-    EXPECT_TRUE(app->enabled("button11"));
-    EXPECT_EQ(app->text("ledBrightnessCbox"), "");
+    EXPECT_TRUE(app->enabled("scanButton"));
+    EXPECT_EQ(app->text("ledBrightnessList"), "");
     EXPECT_TRUE(keypad->model.log().empty());
 
     keypad->plug();
-    ASSERT_TRUE(app->click("button11"));
+    ASSERT_TRUE(app->click("scanButton"));
     // Ways code 3 has no name of its own: the panel's middle line is left out.
     const auto expected = lines(connectedPanel("2.7", "", "", "OVX000123456"));
     ASSERT_TRUE(waitUntil(
         [&] {
-            const auto panel = lines(app->text("richTextBox1"));
+            const auto panel = lines(app->text("statusPanel"));
             return panel.size() == 3 && panel[0] == expected[0] && panel[2] == expected[2];
         },
         10s))
-        << app->text("richTextBox1");
+        << app->text("statusPanel");
     EXPECT_EQ(commands(keypad->model), std::vector<uint8_t>{1});
     EXPECT_EQ(keypad->opens(1), 2);
     EXPECT_EQ(keypad->opens(0), 0);
-    EXPECT_TRUE(app->enabled("button9"));
-    EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 4");
+    EXPECT_TRUE(app->enabled("factoryResetButton"));
+    EXPECT_EQ(app->text("ledBrightnessList"), "LED Brightness - 4");
 }
 
 // "Reset To Factory Default": the keypad takes its factory settings, drops off
@@ -277,23 +277,23 @@ TEST_F(OrvexConfigSystem, FactoryResetWaitsForTheKeypadToReEnumerate) {
     keypad->model.setOptions(6);
     keypad->plug();
     launch();
-    ASSERT_TRUE(waitUntil([&] { return app->text("keypadTypeCbox") == "Alternate   Table"; }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return app->text("keypadTypeList") == "Alternate   Table"; }, 10s));
     keypad->model.clearLog();
 
-    ASSERT_TRUE(app->click("button9"));
+    ASSERT_TRUE(app->click("factoryResetButton"));
     ASSERT_TRUE(waitUntil([&] { return keypad->plugCount() == 2; }, 10s))
         << "the keypad did not restart";
     ASSERT_TRUE(waitUntil(
         [&] {
-            return app->text("richTextBox1") ==
+            return app->text("statusPanel") ==
                    connectedPanel("2.7", "8Way Keypad", "Default      Table", "OVX000123456");
         },
         15s))
-        << app->text("richTextBox1");
+        << app->text("statusPanel");
     EXPECT_EQ(commands(keypad->model), (std::vector<uint8_t>{10, 1}));
     EXPECT_EQ(keypad->model.running(), KeypadModel::factorySettings());
-    EXPECT_EQ(app->text("ledBrightnessCbox"), "LED Brightness - 5");
-    EXPECT_EQ(app->text("buzzerCbox"), "Buzzer - On");
+    EXPECT_EQ(app->text("ledBrightnessList"), "LED Brightness - 5");
+    EXPECT_EQ(app->text("buzzerList"), "Buzzer - On");
     EXPECT_EQ(keypad->opens(1), 2) << "the rescan must open the re-enumerated node";
     EXPECT_FALSE(app->waitForMessage(0ms).has_value()) << "no power-cycle request expected";
 }
@@ -312,8 +312,8 @@ TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
     EXPECT_EQ(warning->text, kNotConnected);
     ASSERT_TRUE(app->answerMessage("OK"));
     ASSERT_TRUE(app->waitForMainWindow(10s));
-    EXPECT_EQ(app->text("statusStrip1"), kPermissionHint);
-    EXPECT_EQ(app->text("richTextBox1"), kNonePanel);
+    EXPECT_EQ(app->text("statusBar"), kPermissionHint);
+    EXPECT_EQ(app->text("statusPanel"), kNonePanel);
     app->screenshot("permission-hint");
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_EQ(keypad->opens(0), 0);
@@ -322,10 +322,10 @@ TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
     keypad->unplug();
     keypad->setIdentity(HidrawKeypad::Identity{});
     keypad->plug();
-    ASSERT_TRUE(app->click("button11"));
-    ASSERT_TRUE(waitUntil([&] { return app->text("statusStrip1").empty(); }, 10s))
-        << app->text("statusStrip1");
-    EXPECT_EQ(app->text("richTextBox1"),
+    ASSERT_TRUE(app->click("scanButton"));
+    ASSERT_TRUE(waitUntil([&] { return app->text("statusBar").empty(); }, 10s))
+        << app->text("statusBar");
+    EXPECT_EQ(app->text("statusPanel"),
               connectedPanel("2.7", "8Way Keypad", "Default      Table", "OVX000123456"));
 }
 

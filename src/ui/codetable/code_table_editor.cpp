@@ -60,10 +60,10 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     setFixedSize(design_.size);
     setAttribute(Qt::WA_DeleteOnClose);
 
-    label1 = new QLabel(design_.heading, this);
-    label1->setObjectName("label1");
-    label1->setGeometry(design_.headingGeometry);
-    label1->setFont(ui::font(15.75, true));
+    headingLabel = new QLabel(design_.heading, this);
+    headingLabel->setObjectName("headingLabel");
+    headingLabel->setGeometry(design_.headingGeometry);
+    headingLabel->setFont(ui::font(15.75, true));
 
     auto makeList = [this](const char* name, const QString& placeholder) {
         auto* box = new QComboBox(this);
@@ -74,14 +74,14 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
         box->setMaxVisibleItems(20);
         return box;
     };
-    selectCodeCbox = makeList("selectCodeCbox", "Select Code");
+    keyCodeList = makeList("keyCodeList", "Select Code");
     for (const std::string& item : UsageList(design_.usage))
-        selectCodeCbox->addItem(QString::fromStdString(item));
-    selectCodeCbox->setCurrentIndex(-1);
-    selectModifierCbox = makeList("selectModifierCbox", "Modifier");
+        keyCodeList->addItem(QString::fromStdString(item));
+    keyCodeList->setCurrentIndex(-1);
+    modifierList = makeList("modifierList", "Modifier");
     for (std::string_view item : ModifierList)
-        selectModifierCbox->addItem(QString::fromUtf8(item.data(), static_cast<int>(item.size())));
-    selectModifierCbox->setCurrentIndex(-1);
+        modifierList->addItem(QString::fromUtf8(item.data(), static_cast<int>(item.size())));
+    modifierList->setCurrentIndex(-1);
 
     auto makeButton = [this](const char* name, const char* text, QRect geometry) {
         auto* b = new ui::WrapButton(text, this);
@@ -90,35 +90,33 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
         b->setFont(ui::font(13.8));
         return b;
     };
-    resetBtn = makeButton("resetBtn", "Reset", design_.resetGeometry);
-    applyBtn = makeButton("applyBtn", "Apply", design_.applyGeometry);
-    closeBtn = makeButton("closeBtn", "Close", design_.closeGeometry);
+    resetButton = makeButton("resetButton", "Reset", design_.resetGeometry);
+    applyButton = makeButton("applyButton", "Apply", design_.applyGeometry);
+    closeButton = makeButton("closeButton", "Close", design_.closeGeometry);
 
     // Only a pick the user commits changes keys.
-    connect(selectCodeCbox, &QComboBox::activated, this,
-            &CodeTableEditor::selectCodeCbox_SelectionChangeCommitted);
-    connect(selectModifierCbox, &QComboBox::activated, this,
-            &CodeTableEditor::selectModifierCbox_SelectionChangeCommitted);
-    connect(resetBtn, &QPushButton::clicked, this, &CodeTableEditor::resetBtn_Click);
-    connect(applyBtn, &QPushButton::clicked, this, &CodeTableEditor::applyBtn_Click);
-    connect(closeBtn, &QPushButton::clicked, this, &CodeTableEditor::closeBtn_Click);
+    connect(keyCodeList, &QComboBox::activated, this, &CodeTableEditor::keyCodePicked);
+    connect(modifierList, &QComboBox::activated, this, &CodeTableEditor::modifierPicked);
+    connect(resetButton, &QPushButton::clicked, this, &CodeTableEditor::resetTable);
+    connect(applyButton, &QPushButton::clicked, this, &CodeTableEditor::applyTable);
+    connect(closeButton, &QPushButton::clicked, this, &CodeTableEditor::closeWindow);
 }
 
 void CodeTableEditor::addEntry(QWidget* keyParent, QRect key, const QString& designText,
                                const QColor& idleFace, QWidget* modifierParent, QRect modifier) {
     const int n = entryCount() + 1;
     auto* k = new KeyButton(designText, keyParent);
-    k->setObjectName(QStringLiteral("keyBtn%1").arg(n));
+    k->setObjectName(QStringLiteral("keyButton%1").arg(n));
     k->setGeometry(key);
     k->setFont(ui::font(14.25, true));
     k->setFace(idleFace);
     auto* m = new KeyButton("None", modifierParent);
-    m->setObjectName(QStringLiteral("modBtn%1").arg(n));
+    m->setObjectName(QStringLiteral("modifierButton%1").arg(n));
     m->setGeometry(modifier);
     m->setFont(ui::font(9.75));
     m->setFace(keycolour::ModifierNormal);
-    connect(k, &QPushButton::clicked, this, [this, n] { keyButton_Click(n); });
-    connect(m, &QPushButton::clicked, this, [this, n] { modifierButton_Click(n); });
+    connect(k, &QPushButton::clicked, this, [this, n] { selectKey(n); });
+    connect(m, &QPushButton::clicked, this, [this, n] { selectModifier(n); });
     keyButtons.push_back(k);
     modifierButtons.push_back(m);
     Entry e;
@@ -137,9 +135,9 @@ void CodeTableEditor::LoadTable(const std::array<uint8_t, 32>& table) {
     }
 }
 
-void CodeTableEditor::Layout_Load() {
-    selectCodeCbox->hide();
-    selectModifierCbox->hide();
+void CodeTableEditor::rememberOpeningState() {
+    keyCodeList->hide();
+    modifierList->hide();
     for (int i = 0; i < entryCount(); ++i) {
         Entry& e = entries[static_cast<size_t>(i)];
         e.codeAtOpening = e.code;
@@ -161,41 +159,41 @@ void CodeTableEditor::setKeyFace(int n, const QColor& colour) {
     keyButtons[static_cast<size_t>(n - 1)]->setFace(colour);
 }
 
-void CodeTableEditor::keyButton_Click(int n) {
+void CodeTableEditor::selectKey(int n) {
     if (n < 1 || n > entryCount())
         return;
     const uint32_t bit = 1u << (n - 1);
     if (!(keySelected & bit)) {
         setKeyFace(n, keycolour::Orange);
-        selectCodeCbox->show();
-        selectModifierCbox->hide();
+        keyCodeList->show();
+        modifierList->hide();
     } else {
         setKeyFace(n, entries[static_cast<size_t>(n - 1)].idleFace);
     }
     keySelected ^= bit;
 }
 
-void CodeTableEditor::modifierButton_Click(int n) {
+void CodeTableEditor::selectModifier(int n) {
     if (n < 1 || n > entryCount())
         return;
     const uint32_t bit = 1u << (n - 1);
     KeyButton* m = modifierButtons[static_cast<size_t>(n - 1)];
     if (!(modSelected & bit)) {
         m->setFace(keycolour::Orange);
-        selectModifierCbox->show();
-        selectCodeCbox->hide();
+        modifierList->show();
+        keyCodeList->hide();
     } else {
         m->setFace(modifierNormalColour);
     }
     modSelected ^= bit;
 }
 
-void CodeTableEditor::selectCodeCbox_SelectionChangeCommitted(int position) {
-    if (position < 0 || position >= selectCodeCbox->count())
+void CodeTableEditor::keyCodePicked(int position) {
+    if (position < 0 || position >= keyCodeList->count())
         return;
-    selectCodeCbox->hide();
+    keyCodeList->hide();
     // Back to the placeholder, so the list next opens on "Select Code".
-    selectCodeCbox->setCurrentIndex(-1);
+    keyCodeList->setCurrentIndex(-1);
     for (int n = 1; n <= entryCount(); ++n) {
         if (!(keySelected & (1u << (n - 1))))
             continue;
@@ -207,12 +205,12 @@ void CodeTableEditor::selectCodeCbox_SelectionChangeCommitted(int position) {
     keySelected = 0;
 }
 
-void CodeTableEditor::selectModifierCbox_SelectionChangeCommitted(int position) {
-    if (position < 0 || position >= selectModifierCbox->count())
+void CodeTableEditor::modifierPicked(int position) {
+    if (position < 0 || position >= modifierList->count())
         return;
-    selectModifierCbox->hide();
-    const QString text = selectModifierCbox->itemText(position);
-    selectModifierCbox->setCurrentIndex(-1);
+    modifierList->hide();
+    const QString text = modifierList->itemText(position);
+    modifierList->setCurrentIndex(-1);
     for (int n = 1; n <= entryCount(); ++n) {
         if (!(modSelected & (1u << (n - 1))))
             continue;
@@ -224,7 +222,7 @@ void CodeTableEditor::selectModifierCbox_SelectionChangeCommitted(int position) 
     modSelected = 0;
 }
 
-void CodeTableEditor::resetBtn_Click() {
+void CodeTableEditor::resetTable() {
     for (int n = 1; n <= entryCount(); ++n) {
         Entry& e = entries[static_cast<size_t>(n - 1)];
         setKeyFace(n, e.idleFace);
@@ -256,7 +254,7 @@ std::vector<uint8_t> CodeTableEditor::TableBytes() const {
     return {buffer.begin(), buffer.begin() + design_.sendSize};
 }
 
-void CodeTableEditor::applyBtn_Click() {
+void CodeTableEditor::applyTable() {
     const std::vector<uint8_t> table = TableBytes();
     if (SendDeviceCommand(LoadCodeTable, table.data(), static_cast<uint32_t>(table.size())) !=
         LINK_OK) {
@@ -266,7 +264,7 @@ void CodeTableEditor::applyBtn_Click() {
     close();
 }
 
-void CodeTableEditor::closeBtn_Click() {
+void CodeTableEditor::closeWindow() {
     close();
 }
 

@@ -91,24 +91,24 @@ public:
     uint32_t modSelected = 0;
     QColor modifierNormalColour;
 
-    // --- controls (designer names) ---
-    QLabel* label1;
-    QComboBox* selectCodeCbox;
-    QComboBox* selectModifierCbox;
-    QPushButton* resetBtn;
-    QPushButton* applyBtn;
-    QPushButton* closeBtn;
-    std::vector<KeyButton*> keyButtons;      // keyBtn1 ...
-    std::vector<KeyButton*> modifierButtons; // modBtn1 ...
+    // --- controls ---
+    QLabel* headingLabel;
+    QComboBox* keyCodeList;
+    QComboBox* modifierList;
+    QPushButton* resetButton;
+    QPushButton* applyButton;
+    QPushButton* closeButton;
+    std::vector<KeyButton*> keyButtons;      // keyButton1 ...
+    std::vector<KeyButton*> modifierButtons; // modifierButton1 ...
 
 public slots:
-    void keyButton_Click(int n);
-    void modifierButton_Click(int n);
-    void selectCodeCbox_SelectionChangeCommitted(int position);
-    void selectModifierCbox_SelectionChangeCommitted(int position);
-    void resetBtn_Click();
-    void applyBtn_Click();
-    void closeBtn_Click();
+    void selectKey(int n);
+    void selectModifier(int n);
+    void keyCodePicked(int position);
+    void modifierPicked(int position);
+    void resetTable();
+    void applyTable();
+    void closeWindow();
 
 protected:
     CodeTableEditor(Design design, QWidget* owner);
@@ -121,7 +121,7 @@ protected:
     // Takes the keypad's table: current codes, modifiers and key texts.
     void LoadTable(const std::array<uint8_t, 32>& table);
     // Start of the editor: remembers the opening state. Call once, last.
-    void Layout_Load();
+    void rememberOpeningState();
 
 private:
     void setKeyFace(int n, const QColor& colour);

@@ -8,8 +8,8 @@
 
 #include "platform/qt_prompter.h"
 #include "trace/session_options.h"
-#include "ui/main/form1.h"
-#include "ui/main/splash.h"
+#include "ui/main/main_window.h"
+#include "ui/main/splash_screen.h"
 
 namespace {
 
@@ -32,17 +32,17 @@ int main(int argc, char* argv[]) {
     orvex::QtPrompter prompter;
     orvex::setPrompter(&prompter);
 
-    orvex::Form1 form;
-    QObject::connect(&form, &orvex::Form1::exitRequested, &app, &QApplication::quit,
+    orvex::MainWindow form;
+    QObject::connect(&form, &orvex::MainWindow::exitRequested, &app, &QApplication::quit,
                      Qt::QueuedConnection);
 
-    auto* splash = new orvex::halden_splash_form;
+    auto* splash = new orvex::SplashScreen;
     splash->setAttribute(Qt::WA_DeleteOnClose);
     centre(splash);
     splash->show();
 
     QTimer::singleShot(3000, &form, [&form] {
-        form.Form1_Load();
+        form.startUp();
         centre(&form);
         form.show();
     });

@@ -1,92 +1,47 @@
+// Finds the audio plugin on the first "Record" and makes its recorder.
+
 #include "ui/selftest/audio_recorder.h"
 
-#include <QAudioDevice>
-#include <QAudioFormat>
-#include <QAudioSink>
-#include <QAudioSource>
-#include <QBuffer>
-#include <QByteArray>
-#include <QMediaDevices>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLibrary>
+#include <QStringList>
+#include <QtDebug>
 
 namespace orvex {
 
 namespace {
 
-// Records into memory; plays from a copy so a new recording can start while
-// the old one is still playing.
-class QtAudioRecorder final : public AudioRecorder {
-public:
-    QtAudioRecorder() : input_(QMediaDevices::defaultAudioInput()) {
-        if (!input_.isNull())
-            format_ = input_.preferredFormat();
+using CreateRecorder = AudioRecorder* (*)();
+
+CreateRecorder loadAudioPlugin() {
+    for (const QString& folder : audioPluginFolders()) {
+        QLibrary plugin(QDir(folder).filePath(QStringLiteral(ORVEX_AUDIO_PLUGIN_FILE)));
+        if (!QFileInfo::exists(plugin.fileName()))
+            continue;
+        // Stays loaded for the rest of the run: recorders live on after this.
+        if (auto create =
+                reinterpret_cast<CreateRecorder>(plugin.resolve("orvex_create_audio_recorder")))
+            return create;
+        qWarning().noquote() << "Cannot use the audio plugin:" << plugin.errorString();
     }
-
-    ~QtAudioRecorder() override {
-        if (source_)
-            source_->stop();
-        if (sink_)
-            sink_->stop();
-    }
-
-    bool canRecord() override { return !input_.isNull() && format_.isValid(); }
-
-    bool record() override {
-        if (!canRecord())
-            return false;
-        if (source_)
-            source_->stop();
-        recording_.close();
-        data_.clear();
-        recording_.setBuffer(&data_);
-        if (!recording_.open(QIODevice::WriteOnly))
-            return false;
-        source_ = std::make_unique<QAudioSource>(input_, format_);
-        source_->start(&recording_);
-        return source_->error() == QAudio::NoError && source_->state() != QAudio::StoppedState;
-    }
-
-    bool stop() override {
-        if (!source_)
-            return false;
-        source_->stop();
-        const bool ok = source_->error() == QAudio::NoError;
-        source_.reset();
-        recording_.close();
-        return ok;
-    }
-
-    bool canSave() override { return !data_.isEmpty(); }
-
-    void play() override {
-        const QAudioDevice output = QMediaDevices::defaultAudioOutput();
-        if (output.isNull() || !output.isFormatSupported(format_))
-            return;
-        if (sink_)
-            sink_->stop();
-        playback_.close();
-        played_ = data_;
-        playback_.setBuffer(&played_);
-        if (!playback_.open(QIODevice::ReadOnly))
-            return;
-        sink_ = std::make_unique<QAudioSink>(output, format_);
-        sink_->start(&playback_);
-    }
-
-private:
-    QAudioDevice input_;
-    QAudioFormat format_;
-    QByteArray data_;
-    QBuffer recording_;
-    std::unique_ptr<QAudioSource> source_;
-    QByteArray played_;
-    QBuffer playback_;
-    std::unique_ptr<QAudioSink> sink_;
-};
+    return nullptr;
+}
 
 } // namespace
 
+QStringList audioPluginFolders() {
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    return {programFolder,
+            QDir::cleanPath(programFolder + "/" + QStringLiteral(ORVEX_AUDIO_PLUGIN_RELATIVE_DIR))};
+}
+
 std::unique_ptr<AudioRecorder> makeQtAudioRecorder() {
-    return std::make_unique<QtAudioRecorder>();
+    static const CreateRecorder create = loadAudioPlugin();
+    if (!create)
+        return nullptr;
+    return std::unique_ptr<AudioRecorder>(create());
 }
 
 } // namespace orvex

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QStringList>
+
 #include <functional>
 #include <memory>
 
@@ -25,7 +27,13 @@ public:
 
 using RecorderFactory = std::function<std::unique_ptr<AudioRecorder>()>;
 
-// The recorder on the platform's default audio input and output.
+// The recorder on the platform's default audio input and output. It lives in
+// the audio plugin (Qt Multimedia), loaded on the first call; null when the
+// plugin cannot be loaded.
 std::unique_ptr<AudioRecorder> makeQtAudioRecorder();
+
+// Where the audio plugin is looked for, in order: the program's folder (the
+// build tree), then the installed plugin folder relative to it.
+QStringList audioPluginFolders();
 
 } // namespace orvex

@@ -1,6 +1,6 @@
-// Form1's configuration-file actions.
+// MainWindow's configuration-file actions.
 
-#include "ui/main/form1.h"
+#include "ui/main/main_window.h"
 
 #include <QComboBox>
 #include <QStandardPaths>
@@ -25,35 +25,35 @@ std::string userDataFolder() {
 }
 
 // A stopped restore puts the keypad-type list back on the remembered entry.
-void restoreTypeList(Form1& f) {
-    if (f.prev_keypadType_index >= 0 && f.prev_keypadType_index < f.keypadTypeCbox->count())
-        f.keypadTypeCbox->setCurrentIndex(f.prev_keypadType_index);
+void restoreTypeList(MainWindow& f) {
+    if (f.lastKeypadType >= 0 && f.lastKeypadType < f.keypadTypeList->count())
+        f.keypadTypeList->setCurrentIndex(f.lastKeypadType);
 }
 
 } // namespace
 
-void Form1::PrepareConfigFile() {
+void MainWindow::PrepareConfigFile() {
     PrepareConfigFileAt(userDataFolder());
 }
 
-void Form1::SaveToConfigFile() {
+void MainWindow::SaveToConfigFile() {
     if (GetDeviceStatusMessage() != 0) {
         showWarning("Unable to Save Config file.");
         return;
     }
     ConfigSnapshot s;
-    s.keypadType = prev_keypadType_index;
-    s.ledBrightness = prev_ledBrightness_index;
-    s.jackLedBrightness = prev_jackLedBrightness_index;
-    s.buzzer = prev_buzzer_index;
-    s.buzzerPeriodIndex = prev_buzzerPeriod_index;
-    s.options = prev_options_fitted;
-    std::copy_n(keyCodeArray.begin(), s.codeTable.size(), s.codeTable.begin());
+    s.keypadType = lastKeypadType;
+    s.ledBrightness = lastLedBrightness;
+    s.jackLedBrightness = lastJackLedBrightness;
+    s.buzzer = lastBuzzer;
+    s.buzzerPeriodIndex = lastBuzzerPeriodIndex;
+    s.options = lastOptions;
+    std::copy_n(lastKeyCodes.begin(), s.codeTable.size(), s.codeTable.begin());
     s.serialNumber = serialNumber;
     SaveSnapshot(s);
 }
 
-void Form1::button3_Click() {
+void MainWindow::restoreFromConfigFile() {
     try {
         if (load_data_from_file(FileName) == RestoreResult::Stopped)
             restoreTypeList(*this);
@@ -71,7 +71,7 @@ void Form1::button3_Click() {
     RefreshFromDevice();
 }
 
-void Form1::importCfgFileToolStripMenuItem_Click() {
+void MainWindow::importConfigFile() {
     const auto chosen = prompter().openFile("", "(*.ini);;All files (*.ini)");
     if (!chosen)
         return;
@@ -95,7 +95,7 @@ void Form1::importCfgFileToolStripMenuItem_Click() {
     }
 }
 
-void Form1::exportCfgFileToolStripMenuItem_Click() {
+void MainWindow::exportConfigFile() {
     try {
         const auto folder =
             prompter().pickFolder("Select Folder - To Copy The USBUtilityCfg.ini File");

@@ -10,33 +10,33 @@ class QTextEdit;
 namespace orvex {
 
 // Owner of the version texts carried as resources; never shown.
-class version {
+class VersionTexts {
 public:
     static QString resource(const char* key);
 };
 
 // The about window: name, version, part number and a short text.
-class about : public QWidget {
+class AboutBox : public QWidget {
     Q_OBJECT
 public:
-    explicit about(QWidget* parent = nullptr);
+    explicit AboutBox(QWidget* parent = nullptr);
 
     static QString versionNo;
     static QString partNo;
 
-    QLabel* pictureBox1;
-    QLabel* label1;
-    QLabel* versionLbl;
-    QLabel* label3;
-    QLabel* partNoLbl;
-    QLabel* label2;
-    QTextEdit* richTextBox1;
-    QPushButton* button2;
+    QLabel* pictureLabel;
+    QLabel* titleLabel;
+    QLabel* versionLabel;
+    QLabel* partNoCaption;
+    QLabel* partNoLabel;
+    QLabel* copyrightLabel;
+    QTextEdit* aboutText;
+    QPushButton* closeButton;
 
     static QString AboutText();
 
 private:
-    void about_Load();
+    void showVersionTexts();
 };
 
 } // namespace orvex

@@ -1,4 +1,4 @@
-#include "firmware/firmware_upgrade.h"
+#include "ui/firmware/firmware_upgrade_window.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -28,17 +28,17 @@
 
 namespace orvex {
 
-int firmware_upgrade::keypad_table = 0;
-int firmware_upgrade::led_brightness = 0;
-int firmware_upgrade::buzzer_enable = 0;
-int firmware_upgrade::buzzer_period = 0;
-int firmware_upgrade::no_of_keys = 0;
-std::array<int, 20> firmware_upgrade::key_codes{};
-std::string firmware_upgrade::serialNumber;
-bool firmware_upgrade::settingsHandedOver_ = false;
-std::string firmware_upgrade::myVID;
-std::string firmware_upgrade::myPID;
-std::string firmware_upgrade::myDeviceIndex = "0";
+int FirmwareUpgradeWindow::keypad_table = 0;
+int FirmwareUpgradeWindow::led_brightness = 0;
+int FirmwareUpgradeWindow::buzzer_enable = 0;
+int FirmwareUpgradeWindow::buzzer_period = 0;
+int FirmwareUpgradeWindow::no_of_keys = 0;
+std::array<int, 20> FirmwareUpgradeWindow::key_codes{};
+std::string FirmwareUpgradeWindow::serialNumber;
+bool FirmwareUpgradeWindow::settingsHandedOver_ = false;
+std::string FirmwareUpgradeWindow::myVID;
+std::string FirmwareUpgradeWindow::myPID;
+std::string FirmwareUpgradeWindow::myDeviceIndex = "0";
 
 namespace {
 
@@ -58,7 +58,7 @@ public:
         return hub;
     }
 
-    uint8_t add(firmware_upgrade* window) {
+    uint8_t add(FirmwareUpgradeWindow* window) {
         std::lock_guard reg(registration_);
         bool first;
         {
@@ -70,7 +70,7 @@ public:
             return 0;
         const uint8_t rc = BSL_RegisterUSBDeviceNotification([this](uint32_t event) {
             std::lock_guard lock(windows_);
-            for (firmware_upgrade* w : list_)
+            for (FirmwareUpgradeWindow* w : list_)
                 QMetaObject::invokeMethod(
                     w, [w, event] { w->ParseMessages(event); }, Qt::QueuedConnection);
         });
@@ -81,7 +81,7 @@ public:
         return rc;
     }
 
-    void remove(firmware_upgrade* window) {
+    void remove(FirmwareUpgradeWindow* window) {
         std::lock_guard reg(registration_);
         bool last;
         {
@@ -100,7 +100,7 @@ public:
 private:
     std::mutex registration_;
     std::mutex windows_;
-    std::vector<firmware_upgrade*> list_;
+    std::vector<FirmwareUpgradeWindow*> list_;
 };
 
 QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect geometry) {
@@ -126,9 +126,9 @@ QString fromBytes(const std::string& s) {
 
 } // namespace
 
-void firmware_upgrade::HandOverSettings(int keypadType, int ledBrightness, int buzzer,
-                                        int buzzerPeriodIndex, int options, const uint8_t* codes20,
-                                        const std::string& serial) {
+void FirmwareUpgradeWindow::HandOverSettings(int keypadType, int ledBrightness, int buzzer,
+                                             int buzzerPeriodIndex, int options,
+                                             const uint8_t* codes20, const std::string& serial) {
     keypad_table = keypadType;
     led_brightness = ledBrightness;
     buzzer_enable = buzzer;
@@ -140,7 +140,7 @@ void firmware_upgrade::HandOverSettings(int keypadType, int ledBrightness, int b
     settingsHandedOver_ = true;
 }
 
-firmware::KeypadSettingsHandOver firmware_upgrade::HandedOverSettings() {
+firmware::KeypadSettingsHandOver FirmwareUpgradeWindow::HandedOverSettings() {
     firmware::KeypadSettingsHandOver s;
     s.captured = settingsHandedOver_;
     s.keypad_table = keypad_table;
@@ -153,51 +153,52 @@ firmware::KeypadSettingsHandOver firmware_upgrade::HandedOverSettings() {
     return s;
 }
 
-void firmware_upgrade::ForgetHandOver() {
+void FirmwareUpgradeWindow::ForgetHandOver() {
     keypad_table = led_brightness = buzzer_enable = buzzer_period = no_of_keys = 0;
     key_codes.fill(0);
     serialNumber.clear();
     settingsHandedOver_ = false;
 }
 
-bool firmware_upgrade::UpgradeRunning() {
+bool FirmwareUpgradeWindow::UpgradeRunning() {
     return g_upgradeRunning.load();
 }
 
-firmware_upgrade::firmware_upgrade(QWidget* parent) : QWidget(parent, Qt::Window) {
-    setObjectName("firmware_upgrade");
+FirmwareUpgradeWindow::FirmwareUpgradeWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName("FirmwareUpgradeWindow");
     setWindowTitle(ui::q("Halden Orvex™ Firmware Upgrade"));
     setFixedSize(682, 432);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
 
-    groupBox1 = new QGroupBox("Select which firmware to download", this);
-    groupBox1->setObjectName("groupBox1");
-    groupBox1->setGeometry(12, 12, 658, 100);
-    groupBox1->setFont(ui::font(8.25));
+    firmwareGroup = new QGroupBox("Select which firmware to download", this);
+    firmwareGroup->setObjectName("firmwareGroup");
+    firmwareGroup->setGeometry(12, 12, 658, 100);
+    firmwareGroup->setFont(ui::font(8.25));
 
-    label1 = makeLabel(groupBox1, "label1", "Select Firmware", {16, 24, 200, 20});
-    label1->setFont(ui::font(8.25, true));
-    label2 = makeLabel(groupBox1, "label2", "File to download", {16, 60, 108, 20});
+    selectFirmwareLabel =
+        makeLabel(firmwareGroup, "selectFirmwareLabel", "Select Firmware", {16, 24, 200, 20});
+    selectFirmwareLabel->setFont(ui::font(8.25, true));
+    fileLabel = makeLabel(firmwareGroup, "fileLabel", "File to download", {16, 60, 108, 20});
 
-    filenameTextBox = new QLineEdit(groupBox1);
-    filenameTextBox->setObjectName("filenameTextBox");
-    filenameTextBox->setGeometry(128, 57, 416, 26);
-    filenameTextBox->setReadOnly(true);
-    filenameTextBox->setFont(ui::font(8.25));
+    fileNameEdit = new QLineEdit(firmwareGroup);
+    fileNameEdit->setObjectName("fileNameEdit");
+    fileNameEdit->setGeometry(128, 57, 416, 26);
+    fileNameEdit->setReadOnly(true);
+    fileNameEdit->setFont(ui::font(8.25));
 
-    btnBrowse = makeButton(groupBox1, "btnBrowse", "&Browse", {556, 55, 86, 30}, 8.25);
+    browseButton = makeButton(firmwareGroup, "browseButton", "&Browse", {556, 55, 86, 30}, 8.25);
 
-    label3 = makeLabel(this, "label3", "VID", {24, 124, 30, 20});
-    vidLbl = makeLabel(this, "vidLbl", QString(), {56, 124, 70, 20});
-    label4 = makeLabel(this, "label4", "PID", {140, 124, 30, 20});
-    pidLbl = makeLabel(this, "pidLbl", QString(), {172, 124, 70, 20});
-    labelNumOfDevices =
-        makeLabel(this, "labelNumOfDevices", "Searching for devices", {290, 124, 368, 20});
+    vidCaption = makeLabel(this, "vidCaption", "VID", {24, 124, 30, 20});
+    vidLabel = makeLabel(this, "vidLabel", QString(), {56, 124, 70, 20});
+    pidCaption = makeLabel(this, "pidCaption", "PID", {140, 124, 30, 20});
+    pidLabel = makeLabel(this, "pidLabel", QString(), {172, 124, 70, 20});
+    deviceCountLabel =
+        makeLabel(this, "deviceCountLabel", "Searching for devices", {290, 124, 368, 20});
 
-    btnUpgrade = makeButton(this, "btnUpgrade", "Upgrade Firmware", {24, 154, 310, 62}, 19.8);
-    btnClose = makeButton(this, "btnClose", "&Close", {348, 154, 310, 62}, 19.8);
+    upgradeButton = makeButton(this, "upgradeButton", "Upgrade Firmware", {24, 154, 310, 62}, 19.8);
+    closeButton = makeButton(this, "closeButton", "&Close", {348, 154, 310, 62}, 19.8);
 
     progressBar = new QProgressBar(this);
     progressBar->setObjectName("progressBar");
@@ -213,64 +214,64 @@ firmware_upgrade::firmware_upgrade(QWidget* parent) : QWidget(parent, Qt::Window
     statusBox->setFont(ui::font(8.25));
     statusBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
-    btnBrowse->setEnabled(false);
-    btnUpgrade->setEnabled(false);
+    browseButton->setEnabled(false);
+    upgradeButton->setEnabled(false);
 
-    connect(btnBrowse, &QPushButton::clicked, this, &firmware_upgrade::btnBrowse_Click);
-    connect(btnUpgrade, &QPushButton::clicked, this, &firmware_upgrade::btnUpgrade_Click);
-    connect(btnClose, &QPushButton::clicked, this, &firmware_upgrade::btnClose_Click);
+    connect(browseButton, &QPushButton::clicked, this, &FirmwareUpgradeWindow::browseForImage);
+    connect(upgradeButton, &QPushButton::clicked, this, &FirmwareUpgradeWindow::startUpgrade);
+    connect(closeButton, &QPushButton::clicked, this, &FirmwareUpgradeWindow::closeWindow);
 
     InitializeVidPidFirmware();
-    InitializeBackgroundWorker();
+    connectWorkers();
 }
 
-firmware_upgrade::~firmware_upgrade() {
+FirmwareUpgradeWindow::~FirmwareUpgradeWindow() {
     UnRegisterUSBDevice();
     // A window destroyed with its owner while a job runs waits for the job:
     // stopping a download half-way would leave the keypad without firmware.
-    backgroundWorker1.Abandon();
-    backgroundWorkerCheckDevice.Abandon();
+    upgradeWorker.Abandon();
+    loaderCountWorker.Abandon();
     if (upgrading_)
         g_upgradeRunning = false;
 }
 
-void firmware_upgrade::CentreOnScreen() {
+void FirmwareUpgradeWindow::CentreOnScreen() {
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
 
-void firmware_upgrade::InitializeVidPidFirmware() {
+void FirmwareUpgradeWindow::InitializeVidPidFirmware() {
     myVID = padHexStringValue(std::string(firmware::LoaderResource("VID")));
     myPID = padHexStringValue(std::string(firmware::LoaderResource("PID")));
-    vidLbl->setText(fromBytes(myVID));
-    pidLbl->setText(fromBytes(myPID));
+    vidLabel->setText(fromBytes(myVID));
+    pidLabel->setText(fromBytes(myPID));
 }
 
-void firmware_upgrade::InitializeBackgroundWorker() {
-    backgroundWorkerCheckDevice.RunWorkerCompleted = [this](uint32_t count, bool error) {
-        backgroundWorkerCheckDevice_RunWorkerCompleted(count, error);
+void FirmwareUpgradeWindow::connectWorkers() {
+    loaderCountWorker.RunWorkerCompleted = [this](uint32_t count, bool error) {
+        loaderCountFinished(count, error);
     };
-    backgroundWorker1.ProgressChanged = [this](int percent, const std::string& text) {
-        backgroundWorker1_ProgressChanged(percent, text);
+    upgradeWorker.ProgressChanged = [this](int percent, const std::string& text) {
+        upgradeProgress(percent, text);
     };
-    backgroundWorker1.RunWorkerCompleted = [this](bool result, bool error) {
-        backgroundWorker1_RunWorkerCompleted(result, error);
+    upgradeWorker.RunWorkerCompleted = [this](bool result, bool error) {
+        upgradeFinished(result, error);
     };
 }
 
-uint8_t firmware_upgrade::RegisterUSBDevice() {
+uint8_t FirmwareUpgradeWindow::RegisterUSBDevice() {
     const uint8_t rc = DeviceChangeHub::instance().add(this);
     registered_ = rc == 0;
     return rc;
 }
 
-void firmware_upgrade::UnRegisterUSBDevice() {
+void FirmwareUpgradeWindow::UnRegisterUSBDevice() {
     if (registered_)
         DeviceChangeHub::instance().remove(this);
     registered_ = false;
 }
 
-void firmware_upgrade::showEvent(QShowEvent* event) {
+void FirmwareUpgradeWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (registerTried_)
         return;
@@ -278,35 +279,35 @@ void firmware_upgrade::showEvent(QShowEvent* event) {
     if (RegisterUSBDevice() == 0)
         StartDeviceCount();
     else
-        labelNumOfDevices->setText("ERROR: Unable to register device");
+        deviceCountLabel->setText("ERROR: Unable to register device");
 }
 
-void firmware_upgrade::StartDeviceCount() {
-    if (backgroundWorkerCheckDevice.IsBusy()) {
+void FirmwareUpgradeWindow::StartDeviceCount() {
+    if (loaderCountWorker.IsBusy()) {
         scanDeviceAgain = true;
         return;
     }
     const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex};
-    backgroundWorkerCheckDevice.RunWorkerAsync(
+    loaderCountWorker.RunWorkerAsync(
         [ids](const auto&) { return firmware::CountLoaderDevices(ids); });
 }
 
-void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(uint32_t count, bool error) {
+void FirmwareUpgradeWindow::loaderCountFinished(uint32_t count, bool error) {
     ++countsRun_;
     if (!error) {
         numberOfUSBDevicesConnected = count;
         if (count > 0) {
-            labelNumOfDevices->setText(
+            deviceCountLabel->setText(
                 QStringLiteral("Found %1 %2")
                     .arg(count)
                     .arg(count > 1 ? QStringLiteral("devices") : QStringLiteral("device")));
-            btnBrowse->setEnabled(true);
+            browseButton->setEnabled(true);
             // A count that ends while an upgrade runs must not offer a second one.
-            btnUpgrade->setEnabled(!upgrading_);
+            upgradeButton->setEnabled(!upgrading_);
         } else {
-            labelNumOfDevices->setText("No device connected");
-            btnUpgrade->setEnabled(false);
-            btnBrowse->setEnabled(false);
+            deviceCountLabel->setText("No device connected");
+            upgradeButton->setEnabled(false);
+            browseButton->setEnabled(false);
         }
     }
     // A change seen during an upgrade is counted when the upgrade ends.
@@ -316,20 +317,20 @@ void firmware_upgrade::backgroundWorkerCheckDevice_RunWorkerCompleted(uint32_t c
     }
 }
 
-void firmware_upgrade::ParseMessages(uint32_t event) {
+void FirmwareUpgradeWindow::ParseMessages(uint32_t event) {
     if (event != BSL_DEVICE_ARRIVAL && event != BSL_DEVICE_REMOVE_COMPLETE)
         return;
-    if (!backgroundWorkerCheckDevice.IsBusy() && !upgrading_)
+    if (!loaderCountWorker.IsBusy() && !upgrading_)
         StartDeviceCount();
     else
         scanDeviceAgain = true;
 }
 
-void firmware_upgrade::btnBrowse_Click() {
+void FirmwareUpgradeWindow::browseForImage() {
     const auto chosen = prompter().openFile("", kFileFilter);
     if (!chosen)
         return;
-    filenameTextBox->setText(fromBytes(*chosen));
+    fileNameEdit->setText(fromBytes(*chosen));
     // Only the name is kept; the result does not matter to the upgrade.
     const std::string name = std::filesystem::path(*chosen).filename().string();
     try {
@@ -339,7 +340,7 @@ void firmware_upgrade::btnBrowse_Click() {
     }
 }
 
-void firmware_upgrade::btnUpgrade_Click() {
+void FirmwareUpgradeWindow::startUpgrade() {
     if (upgrading_)
         return;
     bool expected = false;
@@ -348,17 +349,17 @@ void firmware_upgrade::btnUpgrade_Click() {
         return;
     }
     upgrading_ = true;
-    btnUpgrade->setEnabled(false);
+    upgradeButton->setEnabled(false);
     statusBox->setPlainText("Starting\n");
-    const std::string path = QFile::encodeName(filenameTextBox->text()).toStdString();
+    const std::string path = QFile::encodeName(fileNameEdit->text()).toStdString();
     const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex};
-    backgroundWorker1.RunWorkerAsync([path, ids](const auto& report) {
+    upgradeWorker.RunWorkerAsync([path, ids](const auto& report) {
         firmware::UpgradeSequence sequence(report, ids);
         return sequence.Run(path);
     });
 }
 
-void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std::string& text) {
+void FirmwareUpgradeWindow::upgradeProgress(int percent, const std::string& text) {
     progressBar->setValue(percent);
     if (text.empty())
         return;
@@ -370,7 +371,7 @@ void firmware_upgrade::backgroundWorker1_ProgressChanged(int percent, const std:
     statusBox->verticalScrollBar()->setValue(statusBox->verticalScrollBar()->maximum());
 }
 
-void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool error) {
+void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
     if (!error && result)
         firmware::RestoreSettingsAfterUpgrade(HandedOverSettings());
     upgrading_ = false;
@@ -383,11 +384,11 @@ void firmware_upgrade::backgroundWorker1_RunWorkerCompleted(bool result, bool er
     }
 }
 
-void firmware_upgrade::btnClose_Click() {
+void FirmwareUpgradeWindow::closeWindow() {
     close();
 }
 
-void firmware_upgrade::closeEvent(QCloseEvent* event) {
+void FirmwareUpgradeWindow::closeEvent(QCloseEvent* event) {
     if (upgrading_) {
         showWarning(kStillRunningText);
         event->ignore();

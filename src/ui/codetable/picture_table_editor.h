@@ -12,34 +12,34 @@ class QGroupBox;
 
 namespace orvex {
 
-class My4way_layout : public CodeTableEditor {
+class PictureTableEditor : public CodeTableEditor {
     Q_OBJECT
 public:
-    // `noOfWayKeypad`: 0 five keys, 1 six keys, anything else eight keys.
-    My4way_layout(const std::array<uint8_t, 32>& table, int noOfWayKeypad,
-                  QWidget* owner = nullptr);
+    // `waysCode`: 0 five keys, 1 six keys, anything else eight keys.
+    PictureTableEditor(const std::array<uint8_t, 32>& table, int waysCode,
+                       QWidget* owner = nullptr);
 
     // Keys 1 to 8 in window coordinates, as the pictures are drawn.
     static const std::array<QRect, 8> kKeyGeometry;
     static inline constexpr QRect kPictureGeometry{12, 71, 579, 655};
 
     // "brevo5Way.jpg", "brevo6Way.jpg" or "brevo8Way.jpg".
-    static QString PictureFileName(int noOfWayKeypad);
+    static QString PictureFileName(int waysCode);
     // Where the pictures are looked for, in order: the working folder, the
     // program's folder, the installed data folder.
     static QStringList PictureFolders();
     // The first readable picture in PictureFolders(); null when there is none.
-    static QPixmap LoadPicture(int noOfWayKeypad);
+    static QPixmap LoadPicture(int waysCode);
     // Keys 1 to 8 hidden on this keypad (with their modifier buttons).
-    static bool KeyHidden(int key, int noOfWayKeypad);
+    static bool KeyHidden(int key, int waysCode);
 
     // Key n in window coordinates (keys 1 to 8 live on the picture).
     QRect keyWindowGeometry(int n) const;
     bool hasPicture() const { return hasPicture_; }
 
-    QLabel* pictureBox1;
-    QGroupBox* groupBox1; // "JACK IN"
-    QGroupBox* groupBox2; // "JACK OUT"
+    QLabel* pictureLabel;
+    QGroupBox* jackInGroup;  // "JACK IN"
+    QGroupBox* jackOutGroup; // "JACK OUT"
 
 private:
     // Makes key button n a child of the picture at the same place, so that

@@ -7,7 +7,7 @@
 
 namespace orvex {
 
-class GridLayoutEditor : public CodeTableEditor {
+class GridTableEditor : public CodeTableEditor {
     Q_OBJECT
 public:
     // Geometry of one grid cell's buttons, for the key in row r, column c.
@@ -15,22 +15,22 @@ public:
     static QRect ModifierGeometry(int row, int column, int firstRowY, int rowPitch);
 
 protected:
-    GridLayoutEditor(Design design, int rows, int columns, int firstRowY, int rowPitch,
-                     const std::array<uint8_t, 32>& table, QWidget* owner);
+    GridTableEditor(Design design, int rows, int columns, int firstRowY, int rowPitch,
+                    const std::array<uint8_t, 32>& table, QWidget* owner);
 };
 
 // Customised table of keypad type 5.
-class My12way_layout : public GridLayoutEditor {
+class TwelveKeyTableEditor : public GridTableEditor {
     Q_OBJECT
 public:
-    explicit My12way_layout(const std::array<uint8_t, 32>& table, QWidget* owner = nullptr);
+    explicit TwelveKeyTableEditor(const std::array<uint8_t, 32>& table, QWidget* owner = nullptr);
 };
 
 // Customised table of keypad type 8.
-class My16way_layout : public GridLayoutEditor {
+class SixteenKeyTableEditor : public GridTableEditor {
     Q_OBJECT
 public:
-    explicit My16way_layout(const std::array<uint8_t, 32>& table, QWidget* owner = nullptr);
+    explicit SixteenKeyTableEditor(const std::array<uint8_t, 32>& table, QWidget* owner = nullptr);
 };
 
 } // namespace orvex

@@ -1,4 +1,4 @@
-#include "ui/selftest/self_test.h"
+#include "ui/selftest/self_test_window.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -84,30 +84,30 @@ void setIndicatorColour(QPushButton* b, const QColor& colour) {
 
 } // namespace
 
-void self_test::setRecorderFactory(RecorderFactory factory) {
+void SelfTestWindow::setRecorderFactory(RecorderFactory factory) {
     recorderFactory() = std::move(factory);
 }
 
-int self_test::ledBrightness(uint8_t level) {
+int SelfTestWindow::ledBrightness(uint8_t level) {
     return SendDeviceCommandByte(SetLedBrightness, level);
 }
 
-int self_test::buzzerPeriod(uint8_t period) {
+int SelfTestWindow::buzzerPeriod(uint8_t period) {
     const int rc = SendDeviceCommandByte(SetBuzzerPeriod, period);
     if (rc != LINK_OK)
         showWarning("Unable to set Buzzer Period..", kLinkCaption);
     return rc;
 }
 
-int self_test::setKeyboardTable(uint8_t keypadType) {
+int SelfTestWindow::setKeyboardTable(uint8_t keypadType) {
     return SendDeviceCommandByte(SetKeypadType, keypadType);
 }
 
-int self_test::statusBuzzer(uint8_t value) {
+int SelfTestWindow::statusBuzzer(uint8_t value) {
     return SendDeviceCommandByte(StatusBuzzer, value);
 }
 
-int self_test::IndicatorForKey(int qtKey, quint32 nativeScanCode) {
+int SelfTestWindow::IndicatorForKey(int qtKey, quint32 nativeScanCode) {
     if (qtKey >= Qt::Key_F15 && qtKey <= Qt::Key_F24)
         return kIndicatorOfF[qtKey - Qt::Key_F15];
 #ifndef Q_OS_WIN
@@ -121,7 +121,7 @@ int self_test::IndicatorForKey(int qtKey, quint32 nativeScanCode) {
     return 0;
 }
 
-QColor self_test::IndicatorColour(int indicator) {
+QColor SelfTestWindow::IndicatorColour(int indicator) {
     switch (indicator) {
     case 9:
         return QColor(32, 178, 170); // light sea green
@@ -146,35 +146,36 @@ QColor self_test::IndicatorColour(int indicator) {
     }
 }
 
-self_test::self_test(QWidget* parent) : QWidget(parent, Qt::Window) {
-    setObjectName("self_test");
+SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName("SelfTestWindow");
     setWindowTitle("Self Test");
     setFixedSize(735, 481);
 
-    label1 = makeLabel(this, "label1", "SELF TEST", {0, 16, 735, 37}, 20);
-    label1->setFont(ui::font(20, true));
-    label1->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    headingLabel = makeLabel(this, "headingLabel", "SELF TEST", {0, 16, 735, 37}, 20);
+    headingLabel->setFont(ui::font(20, true));
+    headingLabel->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
 
-    ledTestLbl = makeLabel(this, "ledTestLbl", "Testing Led", {106, 76, 260, 30});
-    ledLbl = makeLabel(this, "ledLbl", "LED", {400, 76, 60, 30});
+    ledTestLabel = makeLabel(this, "ledTestLabel", "Testing Led", {106, 76, 260, 30});
+    ledLabel = makeLabel(this, "ledLabel", "LED", {400, 76, 60, 30});
     ledCheckBox = makeCheckBox(this, "ledCheckBox", {500, 81});
-    brightnessTestLbl =
-        makeLabel(this, "brightnessTestLbl", "Testing Led Brightness ", {106, 121, 260, 30});
-    brightnessLbl = makeLabel(this, "brightnessLbl", "2", {400, 121, 60, 30});
+    brightnessTestLabel =
+        makeLabel(this, "brightnessTestLabel", "Testing Led Brightness ", {106, 121, 260, 30});
+    brightnessLabel = makeLabel(this, "brightnessLabel", "2", {400, 121, 60, 30});
     brightnessCheckBox = makeCheckBox(this, "brightnessCheckBox", {500, 126});
-    buzzerTestLbl = makeLabel(this, "buzzerTestLbl", "Testing Buzzer Period", {106, 166, 260, 30});
-    buzzerLbl = makeLabel(this, "buzzerLbl", "1", {400, 166, 60, 30});
+    buzzerTestLabel =
+        makeLabel(this, "buzzerTestLabel", "Testing Buzzer Period", {106, 166, 260, 30});
+    buzzerLabel = makeLabel(this, "buzzerLabel", "1", {400, 166, 60, 30});
     buzzerCheckBox = makeCheckBox(this, "buzzerCheckBox", {500, 171});
-    audioTestLbl = makeLabel(this, "audioTestLbl", "Test Audio", {106, 211, 260, 30});
+    audioTestLabel = makeLabel(this, "audioTestLabel", "Test Audio", {106, 211, 260, 30});
 
-    recordBtn = new QPushButton("Record", this);
-    recordBtn->setObjectName("recordBtn");
-    recordBtn->setGeometry(400, 209, 130, 34);
-    recordBtn->setFont(ui::font(12));
-    recordBtn->hide();
+    recordButton = new QPushButton("Record", this);
+    recordButton->setObjectName("recordButton");
+    recordButton->setGeometry(400, 209, 130, 34);
+    recordButton->setFont(ui::font(12));
+    recordButton->hide();
 
-    for (QLabel* l : {ledTestLbl, ledLbl, brightnessTestLbl, brightnessLbl, buzzerTestLbl,
-                      buzzerLbl, audioTestLbl}) {
+    for (QLabel* l : {ledTestLabel, ledLabel, brightnessTestLabel, brightnessLabel, buzzerTestLabel,
+                      buzzerLabel, audioTestLabel}) {
         l->setEnabled(false);
         l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         // Greyed as the desktop's grey text, dark enough to read on light green.
@@ -182,7 +183,7 @@ self_test::self_test(QWidget* parent) : QWidget(parent, Qt::Window) {
         p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(109, 109, 109));
         l->setPalette(p);
     }
-    for (QLabel* l : {ledLbl, brightnessLbl, buzzerLbl})
+    for (QLabel* l : {ledLabel, brightnessLabel, buzzerLabel})
         l->setAlignment(Qt::AlignCenter);
 
     // Indicators: the small keypad's shape, then the six small ones at the right.
@@ -194,68 +195,68 @@ self_test::self_test(QWidget* parent) : QWidget(parent, Qt::Window) {
     };
     for (size_t i = 0; i < keyButtons.size(); ++i) {
         auto* b = new QPushButton(this);
-        b->setObjectName(QStringLiteral("button%1").arg(i + 1));
+        b->setObjectName(QStringLiteral("indicator%1").arg(i + 1));
         b->setGeometry(places[i]);
         b->setFont(ui::font(i < 10 ? 10 : 8));
         b->hide();
         keyButtons[i] = b;
     }
 
-    closeBtn = new QPushButton("Close", this);
-    closeBtn->setObjectName("closeBtn");
-    closeBtn->setGeometry(600, 415, 110, 45);
-    closeBtn->setFont(ui::font(12));
+    closeButton = new QPushButton("Close", this);
+    closeButton->setObjectName("closeButton");
+    closeButton->setGeometry(600, 415, 110, 45);
+    closeButton->setFont(ui::font(12));
 
-    connect(closeBtn, &QPushButton::clicked, this, &self_test::closeBtn_Click);
-    connect(recordBtn, &QPushButton::clicked, this, &self_test::recordBtn_Click);
+    connect(closeButton, &QPushButton::clicked, this, &SelfTestWindow::closeWindow);
+    connect(recordButton, &QPushButton::clicked, this, &SelfTestWindow::recordAudio);
     // Every key press meant for this window or any of its controls comes here
     // first.
     qApp->installEventFilter(this);
     // The application may end with the test still running (Exit in the main
     // window): let the worker go before the process tears down.
-    connect(qApp, &QCoreApplication::aboutToQuit, this, &self_test::AbandonWorker);
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &SelfTestWindow::AbandonWorker);
 
-    self_test_Load();
+    readInitialState();
 }
 
-self_test::~self_test() {
+SelfTestWindow::~SelfTestWindow() {
     AbandonWorker();
     // Before the hand-off state goes: the box would otherwise outlive it.
     delete keyMessage_.data();
 }
 
-void self_test::self_test_Load() {
-    closeForm = 0;
+void SelfTestWindow::readInitialState() {
+    closeRequested = 0;
     normalColour = keyButtons[0]->palette().color(QPalette::Button);
-    for (QLabel* l :
-         {ledTestLbl, ledLbl, brightnessTestLbl, brightnessLbl, buzzerTestLbl, buzzerLbl}) {
+    for (QLabel* l : {ledTestLabel, ledLabel, brightnessTestLabel, brightnessLabel, buzzerTestLabel,
+                      buzzerLabel}) {
         l->setAutoFillBackground(true);
         setBackground(l, QPalette::Window, normalColour);
     }
     for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
         c->setChecked(false);
-    closeBtn->setEnabled(true);
+    closeButton->setEnabled(true);
 
     if (ReadDeviceStatus(initial_) != 0) {
         showWarning("Device status message error..", kLinkCaption);
         return;
     }
-    brightnessLbl->setText(QString::number(initial_.ledBrightness));
-    buzzerLbl->setText(QString::number(initial_.buzzerPeriod));
+    brightnessLabel->setText(QString::number(initial_.ledBrightness));
+    buzzerLabel->setText(QString::number(initial_.buzzerPeriod));
     SetUpIndicators(initial_.keypadType, initial_.options);
 
     if (prompter().message("Does Orvex have microphone support?\n", kUtilityCaption,
                            MsgButtons::YesNo, MsgIcon::Warning) == MsgAnswer::Yes) {
-        recordBtn->show();
+        recordButton->show();
         showWarning("Please make sure <USB Advanced Audio device> in Sound panel->Recording tab "
                     "is set as Default Device",
                     kUtilityCaption);
     }
 
-    worker_ = std::thread(&self_test::backgroundWorker1_DoWork, this);
+    worker_ = std::thread(&SelfTestWindow::runPhases, this);
 }
 
-void self_test::SetUpIndicators(int keypadType, int options) {
+void SelfTestWindow::SetUpIndicators(int keypadType, int options) {
     auto show = [this](int indicator, const QString& text, const QColor& colour) {
         QPushButton* b = keyButtons[static_cast<size_t>(indicator - 1)];
         b->setText(text);
@@ -286,56 +287,56 @@ void self_test::SetUpIndicators(int keypadType, int options) {
     }
 }
 
-bool self_test::eventFilter(QObject* watched, QEvent* event) {
+bool SelfTestWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         auto* w = static_cast<QWidget*>(watched);
         if (w == this || isAncestorOf(w)) {
             const auto* key = static_cast<QKeyEvent*>(event);
-            self_test_KeyDown(IndicatorForKey(key->key(), key->nativeScanCode()));
+            keyPressed(IndicatorForKey(key->key(), key->nativeScanCode()));
             return true;
         }
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void self_test::self_test_KeyDown(int indicator) {
+void SelfTestWindow::keyPressed(int indicator) {
     if (indicator < 1 || indicator > 16)
         return;
     setIndicatorColour(keyButtons[static_cast<size_t>(indicator - 1)], IndicatorColour(indicator));
 }
 
-void self_test::closeBtn_Click() {
+void SelfTestWindow::closeWindow() {
     if (!testRunning()) {
         // Nothing to stop (the status read failed at set-up).
         close();
         return;
     }
-    closeBtn->setEnabled(false);
-    closeForm = 1;
+    closeButton->setEnabled(false);
+    closeRequested = 1;
 }
 
-void self_test::closeEvent(QCloseEvent* event) {
+void SelfTestWindow::closeEvent(QCloseEvent* event) {
     if (testRunning()) {
         // The end step restores the keypad and closes the window.
         event->ignore();
-        closeBtn_Click();
+        closeWindow();
         return;
     }
     event->accept();
 }
 
-void self_test::ShowRecordFailure() {
+void SelfTestWindow::ShowRecordFailure() {
     showWarning(kNoRecord, kAudioCaption);
 }
 
-void self_test::recordBtn_Click() {
-    const QString state = recordBtn->text();
+void SelfTestWindow::recordAudio() {
+    const QString state = recordButton->text();
     if (state == "Record") {
         recorder_.reset();
         const RecorderFactory& factory = recorderFactory();
         recorder_ = factory ? factory() : makeQtAudioRecorder();
         if (recorder_ && recorder_->canRecord())
-            recordBtn->setText("Start Record");
+            recordButton->setText("Start Record");
         else
             ShowRecordFailure();
         keyButtons[0]->setFocus();
@@ -343,23 +344,23 @@ void self_test::recordBtn_Click() {
         // A recording that cannot start is reported like a device that cannot
         // record, rather than showing "Stop Record" for nothing.
         if (recorder_ && recorder_->canRecord() && recorder_->record()) {
-            recordBtn->setText("Stop Record");
+            recordButton->setText("Stop Record");
         } else {
             ShowRecordFailure();
-            recordBtn->setText("Record");
+            recordButton->setText("Record");
         }
     } else {
         if (!recorder_ || !recorder_->stop())
             ShowRecordFailure();
         else if (recorder_->canSave())
             recorder_->play();
-        recordBtn->setText("Record");
+        recordButton->setText("Record");
     }
 }
 
 // --- worker ---
 
-bool self_test::OnWindowThread(std::function<void(std::function<void()> done)> step) {
+bool SelfTestWindow::OnWindowThread(std::function<void(std::function<void()> done)> step) {
     if (QThread::currentThread() == thread()) {
         step([] {});
         return true;
@@ -379,7 +380,7 @@ bool self_test::OnWindowThread(std::function<void(std::function<void()> done)> s
     return *finished;
 }
 
-void self_test::AbandonWorker() {
+void SelfTestWindow::AbandonWorker() {
     {
         std::lock_guard lock(handoffMutex_);
         abandoned_ = true;
@@ -389,7 +390,7 @@ void self_test::AbandonWorker() {
         worker_.join();
 }
 
-void self_test::AddTextToObject(QLabel* label, const QString& text) {
+void SelfTestWindow::AddTextToObject(QLabel* label, const QString& text) {
     OnWindowThread([label, text](const std::function<void()>& done) {
         label->setText(text);
         sleep_ms(kHoldMs);
@@ -397,7 +398,7 @@ void self_test::AddTextToObject(QLabel* label, const QString& text) {
     });
 }
 
-void self_test::AmendCheckBox(QCheckBox* box, bool ticked) {
+void SelfTestWindow::AmendCheckBox(QCheckBox* box, bool ticked) {
     OnWindowThread([box, ticked](const std::function<void()>& done) {
         box->setChecked(ticked);
         sleep_ms(kHoldMs);
@@ -405,7 +406,7 @@ void self_test::AmendCheckBox(QCheckBox* box, bool ticked) {
     });
 }
 
-void self_test::SetRowColour(QLabel* a, QLabel* b, const QColor& colour) {
+void SelfTestWindow::SetRowColour(QLabel* a, QLabel* b, const QColor& colour) {
     OnWindowThread([a, b, colour](const std::function<void()>& done) {
         setBackground(a, QPalette::Window, colour);
         setBackground(b, QPalette::Window, colour);
@@ -415,8 +416,8 @@ void self_test::SetRowColour(QLabel* a, QLabel* b, const QColor& colour) {
 
 // Every command of a phase must be accepted for its box to be ticked; the
 // first refusal ends the test.
-bool self_test::LedPhase() {
-    SetRowColour(ledTestLbl, ledLbl, kLightGreen);
+bool SelfTestWindow::LedPhase() {
+    SetRowColour(ledTestLabel, ledLabel, kLightGreen);
     for (int i = 0; i < 4; ++i) {
         if (ledBrightness(0) != LINK_OK)
             return false;
@@ -432,10 +433,10 @@ bool self_test::LedPhase() {
     return !abandoned_;
 }
 
-bool self_test::BrightnessPhase() {
-    SetRowColour(brightnessTestLbl, brightnessLbl, kLightGreen);
+bool SelfTestWindow::BrightnessPhase() {
+    SetRowColour(brightnessTestLabel, brightnessLabel, kLightGreen);
     for (uint8_t level = 0; level <= 9; ++level) {
-        AddTextToObject(brightnessLbl, QString::number(level));
+        AddTextToObject(brightnessLabel, QString::number(level));
         const int rc = ledBrightness(level);
         sleep_ms(kLedWaitMs);
         if (rc != LINK_OK || Stopping())
@@ -447,11 +448,11 @@ bool self_test::BrightnessPhase() {
     return ledBrightness(initial_.ledBrightness) == LINK_OK && !abandoned_;
 }
 
-bool self_test::BuzzerPhase() {
-    SetRowColour(buzzerTestLbl, buzzerLbl, kLightGreen);
+bool SelfTestWindow::BuzzerPhase() {
+    SetRowColour(buzzerTestLabel, buzzerLabel, kLightGreen);
     uint32_t pause = 0;
     for (uint8_t value = 0; value <= 9; ++value) {
-        AddTextToObject(buzzerLbl, QString::number(value));
+        AddTextToObject(buzzerLabel, QString::number(value));
         if (statusBuzzer(value) != LINK_OK || Stopping())
             return false;
         sleep_ms(pause);
@@ -461,7 +462,7 @@ bool self_test::BuzzerPhase() {
     return !abandoned_;
 }
 
-void self_test::KeyPhase() {
+void SelfTestWindow::KeyPhase() {
     const bool shown = OnWindowThread([this](std::function<void()> done) {
         const std::string text = "Press each key  on Orvex\u2122... \n";
         if (dynamic_cast<QtPrompter*>(&prompter())) {
@@ -488,15 +489,15 @@ void self_test::KeyPhase() {
         sleep_ms(kKeyPollMs);
 }
 
-void self_test::backgroundWorker1_DoWork() {
+void SelfTestWindow::runPhases() {
     if (LedPhase() && BrightnessPhase() && BuzzerPhase())
         KeyPhase();
     if (!abandoned_)
         QMetaObject::invokeMethod(
-            this, [this] { backgroundWorker1_RunWorkerCompleted(); }, Qt::QueuedConnection);
+            this, [this] { upgradeFinished(); }, Qt::QueuedConnection);
 }
 
-void self_test::backgroundWorker1_RunWorkerCompleted() {
+void SelfTestWindow::upgradeFinished() {
     if (worker_.joinable())
         worker_.join();
     // Each regardless of the others.

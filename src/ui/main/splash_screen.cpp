@@ -1,4 +1,4 @@
-#include "ui/main/splash.h"
+#include "ui/main/splash_screen.h"
 
 #include <QLabel>
 #include <QPixmap>
@@ -6,18 +6,18 @@
 
 namespace orvex {
 
-halden_splash_form::halden_splash_form(QWidget* parent)
+SplashScreen::SplashScreen(QWidget* parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::Tool) {
-    setObjectName("halden_splash_form");
+    setObjectName("SplashScreen");
     setFixedSize(722, 415);
     auto* picture = new QLabel(this);
-    picture->setObjectName("pictureBox1");
+    picture->setObjectName("pictureLabel");
     picture->setGeometry(-2, -3, 725, 419);
     picture->setPixmap(QPixmap(":/images/splash.png"));
     picture->setScaledContents(true);
 
     auto* timer = new QTimer(this);
-    timer->setObjectName("timer1");
+    timer->setObjectName("closeTimer");
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, this, &QWidget::close);
     timer->start(3000);

@@ -18,27 +18,27 @@ namespace orvex {
 
 // The main window: status panel, the five setting lists and the buttons that
 // open every other window. Its fields mirror the last successful status read.
-class Form1 : public QWidget {
+class MainWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit Form1(QWidget* parent = nullptr);
+    explicit MainWindow(QWidget* parent = nullptr);
 
     // --- copy of the last status read ---
-    int prev_ledBrightness_index = 0;
-    int prev_jackLedBrightness_index = 0;
-    int prev_buzzer_index = 0;
-    int prev_buzzerPeriod_index = 0;
-    int prev_keypadType_index = 0;
-    int prev_options_fitted = 0;
-    int noOfWayKeypad = 0;
+    int lastLedBrightness = 0;
+    int lastJackLedBrightness = 0;
+    int lastBuzzer = 0;
+    int lastBuzzerPeriodIndex = 0;
+    int lastKeypadType = 0;
+    int lastOptions = 0;
+    int waysCode = 0;
     std::string firmwareVersion;
     std::string serialNumber;
-    static std::array<uint8_t, 32> keyCodeArray;
-    static const std::array<const char*, 3> keypadArray;
-    std::array<QString, 3> configArray;
+    static std::array<uint8_t, 32> lastKeyCodes;
+    static const std::array<const char*, 3> kWaysNames;
+    std::array<QString, 3> statusLines;
 
     // Start-up steps; runs once before the window is first shown.
-    void Form1_Load();
+    void startUp();
     // GetStatus into the fields above: 0 on success, -1 (fields unchanged).
     int GetDeviceStatusMessage();
     void EnableDisableFunctionButtons(bool enable);
@@ -57,47 +57,47 @@ public:
     // Shown in the status strip when a keypad is present but cannot be opened.
     static QString PermissionHintText();
 
-    // --- controls (designer names) ---
-    QMenuBar* menuStrip1;
-    QAction* importCfgFileToolStripMenuItem;
-    QAction* exportCfgFileToolStripMenuItem;
-    QAction* exitToolStripMenuItem;
-    QAction* aboutToolStripMenuItem;
-    QLabel* label1;
-    QPushButton* button11;
-    QTextEdit* richTextBox1;
-    QComboBox* keypadTypeCbox;
-    QComboBox* ledBrightnessCbox;
-    QComboBox* ledColourCbox;
-    QComboBox* buzzerCbox;
-    QComboBox* buzzerPeriodCbox;
-    QPushButton* button2;
-    QPushButton* button1;
-    QPushButton* button3;
-    QPushButton* button8;
-    QPushButton* btnLoadFirmware;
-    QPushButton* button9;
-    QPushButton* button10;
-    QStatusBar* statusStrip1;
+    // --- controls ---
+    QMenuBar* menuBar;
+    QAction* importAction;
+    QAction* exportAction;
+    QAction* exitAction;
+    QAction* aboutAction;
+    QLabel* titleLabel;
+    QPushButton* scanButton;
+    QTextEdit* statusPanel;
+    QComboBox* keypadTypeList;
+    QComboBox* ledBrightnessList;
+    QComboBox* ledColourList;
+    QComboBox* buzzerList;
+    QComboBox* buzzerPeriodList;
+    QPushButton* selfTestButton;
+    QPushButton* codeTableButton;
+    QPushButton* restoreFromFileButton;
+    QPushButton* saveChangesButton;
+    QPushButton* firmwareButton;
+    QPushButton* factoryResetButton;
+    QPushButton* exitButton;
+    QStatusBar* statusBar;
 
 public slots:
-    void button11_Click();
-    void button8_Click();
-    void button9_Click();
-    void button10_Click();
-    void button1_Click();
-    void button2_Click();
-    void button3_Click();
-    void btnLoadFirmware_Click();
-    void aboutToolStripMenuItem_Click();
-    void importCfgFileToolStripMenuItem_Click();
-    void exportCfgFileToolStripMenuItem_Click();
+    void scanForDevice();
+    void saveChanges();
+    void resetToFactoryDefault();
+    void exitUtility();
+    void openCodeTableEditor();
+    void openSelfTest();
+    void restoreFromConfigFile();
+    void openFirmwareUpgrade();
+    void showAboutBox();
+    void importConfigFile();
+    void exportConfigFile();
 
-    void keypadTypeCbox_SelectionChangeCommitted(int index);
-    void ledBrightnessCbox_SelectionChangeCommitted(int index);
-    void ledColourCbox_SelectionChangeCommitted(int index);
-    void buzzerCbox_SelectionChangeCommitted(int index);
-    void buzzerPeriodCbox_SelectionChangeCommitted(int index);
+    void keypadTypePicked(int index);
+    void ledBrightnessPicked(int index);
+    void ledColourPicked(int index);
+    void buzzerPicked(int index);
+    void buzzerPeriodPicked(int index);
 
 signals:
     // Emitted by Exit; the application quits on it.

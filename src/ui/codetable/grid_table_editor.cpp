@@ -1,4 +1,4 @@
-#include "ui/codetable/grid_layouts.h"
+#include "ui/codetable/grid_table_editor.h"
 
 namespace orvex {
 
@@ -14,20 +14,19 @@ constexpr int kKeyHeight = 100;
 
 } // namespace
 
-QRect GridLayoutEditor::KeyGeometry(int row, int column, int firstRowY, int rowPitch) {
+QRect GridTableEditor::KeyGeometry(int row, int column, int firstRowY, int rowPitch) {
     return {kFirstColumnX + column * kColumnPitch + kKeyOffset, firstRowY + row * rowPitch,
             kKeyWidth, kKeyHeight};
 }
 
-QRect GridLayoutEditor::ModifierGeometry(int row, int column, int firstRowY, int rowPitch) {
+QRect GridTableEditor::ModifierGeometry(int row, int column, int firstRowY, int rowPitch) {
     return {kFirstColumnX + column * kColumnPitch,
             firstRowY + row * rowPitch + (kKeyHeight - kModifierHeight) / 2, kModifierWidth,
             kModifierHeight};
 }
 
-GridLayoutEditor::GridLayoutEditor(Design design, int rows, int columns, int firstRowY,
-                                   int rowPitch, const std::array<uint8_t, 32>& table,
-                                   QWidget* owner)
+GridTableEditor::GridTableEditor(Design design, int rows, int columns, int firstRowY, int rowPitch,
+                                 const std::array<uint8_t, 32>& table, QWidget* owner)
     : CodeTableEditor(std::move(design), owner) {
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < columns; ++c)
@@ -35,13 +34,13 @@ GridLayoutEditor::GridLayoutEditor(Design design, int rows, int columns, int fir
                      QStringLiteral("Key %1").arg(r * columns + c + 1), keycolour::Red, this,
                      ModifierGeometry(r, c, firstRowY, rowPitch));
     LoadTable(table);
-    Layout_Load();
+    rememberOpeningState();
 }
 
-My12way_layout::My12way_layout(const std::array<uint8_t, 32>& table, QWidget* owner)
-    : GridLayoutEditor(
+TwelveKeyTableEditor::TwelveKeyTableEditor(const std::array<uint8_t, 32>& table, QWidget* owner)
+    : GridTableEditor(
           Design{
-              .objectName = "My12way_layout",
+              .objectName = "TwelveKeyTableEditor",
               .title = "Customise 12 Way Keypad Table",
               .heading = "Customise 12 Way Code Table\n    (USB Codes in Hex)",
               .headingGeometry = {218, 18, 460, 64},
@@ -56,10 +55,10 @@ My12way_layout::My12way_layout(const std::array<uint8_t, 32>& table, QWidget* ow
           },
           4, 3, 110, 130, table, owner) {}
 
-My16way_layout::My16way_layout(const std::array<uint8_t, 32>& table, QWidget* owner)
-    : GridLayoutEditor(
+SixteenKeyTableEditor::SixteenKeyTableEditor(const std::array<uint8_t, 32>& table, QWidget* owner)
+    : GridTableEditor(
           Design{
-              .objectName = "My16way_layout",
+              .objectName = "SixteenKeyTableEditor",
               .title = "Customise 16 Way Keypad Table",
               .heading = " Customise 16 Way Code Table\n           (USB Codes in Hex)",
               .headingGeometry = {330, 14, 500, 64},

@@ -27,11 +27,11 @@ namespace orvex {
 // buzzer on a background worker, then colours an on-screen key for each key
 // code the keypad sends. Closing it puts the keypad type, buzzer period and
 // LED brightness back as they were read when it opened.
-class self_test : public QWidget {
+class SelfTestWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit self_test(QWidget* parent = nullptr);
-    ~self_test() override;
+    explicit SelfTestWindow(QWidget* parent = nullptr);
+    ~SelfTestWindow() override;
 
     // The recorder "Record" creates; null restores the platform recorder.
     static void setRecorderFactory(RecorderFactory factory);
@@ -58,49 +58,49 @@ public:
     bool testRunning() const { return worker_.joinable(); }
 
     // 0 while the test may run, 1 once the user asked to close.
-    std::atomic<int> closeForm{0};
+    std::atomic<int> closeRequested{0};
     // The colour of indicator 1 as built: the row labels' background.
     QColor normalColour;
 
     // --- controls ---
-    QLabel* label1; // heading
-    QLabel* ledTestLbl;
-    QLabel* ledLbl;
+    QLabel* headingLabel; // heading
+    QLabel* ledTestLabel;
+    QLabel* ledLabel;
     QCheckBox* ledCheckBox;
-    QLabel* brightnessTestLbl;
-    QLabel* brightnessLbl;
+    QLabel* brightnessTestLabel;
+    QLabel* brightnessLabel;
     QCheckBox* brightnessCheckBox;
-    QLabel* buzzerTestLbl;
-    QLabel* buzzerLbl;
+    QLabel* buzzerTestLabel;
+    QLabel* buzzerLabel;
     QCheckBox* buzzerCheckBox;
-    QLabel* audioTestLbl;
-    QPushButton* recordBtn;
+    QLabel* audioTestLabel;
+    QPushButton* recordButton;
     std::array<QPushButton*, 16> keyButtons; // indicators 1-16
-    QPushButton* closeBtn;
+    QPushButton* closeButton;
 
 public slots:
-    void closeBtn_Click();
-    void recordBtn_Click();
+    void closeWindow();
+    void recordAudio();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void self_test_Load();
+    void readInitialState();
     void SetUpIndicators(int keypadType, int options);
-    void self_test_KeyDown(int indicator);
+    void keyPressed(int indicator);
     void ShowRecordFailure();
 
     // Worker side.
-    void backgroundWorker1_DoWork();
-    void backgroundWorker1_RunWorkerCompleted();
+    void runPhases();
+    void upgradeFinished();
     bool LedPhase();
     bool BrightnessPhase();
     bool BuzzerPhase();
     void KeyPhase();
     void SetRowColour(QLabel* a, QLabel* b, const QColor& colour);
-    bool Stopping() const { return closeForm.load() == 1 || abandoned_.load(); }
+    bool Stopping() const { return closeRequested.load() == 1 || abandoned_.load(); }
 
     // Runs `step` on the window's thread and waits until it calls the given
     // completion. Returns false when the window gave up on the worker instead.

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "firmware/background_worker.h"
 #include "firmware/upgrade_sequence.h"
+#include "ui/firmware/background_worker.h"
 
 class QGroupBox;
 class QLabel;
@@ -21,11 +21,11 @@ namespace orvex {
 // The firmware upgrade window: counts the keypad's bootstrap loaders, lets the
 // user pick a TI-TXT image, runs the upgrade on a worker and, after success,
 // sends the settings handed over by the main window back to the keypad.
-class firmware_upgrade : public QWidget {
+class FirmwareUpgradeWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit firmware_upgrade(QWidget* parent = nullptr);
-    ~firmware_upgrade() override;
+    explicit FirmwareUpgradeWindow(QWidget* parent = nullptr);
+    ~FirmwareUpgradeWindow() override;
 
     // --- settings handed over by the main window (one copy per process) ---
     static int keypad_table;
@@ -43,7 +43,7 @@ public:
     // Forgets the hand-over (tests start each case from a fresh run).
     static void ForgetHandOver();
 
-    // Loader ids as shown in vidLbl / pidLbl.
+    // Loader ids as shown in vidLabel / pidLabel.
     static std::string myVID;
     static std::string myPID;
     static std::string myDeviceIndex;
@@ -61,39 +61,39 @@ public:
     // A device change arrived while a worker was busy.
     bool scanDeviceAgain = false;
 
-    // --- controls (designer names) ---
-    QGroupBox* groupBox1;
-    QLabel* label1; // "Select Firmware"
-    QLabel* label2; // "File to download"
-    QLineEdit* filenameTextBox;
-    QPushButton* btnBrowse;
-    QPushButton* btnUpgrade;
-    QPushButton* btnClose;
+    // --- controls ---
+    QGroupBox* firmwareGroup;
+    QLabel* selectFirmwareLabel; // "Select Firmware"
+    QLabel* fileLabel;           // "File to download"
+    QLineEdit* fileNameEdit;
+    QPushButton* browseButton;
+    QPushButton* upgradeButton;
+    QPushButton* closeButton;
     QProgressBar* progressBar;
     QPlainTextEdit* statusBox;
-    QLabel* label3; // "VID"
-    QLabel* vidLbl;
-    QLabel* label4; // "PID"
-    QLabel* pidLbl;
-    QLabel* labelNumOfDevices;
+    QLabel* vidCaption; // "VID"
+    QLabel* vidLabel;
+    QLabel* pidCaption; // "PID"
+    QLabel* pidLabel;
+    QLabel* deviceCountLabel;
 
     // For tests: device counts completed, and whether workers are busy.
     int deviceCountsRun() const { return countsRun_; }
-    bool countBusy() const { return backgroundWorkerCheckDevice.IsBusy(); }
+    bool countBusy() const { return loaderCountWorker.IsBusy(); }
     bool upgrading() const { return upgrading_; }
 
 public slots:
-    void btnBrowse_Click();
-    void btnUpgrade_Click();
-    void btnClose_Click();
+    void browseForImage();
+    void startUpgrade();
+    void closeWindow();
 
     // A loader arrived (0x8000) or left (0x8004).
     void ParseMessages(uint32_t event);
 
     // Worker callbacks, on this window's thread.
-    void backgroundWorkerCheckDevice_RunWorkerCompleted(uint32_t count, bool error);
-    void backgroundWorker1_ProgressChanged(int percent, const std::string& text);
-    void backgroundWorker1_RunWorkerCompleted(bool result, bool error);
+    void loaderCountFinished(uint32_t count, bool error);
+    void upgradeProgress(int percent, const std::string& text);
+    void upgradeFinished(bool result, bool error);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -101,14 +101,14 @@ protected:
 
 private:
     void InitializeVidPidFirmware();
-    void InitializeBackgroundWorker();
+    void connectWorkers();
     uint8_t RegisterUSBDevice();
     void UnRegisterUSBDevice();
     // Starts the count, or has the running one repeat.
     void StartDeviceCount();
 
-    BackgroundWorker<uint32_t> backgroundWorkerCheckDevice{this};
-    BackgroundWorker<bool> backgroundWorker1{this};
+    BackgroundWorker<uint32_t> loaderCountWorker{this};
+    BackgroundWorker<bool> upgradeWorker{this};
     bool registerTried_ = false;
     bool registered_ = false;
     bool upgrading_ = false;

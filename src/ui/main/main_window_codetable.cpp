@@ -1,29 +1,29 @@
-// Form1: the button that opens the code table editor.
+// MainWindow: the button that opens the code table editor.
 
-#include "ui/main/form1.h"
+#include "ui/main/main_window.h"
 
 #include "platform/prompter.h"
-#include "ui/codetable/grid_layouts.h"
-#include "ui/codetable/my4way_layout.h"
+#include "ui/codetable/grid_table_editor.h"
+#include "ui/codetable/picture_table_editor.h"
 
 namespace orvex {
 
-void Form1::button1_Click() {
+void MainWindow::openCodeTableEditor() {
     // The editor starts from the table the keypad holds now.
     if (GetDeviceStatusMessage() != 0) {
         showWarning("Load Table-Unable to get device status..");
         return;
     }
     CodeTableEditor* editor = nullptr;
-    switch (prev_keypadType_index) {
+    switch (lastKeypadType) {
     case 2:
-        editor = new My4way_layout(keyCodeArray, noOfWayKeypad, this);
+        editor = new PictureTableEditor(lastKeyCodes, waysCode, this);
         break;
     case 5:
-        editor = new My12way_layout(keyCodeArray, this);
+        editor = new TwelveKeyTableEditor(lastKeyCodes, this);
         break;
     case 8:
-        editor = new My16way_layout(keyCodeArray, this);
+        editor = new SixteenKeyTableEditor(lastKeyCodes, this);
         break;
     default:
         showWarning("Please select a customise table..");

@@ -1,4 +1,4 @@
-#include "ui/codetable/my4way_layout.h"
+#include "ui/codetable/picture_table_editor.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -45,14 +45,14 @@ QGroupBox* makeJackGroup(QWidget* parent, const char* name, const char* title, Q
 
 } // namespace
 
-const std::array<QRect, 8> My4way_layout::kKeyGeometry = {
+const std::array<QRect, 8> PictureTableEditor::kKeyGeometry = {
     QRect{110, 166, 123, 67}, QRect{248, 189, 131, 93}, QRect{403, 166, 126, 67},
     QRect{110, 293, 148, 85}, QRect{384, 293, 133, 85}, QRect{248, 397, 131, 93},
     QRect{248, 522, 131, 93}, QRect{385, 522, 132, 93},
 };
 
-QString My4way_layout::PictureFileName(int noOfWayKeypad) {
-    switch (noOfWayKeypad) {
+QString PictureTableEditor::PictureFileName(int waysCode) {
+    switch (waysCode) {
     case 0:
         return QStringLiteral("brevo5Way.jpg");
     case 1:
@@ -62,13 +62,13 @@ QString My4way_layout::PictureFileName(int noOfWayKeypad) {
     }
 }
 
-QStringList My4way_layout::PictureFolders() {
+QStringList PictureTableEditor::PictureFolders() {
     return {QDir::currentPath(), QCoreApplication::applicationDirPath(),
             QStringLiteral(ORVEX_KEYPAD_PICTURE_DIR)};
 }
 
-QPixmap My4way_layout::LoadPicture(int noOfWayKeypad) {
-    const QString name = PictureFileName(noOfWayKeypad);
+QPixmap PictureTableEditor::LoadPicture(int waysCode) {
+    const QString name = PictureFileName(waysCode);
     for (const QString& folder : PictureFolders()) {
         const QString path = QDir(folder).filePath(name);
         if (!QFileInfo(path).isFile())
@@ -80,8 +80,8 @@ QPixmap My4way_layout::LoadPicture(int noOfWayKeypad) {
     return {};
 }
 
-bool My4way_layout::KeyHidden(int key, int noOfWayKeypad) {
-    switch (noOfWayKeypad) {
+bool PictureTableEditor::KeyHidden(int key, int waysCode) {
+    switch (waysCode) {
     case 0:
         return key == 1 || key == 3 || key == 5;
     case 1:
@@ -91,11 +91,11 @@ bool My4way_layout::KeyHidden(int key, int noOfWayKeypad) {
     }
 }
 
-My4way_layout::My4way_layout(const std::array<uint8_t, 32>& table, int noOfWayKeypad,
-                             QWidget* owner)
+PictureTableEditor::PictureTableEditor(const std::array<uint8_t, 32>& table, int waysCode,
+                                       QWidget* owner)
     : CodeTableEditor(
           Design{
-              .objectName = "My4way_layout",
+              .objectName = "PictureTableEditor",
               .title = ui::q("Orvex™ Layout"),
               .heading = ui::q("Customise Orvex™ Code Table\n       (USB Codes in Hex)"),
               .headingGeometry = {150, 4, 460, 62},
@@ -109,20 +109,20 @@ My4way_layout::My4way_layout(const std::array<uint8_t, 32>& table, int noOfWayKe
               .closeGeometry = {637, 660, 160, 50},
           },
           owner) {
-    pictureBox1 = new QLabel(this);
-    pictureBox1->setObjectName("pictureBox1");
-    pictureBox1->setGeometry(kPictureGeometry);
-    const QPixmap picture = LoadPicture(noOfWayKeypad);
+    pictureLabel = new QLabel(this);
+    pictureLabel->setObjectName("pictureLabel");
+    pictureLabel->setGeometry(kPictureGeometry);
+    const QPixmap picture = LoadPicture(waysCode);
     hasPicture_ = !picture.isNull();
     if (hasPicture_) {
-        pictureBox1->setPixmap(picture);
-        pictureBox1->setScaledContents(true); // the key places fit 579 x 655
+        pictureLabel->setPixmap(picture);
+        pictureLabel->setScaledContents(true); // the key places fit 579 x 655
     } else {
         // Without a picture the keys sit on a plain backdrop and still work.
-        pictureBox1->setAutoFillBackground(true);
-        QPalette p = pictureBox1->palette();
+        pictureLabel->setAutoFillBackground(true);
+        QPalette p = pictureLabel->palette();
         p.setColor(QPalette::Window, QColor(205, 208, 214));
-        pictureBox1->setPalette(p);
+        pictureLabel->setPalette(p);
     }
 
     // Keys 1 to 8 are laid out in window coordinates first, then moved onto
@@ -132,31 +132,32 @@ My4way_layout::My4way_layout(const std::array<uint8_t, 32>& table, int noOfWayKe
         addEntry(this, key, QString(), QColor(), this, modifierAbove(key));
         EmbedButtonInBrevoPicture(n);
     }
-    groupBox1 = makeJackGroup(this, "groupBox1", "JACK IN", kJackInGroup);
-    groupBox2 = makeJackGroup(this, "groupBox2", "JACK OUT", kJackOutGroup);
-    addEntry(groupBox1, kJackKey, "   Jack     IN", keycolour::Fuchsia, groupBox1, kJackModifier);
-    addEntry(groupBox2, kJackKey, "Jack OUT", keycolour::Grey, groupBox2, kJackModifier);
+    jackInGroup = makeJackGroup(this, "jackInGroup", "JACK IN", kJackInGroup);
+    jackOutGroup = makeJackGroup(this, "jackOutGroup", "JACK OUT", kJackOutGroup);
+    addEntry(jackInGroup, kJackKey, "   Jack     IN", keycolour::Fuchsia, jackInGroup,
+             kJackModifier);
+    addEntry(jackOutGroup, kJackKey, "Jack OUT", keycolour::Grey, jackOutGroup, kJackModifier);
 
     for (int n = 1; n <= 8; ++n) {
-        if (KeyHidden(n, noOfWayKeypad)) {
+        if (KeyHidden(n, waysCode)) {
             keyButtons[static_cast<size_t>(n - 1)]->hide();
             modifierButtons[static_cast<size_t>(n - 1)]->hide();
         }
     }
     LoadTable(table);
-    Layout_Load();
+    rememberOpeningState();
 }
 
-void My4way_layout::EmbedButtonInBrevoPicture(int n) {
+void PictureTableEditor::EmbedButtonInBrevoPicture(int n) {
     KeyButton* key = keyButtons[static_cast<size_t>(n - 1)];
-    const QPoint at = key->pos() - pictureBox1->pos();
-    key->setParent(pictureBox1);
+    const QPoint at = key->pos() - pictureLabel->pos();
+    key->setParent(pictureLabel);
     key->move(at);
     key->setFace(QColor()); // see-through: the picture is its background
     key->show();
 }
 
-QRect My4way_layout::keyWindowGeometry(int n) const {
+QRect PictureTableEditor::keyWindowGeometry(int n) const {
     const KeyButton* key = keyButtons[static_cast<size_t>(n - 1)];
     return {key->mapTo(this, QPoint(0, 0)), key->size()};
 }

@@ -5,10 +5,10 @@
 namespace orvex {
 
 // Borderless start-up picture that closes itself after 3000 ms.
-class halden_splash_form : public QWidget {
+class SplashScreen : public QWidget {
     Q_OBJECT
 public:
-    explicit halden_splash_form(QWidget* parent = nullptr);
+    explicit SplashScreen(QWidget* parent = nullptr);
 };
 
 } // namespace orvex

@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QAudioDevice>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMediaDevices>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -19,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -27,8 +26,8 @@
 #include "device/hid_link.h"
 #include "platform/qt_prompter.h"
 #include "test_env.h"
-#include "ui/main/form1.h"
-#include "ui/selftest/self_test.h"
+#include "ui/main/main_window.h"
+#include "ui/selftest/self_test_window.h"
 
 using namespace orvex;
 
@@ -126,7 +125,7 @@ std::vector<Sent> phaseCommands(uint8_t ledBrightness) {
 class SelfTestTest : public test::KeypadTest {
 protected:
     HookClock hookClock;
-    std::unique_ptr<self_test> window;
+    std::unique_ptr<SelfTestWindow> window;
 
     // The keypad's settings at the start of each test.
     static constexpr uint8_t kLed = 6;
@@ -145,7 +144,7 @@ protected:
     }
     void TearDown() override {
         window.reset();
-        self_test::setRecorderFactory(nullptr);
+        SelfTestWindow::setRecorderFactory(nullptr);
         test::KeypadTest::TearDown();
     }
 
@@ -156,7 +155,7 @@ protected:
         ASSERT_EQ(SendDeviceCommandByte(SetKeypadType, 7), LINK_OK);
     }
     void open() {
-        window = std::make_unique<self_test>();
+        window = std::make_unique<SelfTestWindow>();
         window->show();
     }
     bool closed() const { return !window->isVisible() && !window->testRunning(); }
@@ -211,18 +210,18 @@ TEST_F(SelfTestTest, WholeRunSendsEachPhaseTicksAndRestores) {
     open();
     EXPECT_EQ(window->windowTitle(), "Self Test");
     EXPECT_EQ(window->size(), QSize(735, 481));
-    EXPECT_EQ(window->brightnessLbl->text(), "6");
-    EXPECT_EQ(window->buzzerLbl->text(), "4");
-    EXPECT_TRUE(window->recordBtn->isHidden());
+    EXPECT_EQ(window->brightnessLabel->text(), "6");
+    EXPECT_EQ(window->buzzerLabel->text(), "4");
+    EXPECT_TRUE(window->recordButton->isHidden());
     ASSERT_TRUE(waitUntil([&] { return sent().size() >= 33; }));
 
     // Key phase: everything before it ticked, each row lit.
     EXPECT_EQ(ticks(), (std::vector<bool>{true, true, true}));
-    EXPECT_EQ(window->brightnessLbl->text(), "9");
-    EXPECT_EQ(window->buzzerLbl->text(), "9");
-    for (QLabel* l : {window->ledTestLbl, window->brightnessLbl, window->buzzerLbl})
+    EXPECT_EQ(window->brightnessLabel->text(), "9");
+    EXPECT_EQ(window->buzzerLabel->text(), "9");
+    for (QLabel* l : {window->ledTestLabel, window->brightnessLabel, window->buzzerLabel})
         EXPECT_EQ(l->palette().color(QPalette::Window), kLightGreen);
-    EXPECT_FALSE(window->ledTestLbl->isEnabled());
+    EXPECT_FALSE(window->ledTestLabel->isEnabled());
     const auto messages = prompts.messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0].text, "Does Orvex have microphone support?\n");
@@ -237,8 +236,8 @@ TEST_F(SelfTestTest, WholeRunSendsEachPhaseTicksAndRestores) {
     press(window.get(), Qt::Key_F17);
     EXPECT_EQ(colourOf(window->keyButtons[1]), kBlue);
 
-    window->closeBtn->click();
-    EXPECT_FALSE(window->closeBtn->isEnabled());
+    window->closeButton->click();
+    EXPECT_FALSE(window->closeButton->isEnabled());
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
 
     std::vector<Sent> expected{{GetStatus, {}}};
@@ -274,12 +273,12 @@ TEST_F(SelfTestTest, WholeRunSendsEachPhaseTicksAndRestores) {
 
 TEST_F(SelfTestTest, CloseDuringBrightnessPhaseStopsAfterThatLevel) {
     open();
-    onHold(window->brightnessLbl, "3", [this] { window->closeBtn->click(); });
+    onHold(window->brightnessLabel, "3", [this] { window->closeButton->click(); });
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
     // LED phase (9 commands), then levels 0 to 3, then the restore in order.
     EXPECT_EQ(sent(), stoppedAfter(9 + 3));
     EXPECT_EQ(ticks(), (std::vector<bool>{true, false, false}));
-    EXPECT_EQ(window->buzzerLbl->text(), "4");
+    EXPECT_EQ(window->buzzerLabel->text(), "4");
     EXPECT_EQ(keypad->model.running().ledBrightness, kLed);
     // The wait after level 3 was still served.
     EXPECT_EQ(hookClock.workerSleeps().size(), 8u + 4u);
@@ -288,7 +287,7 @@ TEST_F(SelfTestTest, CloseDuringBrightnessPhaseStopsAfterThatLevel) {
 TEST_F(SelfTestTest, FrameCloseDuringAPhaseEndsLikeClose) {
     open();
     bool stillShown = false;
-    onHold(window->buzzerLbl, "5", [&] {
+    onHold(window->buzzerLabel, "5", [&] {
         window->close();
         stillShown = window->isVisible();
     });
@@ -344,11 +343,11 @@ TEST_F(SelfTestTest, StatusFailureAtSetUpRunsNothingAndCloseCloses) {
     EXPECT_EQ(messages[0].text, "Device status message error..\n");
     EXPECT_EQ(messages[0].caption, "Halden USB Encoder");
     EXPECT_TRUE(visibleIndicators().empty());
-    EXPECT_EQ(window->brightnessLbl->text(), "2");
-    EXPECT_EQ(window->buzzerLbl->text(), "1");
+    EXPECT_EQ(window->brightnessLabel->text(), "2");
+    EXPECT_EQ(window->buzzerLabel->text(), "1");
     for (int i = 0; i < 50; ++i)
         QCoreApplication::processEvents();
-    window->closeBtn->click();
+    window->closeButton->click();
     EXPECT_FALSE(window->isVisible());
     EXPECT_EQ(sent().size(), 1u);
 }
@@ -358,7 +357,7 @@ TEST_F(SelfTestTest, RestoringABadPeriodWarnsAndStillCloses) {
     s.buzzerPeriod = 0; // the keypad stores 0 but accepts only 1-9
     keypad->model.setRunning(s);
     open();
-    window->closeBtn->click();
+    window->closeButton->click();
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
     const auto log = sent();
     ASSERT_GE(log.size(), 3u);
@@ -383,7 +382,7 @@ TEST_F(SelfTestTest, SmallKeypadIndicatorsFollowTheOptionsByte) {
     press(window.get(), Qt::Key_F24); // indicator 3: hidden
     for (int i : visibleIndicators())
         EXPECT_EQ(colourOf(window->keyButtons[static_cast<size_t>(i - 1)]), kGrey) << i;
-    press(window->closeBtn, Qt::Key_F17); // seen first by the window
+    press(window->closeButton, Qt::Key_F17); // seen first by the window
     EXPECT_EQ(colourOf(window->keyButtons[1]), kBlue);
     window.reset();
 
@@ -427,12 +426,12 @@ TEST_F(SelfTestTest, SixteenKeyIndicatorsAndKeyColours) {
     EXPECT_EQ(window->keyButtons[0]->geometry(), QRect(106, 282, 82, 30));
 
     // Other keys change nothing and never reach the focused control.
-    press(window->closeBtn, Qt::Key_Space);
+    press(window->closeButton, Qt::Key_Space);
     QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier);
-    QApplication::sendEvent(window->closeBtn, &release);
+    QApplication::sendEvent(window->closeButton, &release);
     press(window.get(), Qt::Key_F14);
     press(window.get(), Qt::Key_A, 38);
-    EXPECT_EQ(window->closeForm.load(), 0);
+    EXPECT_EQ(window->closeRequested.load(), 0);
     for (auto* b : window->keyButtons)
         EXPECT_EQ(colourOf(b), window->normalColour);
 
@@ -447,25 +446,25 @@ TEST_F(SelfTestTest, SixteenKeyIndicatorsAndKeyColours) {
 
 TEST(SelfTestKeys, LinuxKeyCodesMatchWhateverKeysymTheDesktopGives) {
     // X11/Wayland key code = Linux input code + 8; F17 = 187, F22 = 192, F24 = 194.
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_Launch8, 187 + 8), 2);
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_unknown, 192 + 8), 5);
-    EXPECT_EQ(self_test::IndicatorForKey(0, 194 + 8), 3);
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_Tools, 185 + 8), 9);
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_F23, 0), 1);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_Launch8, 187 + 8), 2);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_unknown, 192 + 8), 5);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(0, 194 + 8), 3);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_Tools, 185 + 8), 9);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_F23, 0), 1);
     // Neighbours: F14 (XF86Launch5) and the key after F24.
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_Launch5, 184 + 8), 0);
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_unknown, 195 + 8), 0);
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_F14, 0), 0);
-    EXPECT_EQ(self_test::IndicatorForKey(Qt::Key_unknown, 187), 0);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_Launch5, 184 + 8), 0);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_unknown, 195 + 8), 0);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_F14, 0), 0);
+    EXPECT_EQ(SelfTestWindow::IndicatorForKey(Qt::Key_unknown, 187), 0);
 }
 
 TEST_F(SelfTestTest, KeysArrivingAsXf86KeysymsColourTheirIndicators) {
     useSixteenKeys();
     open();
     // As an X server with the usual keymap delivers them to Qt.
-    press(window->closeBtn, Qt::Key_Launch8, 187 + 8); // F17
-    press(window.get(), Qt::Key_TouchpadOn, 192 + 8);  // F22
-    press(window.get(), 0, 194 + 8);                   // F24: no keysym
+    press(window->closeButton, Qt::Key_Launch8, 187 + 8); // F17
+    press(window.get(), Qt::Key_TouchpadOn, 192 + 8);     // F22
+    press(window.get(), 0, 194 + 8);                      // F24: no keysym
     EXPECT_EQ(colourOf(window->keyButtons[1]), kBlue);
     EXPECT_EQ(colourOf(window->keyButtons[4]), kWhite);
     EXPECT_EQ(colourOf(window->keyButtons[2]), kRed);
@@ -504,8 +503,8 @@ const std::string kNoRecord = "This device doesn't record.\n";
 TEST_F(SelfTestTest, MicrophoneYesShowsRecordAndTheNote) {
     prompts.answerYes();
     open();
-    EXPECT_FALSE(window->recordBtn->isHidden());
-    EXPECT_EQ(window->recordBtn->text(), "Record");
+    EXPECT_FALSE(window->recordButton->isHidden());
+    EXPECT_EQ(window->recordButton->text(), "Record");
     const auto messages = prompts.messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[1].text, "Please make sure <USB Advanced Audio device> in Sound "
@@ -516,11 +515,11 @@ TEST_F(SelfTestTest, MicrophoneYesShowsRecordAndTheNote) {
 
 TEST_F(SelfTestTest, RecordButtonWalksItsThreeStates) {
     FakeRecorder::Script script;
-    self_test::setRecorderFactory([&] { return std::make_unique<FakeRecorder>(script); });
+    SelfTestWindow::setRecorderFactory([&] { return std::make_unique<FakeRecorder>(script); });
     prompts.answerYes();
     open();
     prompts.clear();
-    QPushButton* record = window->recordBtn;
+    QPushButton* record = window->recordButton;
 
     record->click();
     EXPECT_EQ(record->text(), "Start Record");
@@ -561,14 +560,34 @@ TEST_F(SelfTestTest, RecordButtonWalksItsThreeStates) {
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{kNoRecord});
 }
 
+bool libraryMapped(const std::string& name) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find(name) != std::string::npos)
+            return true;
+    return false;
+}
+
+// The platform recorder lives in the audio plugin: Qt Multimedia is mapped only
+// once the first recorder is made.
+TEST_F(SelfTestTest, PlatformRecorderLoadsQtMultimediaOnFirstUse) {
+    EXPECT_FALSE(libraryMapped("libQt6Multimedia"));
+    const auto recorder = makeQtAudioRecorder();
+    ASSERT_TRUE(recorder) << "no audio plugin in " << audioPluginFolders().join(", ").toStdString();
+    EXPECT_TRUE(libraryMapped("libQt6Multimedia"));
+}
+
 TEST_F(SelfTestTest, PlatformRecorderWithoutInputSaysSo) {
-    if (!QMediaDevices::audioInputs().isEmpty())
+    const auto platformRecorder = makeQtAudioRecorder();
+    ASSERT_TRUE(platformRecorder);
+    if (platformRecorder->canRecord())
         GTEST_SKIP() << "this machine has an audio input";
     prompts.answerYes();
     open();
     prompts.clear();
-    window->recordBtn->click();
-    EXPECT_EQ(window->recordBtn->text(), "Record");
+    window->recordButton->click();
+    EXPECT_EQ(window->recordButton->text(), "Record");
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{kNoRecord});
 }
 
@@ -599,24 +618,24 @@ TEST_F(SelfTestTest, KeyPhaseMessageBlocksOnlyTheSelfTestWindow) {
     box->button(QMessageBox::Ok)->click();
     ASSERT_TRUE(waitUntil([&] { return sent().size() == 33u; }));
     EXPECT_EQ(sent().back(), (Sent{SetKeypadType, {0}}));
-    window->closeBtn->click();
+    window->closeButton->click();
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
     setPrompter(&prompts);
 }
 
 TEST_F(SelfTestTest, MainWindowPicksDuringTheTestNeverInterleave) {
     keypad->model.setOptions(7);
-    Form1 form;
-    form.Form1_Load();
+    MainWindow form;
+    form.startUp();
     form.move(30, 50);
     form.show();
     // Answers that arrive late keep each exchange open across many polls.
     keypad->model.injectFault({sim::Fault::Late, 0, 0, 30}, 2000);
     hookClock.realPollMicroseconds = 500;
-    form.button2->click();
-    QPointer<self_test> test;
+    form.selfTestButton->click();
+    QPointer<SelfTestWindow> test;
     for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* t = qobject_cast<self_test*>(w))
+        if (auto* t = qobject_cast<SelfTestWindow*>(w))
             test = t;
     ASSERT_TRUE(test);
     EXPECT_TRUE(test->isVisible());
@@ -627,7 +646,7 @@ TEST_F(SelfTestTest, MainWindowPicksDuringTheTestNeverInterleave) {
     ASSERT_TRUE(waitUntil([&] {
         // What a user picking in the main window does, between the worker's
         // exchanges.
-        emit form.ledColourCbox->activated(picks++ % 10);
+        emit form.ledColourList->activated(picks++ % 10);
         return keypad->model.running().keypadType == 0 || picks > 3000;
     }));
     EXPECT_EQ(keypad->model.running().keypadType, 0);
@@ -638,7 +657,7 @@ TEST_F(SelfTestTest, MainWindowPicksDuringTheTestNeverInterleave) {
     EXPECT_GT(std::count_if(firstPhase, keyPhase,
                             [](const Sent& c) { return c.first == SetJackLedBrightness; }),
               10);
-    test->closeBtn->click();
+    test->closeButton->click();
     ASSERT_TRUE(waitUntil([&] { return test.isNull(); }));
     EXPECT_EQ(keypad->model.overlappedRequests(), 0);
     EXPECT_GT(picks, 20);

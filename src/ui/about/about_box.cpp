@@ -1,0 +1,106 @@
+#include "ui/about/about_box.h"
+
+#include <QFile>
+#include <QFrame>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QTextEdit>
+
+#include "ui/common/ui_style.h"
+
+namespace orvex {
+
+QString AboutBox::versionNo;
+QString AboutBox::partNo;
+
+QString VersionTexts::resource(const char* key) {
+    QFile f(QStringLiteral(":/version/") + QLatin1String(key));
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(f.readAll()).trimmed();
+}
+
+QString AboutBox::AboutText() {
+    return ui::q("This software works with Halden's  Orvex™ illuminated keypad.\n"
+                 "Copyright © 2026 Halden Interface Ltd. All rights reserved.\n"
+                 "For more information visit Halden's Website:\n"
+                 "\n"
+                 "https://www.halden-interface.example\n"
+                 "support@halden-interface.example");
+}
+
+AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
+    setObjectName("AboutBox");
+    setWindowTitle(ui::q("About Orvex™ Illuminated  Configuration Utility"));
+    setFixedSize(361, 347);
+
+    pictureLabel = new QLabel(this);
+    pictureLabel->setObjectName("pictureLabel");
+    pictureLabel->setGeometry(12, 12, 96, 96);
+    pictureLabel->setPixmap(QPixmap(":/images/about.png"));
+    pictureLabel->setScaledContents(true);
+
+    titleLabel = new QLabel(ui::q("Orvex™ Illuminated Configuration Utility"), this);
+    titleLabel->setObjectName("titleLabel");
+    titleLabel->setGeometry(120, 14, 230, 36);
+    titleLabel->setWordWrap(true);
+    titleLabel->setFont(ui::font(9, true));
+
+    versionLabel = new QLabel(this);
+    versionLabel->setObjectName("versionLabel");
+    versionLabel->setGeometry(120, 54, 230, 18);
+    versionLabel->setFont(ui::font(8.25));
+
+    partNoCaption = new QLabel("Part No ", this);
+    partNoCaption->setObjectName("partNoCaption");
+    partNoCaption->setGeometry(120, 74, 50, 18);
+    partNoCaption->setFont(ui::font(8.25));
+
+    partNoLabel = new QLabel(this);
+    partNoLabel->setObjectName("partNoLabel");
+    partNoLabel->setGeometry(172, 74, 178, 18);
+    partNoLabel->setFont(ui::font(8.25));
+
+    copyrightLabel = new QLabel(ui::q("© 2026 Halden Interface Ltd."), this);
+    copyrightLabel->setObjectName("copyrightLabel");
+    copyrightLabel->setGeometry(120, 94, 230, 18);
+    copyrightLabel->setFont(ui::font(8.25));
+
+    auto* line = new QFrame(this);
+    line->setObjectName("line");
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    line->setGeometry(12, 118, 337, 4);
+
+    aboutText = new QTextEdit(this);
+    aboutText->setObjectName("aboutText");
+    aboutText->setGeometry(12, 130, 337, 160);
+    aboutText->setFont(ui::font(8.25));
+    // Web and mail addresses are shown as links; clicking them does nothing.
+    QString html;
+    for (const QString& line : AboutText().split('\n')) {
+        const QString text = line.toHtmlEscaped();
+        const bool link = line.startsWith("https://") || line.contains('@');
+        html += "<p style=\"margin:0; white-space:pre-wrap\">" +
+                (link ? "<a href=\"" + text + "\">" + text + "</a>" : text) + "</p>";
+    }
+    aboutText->setHtml(html);
+
+    closeButton = new QPushButton("Close", this);
+    closeButton->setObjectName("closeButton");
+    closeButton->setGeometry(274, 304, 75, 28);
+    closeButton->setFont(ui::font(8.25));
+    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+
+    showVersionTexts();
+}
+
+void AboutBox::showVersionTexts() {
+    versionNo = VersionTexts::resource("Version");
+    partNo = VersionTexts::resource("Part_Number");
+    versionLabel->setText("Version " + versionNo);
+    partNoLabel->setText(partNo);
+}
+
+} // namespace orvex

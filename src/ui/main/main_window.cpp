@@ -1,0 +1,400 @@
+#include "ui/main/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTextEdit>
+
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "platform/clock.h"
+#include "platform/prompter.h"
+#include "ui/about/about_box.h"
+#include "ui/common/ui_style.h"
+
+namespace orvex {
+
+std::array<uint8_t, 32> MainWindow::lastKeyCodes{};
+const std::array<const char*, 3> MainWindow::kWaysNames = {"5Way Keypad", "6Way Keypad",
+                                                           "8Way Keypad"};
+
+namespace {
+
+const char* const kTypeEntries[] = {"Default      Table", "Alternate   Table", "Customise Table"};
+
+// A value the list has no entry for is shown as text in the edit field
+// rather than selecting a wrong entry.
+void selectEntry(QComboBox* box, int index, const QString& outOfRangeText) {
+    if (index >= 0 && index < box->count()) {
+        box->setCurrentIndex(index);
+    } else {
+        box->setCurrentIndex(-1);
+        box->setPlaceholderText(outOfRangeText);
+    }
+}
+
+QComboBox* makeList(QWidget* parent, const char* name, int x, int y, const QStringList& entries) {
+    auto* box = new QComboBox(parent);
+    box->setObjectName(name);
+    box->setGeometry(x, y, 207, 28);
+    box->setFont(ui::font(12));
+    box->setEditable(false);
+    box->addItems(entries);
+    return box;
+}
+
+QPushButton* makeButton(QWidget* parent, const char* name, const QString& text, QRect geometry,
+                        double points = 13.8) {
+    auto* b = new ui::WrapButton(text, parent);
+    b->setObjectName(name);
+    b->setGeometry(geometry);
+    b->setFont(ui::font(points));
+    return b;
+}
+
+QStringList numbered(const QString& prefix, int first, int last) {
+    QStringList l;
+    for (int i = first; i <= last; ++i)
+        l << prefix + QString::number(i);
+    return l;
+}
+
+} // namespace
+
+QString MainWindow::KeypadTypeText(int type) {
+    if (type >= 0 && type <= 2)
+        return QString::fromLatin1(kTypeEntries[type]);
+    return QStringLiteral("Keypad Type %1").arg(type);
+}
+
+QString MainWindow::WaysText(int waysCode) {
+    if (waysCode >= 0 && waysCode <= 2)
+        return QString::fromLatin1(kWaysNames[static_cast<size_t>(waysCode)]);
+    return QStringLiteral("Keypad Code %1").arg(waysCode);
+}
+
+MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
+    setObjectName("MainWindow");
+    setWindowTitle(ui::q("Halden Orvex™ Illuminated Configuration Utility"));
+    setFixedSize(891, 499);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+
+    menuBar = new QMenuBar(this);
+    menuBar->setObjectName("menuBar");
+    menuBar->setGeometry(0, 0, 891, 24);
+    QMenu* file = menuBar->addMenu("File");
+    file->setObjectName("fileMenu");
+    importAction = file->addAction("Import Cfg File");
+    importAction->setObjectName("importAction");
+    exportAction = file->addAction("Export Cfg File");
+    exportAction->setObjectName("exportAction");
+    exitAction = file->addAction("Exit");
+    exitAction->setObjectName("exitAction");
+    QMenu* help = menuBar->addMenu("Help");
+    help->setObjectName("helpMenu");
+    aboutAction = help->addAction(ui::q("About Orvex™ Configuration Utility"));
+    aboutAction->setObjectName("aboutAction");
+
+    titleLabel = new QLabel(ui::q("Halden Orvex™ Illuminated Configuration Utility"), this);
+    titleLabel->setObjectName("titleLabel");
+    titleLabel->setGeometry(64, 24, 755, 37);
+    titleLabel->setFont(ui::font(24, true));
+
+    scanButton = makeButton(this, "scanButton", "Scan For Device", {27, 82, 109, 67}, 18);
+
+    statusPanel = new QTextEdit(this);
+    statusPanel->setObjectName("statusPanel");
+    statusPanel->setGeometry(158, 82, 681, 67);
+    statusPanel->setReadOnly(true);
+    statusPanel->setFont(ui::font(12));
+    statusPanel->setLineWrapMode(QTextEdit::NoWrap);
+    statusPanel->setFocusPolicy(Qt::NoFocus);
+    statusPanel->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    statusPanel->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    statusPanel->setStyleSheet(
+        "QTextEdit { color: rgb(105, 105, 105); background-color: rgb(192, 255, 255); }");
+
+    keypadTypeList = makeList(this, "keypadTypeList", 27, 173,
+                              {kTypeEntries[0], kTypeEntries[1], kTypeEntries[2]});
+    ledBrightnessList =
+        makeList(this, "ledBrightnessList", 330, 173, numbered("LED Brightness - ", 0, 9));
+    ledColourList =
+        makeList(this, "ledColourList", 632, 173, numbered("JACK LED Brightness - ", 0, 9));
+    selfTestButton = makeButton(this, "selfTestButton", ui::q("Test Orvex™"), {632, 231, 206, 50});
+    buzzerList = makeList(this, "buzzerList", 27, 245, {"Buzzer - Off", "Buzzer - On"});
+    buzzerPeriodList =
+        makeList(this, "buzzerPeriodList", 330, 245, numbered("Buzzer Period -", 1, 9));
+    codeTableButton =
+        makeButton(this, "codeTableButton", "Customise Code Table", {27, 318, 206, 50});
+    restoreFromFileButton = makeButton(this, "restoreFromFileButton",
+                                       "Reset From Configuration File", {333, 314, 203, 58});
+    saveChangesButton = makeButton(this, "saveChangesButton", "Save Changes", {632, 318, 206, 50});
+    firmwareButton = makeButton(this, "firmwareButton", ui::q("Update Orvex™ Keypad Firmware"),
+                                {27, 398, 206, 67});
+    factoryResetButton =
+        makeButton(this, "factoryResetButton", "Reset To Factory Default", {330, 398, 206, 67});
+    exitButton = makeButton(this, "exitButton", "Exit", {632, 398, 206, 67});
+
+    statusBar = new QStatusBar(this);
+    statusBar->setObjectName("statusBar");
+    statusBar->setGeometry(0, 477, 891, 22);
+    statusBar->setSizeGripEnabled(false);
+
+    ShowListPlaceholders(ListText::BeforeRead);
+
+    // Disabled until a keypad answers.
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             saveChangesButton, factoryResetButton, codeTableButton, selfTestButton, keypadTypeList,
+             ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
+        w->setEnabled(false);
+
+    connect(scanButton, &QPushButton::clicked, this, &MainWindow::scanForDevice);
+    connect(saveChangesButton, &QPushButton::clicked, this, &MainWindow::saveChanges);
+    connect(factoryResetButton, &QPushButton::clicked, this, &MainWindow::resetToFactoryDefault);
+    connect(exitButton, &QPushButton::clicked, this, &MainWindow::exitUtility);
+    connect(codeTableButton, &QPushButton::clicked, this, &MainWindow::openCodeTableEditor);
+    connect(selfTestButton, &QPushButton::clicked, this, &MainWindow::openSelfTest);
+    connect(restoreFromFileButton, &QPushButton::clicked, this, &MainWindow::restoreFromConfigFile);
+    connect(firmwareButton, &QPushButton::clicked, this, &MainWindow::openFirmwareUpgrade);
+    connect(exitAction, &QAction::triggered, this, &MainWindow::exitUtility);
+    connect(aboutAction, &QAction::triggered, this, &MainWindow::showAboutBox);
+    connect(importAction, &QAction::triggered, this, &MainWindow::importConfigFile);
+    connect(exportAction, &QAction::triggered, this, &MainWindow::exportConfigFile);
+    // Only the user's committed pick sends anything; selections made by the
+    // program do not.
+    connect(keypadTypeList, &QComboBox::activated, this, &MainWindow::keypadTypePicked);
+    connect(ledBrightnessList, &QComboBox::activated, this, &MainWindow::ledBrightnessPicked);
+    connect(ledColourList, &QComboBox::activated, this, &MainWindow::ledColourPicked);
+    connect(buzzerList, &QComboBox::activated, this, &MainWindow::buzzerPicked);
+    connect(buzzerPeriodList, &QComboBox::activated, this, &MainWindow::buzzerPeriodPicked);
+}
+
+void MainWindow::startUp() {
+    PrepareConfigFile();
+    RescanForDevice();
+    UpdatePermissionHint();
+    lastOptions = 0;
+    if (GetDeviceStatusMessage() == 0) {
+        EnableDisableFunctionButtons(true);
+        SelectRememberedEntries();
+        WriteConnectedStatus();
+    } else {
+        ShowListPlaceholders(ListText::AfterFailedRead);
+        WriteNoneStatus();
+        EnableDisableFunctionButtons(false);
+    }
+}
+
+int MainWindow::GetDeviceStatusMessage() {
+    DeviceStatus s;
+    if (ReadDeviceStatus(s) != 0)
+        return -1;
+    lastLedBrightness = s.ledBrightness;
+    lastJackLedBrightness = s.jackLedBrightness;
+    lastBuzzer = s.buzzer;
+    lastOptions = s.options;
+    waysCode = s.waysCode();
+    lastBuzzerPeriodIndex = s.buzzerPeriodIndex();
+    lastKeypadType = s.keypadType;
+    lastKeyCodes = s.keyCodes;
+    firmwareVersion = s.firmwareVersion;
+    serialNumber = s.serialNumber;
+    return 0;
+}
+
+void MainWindow::EnableDisableFunctionButtons(bool enable) {
+    const int o = lastOptions;
+    ledBrightnessList->setEnabled((o & 2) ? enable : true);
+    ledColourList->setEnabled((o & 1) ? enable : true);
+    if (o & 4) {
+        buzzerList->setEnabled(enable);
+        buzzerPeriodList->setEnabled(enable);
+    } else {
+        buzzerList->setEnabled(true);
+        buzzerPeriodList->setEnabled(true);
+        ledColourList->setEnabled(true);
+    }
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{keypadTypeList, codeTableButton, saveChangesButton,
+                                         factoryResetButton, selfTestButton, restoreFromFileButton})
+        w->setEnabled(enable);
+}
+
+bool MainWindow::RefreshFromDevice() {
+    UpdatePermissionHint();
+    if (GetDeviceStatusMessage() == 0) {
+        EnableDisableFunctionButtons(true);
+        SelectRememberedEntries();
+        WriteConnectedStatus();
+        return true;
+    }
+    ShowListPlaceholders(ListText::AfterFailedRead);
+    WriteNoneStatus();
+    EnableDisableFunctionButtons(false);
+    return false;
+}
+
+void MainWindow::ShowListPlaceholders(ListText which) {
+    const bool before = which == ListText::BeforeRead;
+    const std::pair<QComboBox*, QString> texts[] = {
+        {keypadTypeList, before ? ui::q("Orvex™ - Layout") : QString("Keypad - Layout")},
+        {ledBrightnessList, before ? "LED Brightness - 0" : "LED Brightness"},
+        {ledColourList, before ? "JACK LED Brightness - 0" : "LED Colour"},
+        {buzzerList, before ? "Buzzer - Off" : "Buzzer"},
+        {buzzerPeriodList, before ? "Buzzer Period -0" : "Buzzer Period"},
+    };
+    for (const auto& [box, text] : texts) {
+        box->setCurrentIndex(-1);
+        box->setPlaceholderText(text);
+    }
+}
+
+void MainWindow::SelectRememberedEntries() {
+    selectEntry(keypadTypeList, lastKeypadType, KeypadTypeText(lastKeypadType));
+    selectEntry(ledBrightnessList, lastLedBrightness,
+                QStringLiteral("LED Brightness - %1").arg(lastLedBrightness));
+    selectEntry(ledColourList, lastJackLedBrightness,
+                QStringLiteral("JACK LED Brightness - %1").arg(lastJackLedBrightness));
+    selectEntry(buzzerList, lastBuzzer, QStringLiteral("Buzzer - %1").arg(lastBuzzer));
+    selectEntry(buzzerPeriodList, lastBuzzerPeriodIndex,
+                QStringLiteral("Buzzer Period -%1").arg(lastBuzzerPeriodIndex + 1));
+}
+
+void MainWindow::WriteConnectedStatus() {
+    statusLines[0] = ui::q("Device Connected   -    Orvex™"
+                           "                Firmware Version        -   ") +
+                     QString::fromLatin1(firmwareVersion.c_str());
+    statusLines[1] = "Keypad Selected     -    " + WaysText(waysCode) +
+                     "         Code Table Loaded     -   " + KeypadTypeText(lastKeypadType);
+    statusLines[2] =
+        "Serial Number          -    " +
+        QString::fromLatin1(serialNumber.data(), static_cast<int>(serialNumber.size()));
+    ShowStatusPanel();
+}
+
+void MainWindow::WriteNoneStatus() {
+    statusLines[0] = "Device Connected   -    None                                Firmware "
+                     "Version        -   None";
+    statusLines[1] = "Keypad Selected     -    None                                Code Table "
+                     "Loaded     -   None";
+    statusLines[2] = "Serial Number          -    None";
+    ShowStatusPanel();
+}
+
+void MainWindow::ShowStatusPanel() {
+    statusPanel->setPlainText(statusLines[0] + "\n" + statusLines[1] + "\n" + statusLines[2]);
+}
+
+bool MainWindow::PickSetting(QComboBox* box, uint8_t command, int index, int payload,
+                             int& remembered, const char* failure) {
+    if (SendDeviceCommandByte(command, static_cast<uint8_t>(payload)) != LINK_OK) {
+        showWarning(failure);
+        SelectRememberedEntries();
+        (void)box;
+        return false;
+    }
+    remembered = index;
+    return true;
+}
+
+void MainWindow::keypadTypePicked(int index) {
+    if (PickSetting(keypadTypeList, SetKeypadType, index, index, lastKeypadType,
+                    "Unable to set Keypad Type.."))
+        WriteConnectedStatus();
+}
+
+void MainWindow::ledBrightnessPicked(int index) {
+    PickSetting(ledBrightnessList, SetLedBrightness, index, index, lastLedBrightness,
+                "Unable to set the LED Brightness..");
+}
+
+void MainWindow::ledColourPicked(int index) {
+    PickSetting(ledColourList, SetJackLedBrightness, index, index, lastJackLedBrightness,
+                "Unable to set LED colour..");
+}
+
+void MainWindow::buzzerPicked(int index) {
+    PickSetting(buzzerList, SetBuzzer, index, index, lastBuzzer, "Unable to set Buzzer On/Off..");
+}
+
+void MainWindow::buzzerPeriodPicked(int index) {
+    PickSetting(buzzerPeriodList, SetBuzzerPeriod, index, index + 1, lastBuzzerPeriodIndex,
+                "Unable to set Buzzer Period..");
+}
+
+void MainWindow::scanForDevice() {
+    RescanForDevice();
+    RefreshFromDevice();
+}
+
+void MainWindow::saveChanges() {
+    if (SendDeviceCommand(WriteDefaults) != LINK_OK) {
+        showWarning("Unable to Write Default..");
+        return;
+    }
+    SaveToConfigFile();
+}
+
+void MainWindow::resetToFactoryDefault() {
+    SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
+    sleep_ms(3000);
+    RescanForDevice();
+    UpdatePermissionHint();
+    if (GetDeviceStatusMessage() == 0) {
+        EnableDisableFunctionButtons(true);
+        SelectRememberedEntries();
+        WriteConnectedStatus();
+    } else {
+        showWarning("Please power off/on the Orvex™.");
+        ShowListPlaceholders(ListText::AfterFailedRead);
+        WriteNoneStatus();
+        EnableDisableFunctionButtons(false);
+    }
+}
+
+QString MainWindow::PermissionHintText() {
+    return QStringLiteral("A keypad is plugged in but cannot be opened (no permission). "
+                          "See README, \"USB permissions (udev rule)\".");
+}
+
+void MainWindow::UpdatePermissionHint() {
+    if (!hid_handle && LastScanFoundButCouldNotOpen())
+        statusBar->showMessage(PermissionHintText());
+    else
+        statusBar->clearMessage();
+}
+
+void MainWindow::CloseLink() {
+    if (hid_handle)
+        CloseDevice();
+}
+
+void MainWindow::exitUtility() {
+    if (exited_)
+        return;
+    exited_ = true;
+    CloseLink();
+    emit exitRequested();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    exitUtility();
+    event->accept();
+}
+
+void MainWindow::showAboutBox() {
+    auto* box = new AboutBox();
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->move(pos());
+    box->show();
+}
+
+} // namespace orvex
