@@ -154,7 +154,7 @@ int TraceReplay::write(int dev, const uint8_t* data, size_t length) {
         diverge(describe(cursor_), "write " + actual);
         return -1;
     }
-    if (e->text("data") != actual) {
+    if (trace::Unhex(e->text("data")) != std::vector<uint8_t>(data, data + length)) {
         diverge(e->text("data"), actual);
         return -1;
     }

@@ -76,9 +76,7 @@ bool Line::has(const std::string& key) const {
     return texts_.count(key) || numbers_.count(key) || lists_.count(key);
 }
 
-namespace {
-
-struct Cursor {
+struct Line::Cursor {
     const std::string& s;
     size_t i = 0;
     void skipSpace() {
@@ -128,8 +126,6 @@ struct Cursor {
     }
 };
 
-} // namespace
-
 bool Line::parse(const std::string& line, std::string& error) {
     texts_.clear();
     numbers_.clear();
@@ -140,6 +136,14 @@ bool Line::parse(const std::string& line, std::string& error) {
         return false;
     if (c.take('}'))
         return true;
+    try {
+        return parseMembers(c, line, error);
+    } catch (const std::exception&) {
+        return false; // a bad number or \u escape
+    }
+}
+
+bool Line::parseMembers(Cursor& c, const std::string& line, std::string& error) {
     do {
         std::string key;
         if (!c.string(key) || !c.take(':'))
@@ -148,7 +152,7 @@ bool Line::parse(const std::string& line, std::string& error) {
         if (c.i >= line.size())
             return false;
         const char first = line[c.i];
-        try {
+        {
             if (first == '"') {
                 std::string value;
                 if (!c.string(value))
@@ -176,8 +180,6 @@ bool Line::parse(const std::string& line, std::string& error) {
                 numbers_[key] = std::stoll(line.substr(c.i), &used);
                 c.i += used;
             }
-        } catch (const std::exception&) {
-            return false;
         }
     } while (c.take(','));
     if (!c.take('}'))
@@ -218,6 +220,10 @@ bool ReadTrace(const std::string& file, Trace& trace, std::string& error) {
         return false;
     }
     const int64_t version = trace.header.number("version", -1);
+    if (!trace.header.has("version")) {
+        error = file + " has no version in its header";
+        return false;
+    }
     if (version != kFormatVersion) {
         error = file + " is a trace of version " + std::to_string(version) +
                 "; this program reads version " + std::to_string(kFormatVersion) + " only";

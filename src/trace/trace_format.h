@@ -36,6 +36,8 @@ public:
     bool parse(const std::string& line, std::string& error);
 
 private:
+    struct Cursor;
+    bool parseMembers(Cursor& c, const std::string& line, std::string& error);
     std::map<std::string, std::string> texts_;
     std::map<std::string, int64_t> numbers_;
     std::map<std::string, std::vector<std::string>> lists_;

@@ -4,7 +4,9 @@
 # Each trace is one orvexctl-virtual run, recorded with --trace, from a fresh
 # virtual keypad (the settings it needs first are set without recording). A
 # real keypad's traces can be recorded the same way with orvexctl and dropped
-# in beside these: the replay test picks up every *.jsonl here.
+# in beside these: the replay test picks up every *.jsonl here. The self-test
+# run has no orvexctl command; its program records it again:
+#   ORVEX_RECORD_TRACES=1 build/tests/traces/self_test_trace_tests
 set -eu
 program=$(realpath "${1:?usage: record.sh PATH/TO/orvexctl-virtual}")
 cd "$(dirname "$0")"

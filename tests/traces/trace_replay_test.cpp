@@ -89,11 +89,17 @@ std::vector<std::string> replayArgs(const fs::path& trace, const Line& header) {
 
 class RecordedTrace : public TraceTest, public ::testing::WithParamInterface<std::string> {};
 
+// The traces orvexctl (either backend) recorded; other programs replay theirs.
 std::vector<std::string> recordedTraces() {
     std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(ORVEX_TRACES_DIR))
-        if (e.path().extension() == ".jsonl")
+    for (const auto& e : fs::directory_iterator(ORVEX_TRACES_DIR)) {
+        Trace t;
+        std::string error;
+        if (e.path().extension() == ".jsonl" &&
+            (!orvex::trace::ReadTrace(e.path().string(), t, error) ||
+             t.header.text("program").rfind("orvexctl", 0) == 0))
             names.push_back(e.path().stem().string());
+    }
     std::sort(names.begin(), names.end());
     return names;
 }
