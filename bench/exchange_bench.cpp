@@ -9,6 +9,7 @@
 #include "bsl/bsl_protocol.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/standin_images.h"
 #include "firmware/upgrade_sequence.h"
 #include "usb_timing.h"
 #include "virtual_bus.h"
@@ -161,7 +162,8 @@ std::vector<Measured> LoaderExchanges(const Options& options, std::string& failu
     auto loader = sim::attachLoader(keypad);
     RescanForDevice();
     SendDeviceCommand(EnterBootloader);
-    firmware::UpgradeSequence sequence(nullptr);
+    firmware::UpgradeSequence sequence(nullptr, firmware::LoaderIds::FromResources(),
+                                       firmware::StandInLoaderImages());
     std::vector<Measured> out;
     if (!sequence.DownloadStartUp()) {
         failure = "the RAM loader did not start";

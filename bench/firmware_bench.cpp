@@ -16,6 +16,7 @@
 #include "bsl/bsl_protocol.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/standin_images.h"
 #include "firmware/upgrade_sequence.h"
 #include "usb_timing.h"
 #include "virtual_bus.h"
@@ -168,7 +169,8 @@ UpgradeRun RunUpgrade(const std::string& path) {
         run.marks.push_back(std::move(m));
     };
     mark(0, "<begin>");
-    firmware::UpgradeSequence sequence(mark);
+    firmware::UpgradeSequence sequence(mark, firmware::LoaderIds::FromResources(),
+                                       firmware::StandInLoaderImages());
     run.ok = sequence.Run(path);
     mark(0, "<end>");
     run.version = loader->model.imageVersion();

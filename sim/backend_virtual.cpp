@@ -5,6 +5,7 @@
 #include <string>
 
 #include "device/hid_backend.h"
+#include "firmware/standin_images.h"
 #include "trace_replay.h"
 #include "virtual_bus.h"
 #include "virtual_loader.h"
@@ -37,9 +38,10 @@ void saveState() {
 
 } // namespace
 
-// The -virtual programs start with one keypad plugged in, or replay a
-// recorded one.
+// The -virtual programs start with one keypad plugged in, whose loader runs
+// the stand-in RAM loader, or replay a recorded one.
 void InitHidBackend() {
+    firmware::UseBuiltInLoaderImages(firmware::StandInLoaderImages());
     if (const char* file = std::getenv("ORVEX_REPLAY");
         file && *file && !sim::TraceReplay::active()) {
         std::string error;

@@ -23,6 +23,7 @@ struct hid_device_ {
     uint64_t generation = 0;
     bool nonblocking = false;
     hid_device_info* info = nullptr;
+    std::string path;
     int replayDev = 0; // the recorded handle this one stands for
 };
 
@@ -159,6 +160,7 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
             return nullptr;
         auto* dev = new hid_device_;
         dev->replayDev = recorded;
+        dev->path = path;
         return dev;
     }
     auto* dev = new hid_device_;
@@ -167,6 +169,7 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
         delete dev;
         return nullptr;
     }
+    dev->path = path;
     VirtualBus::instance().handleOpened();
     return dev;
 }
@@ -271,11 +274,16 @@ int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* s
 }
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev) {
+    if (TraceReplay* replay = TraceReplay::active(); replay && dev) {
+        if (!dev->info)
+            if (const auto listed = replay->listed(dev->path))
+                dev->info = makeReplayInfo(*listed);
+        return dev->info;
+    }
     if (!alive(dev))
         return nullptr;
     if (!dev->info) {
-        const std::string path = "sim:?:" + std::to_string(dev->iface);
-        dev->info = makeInfo({path, dev->device, dev->iface});
+        dev->info = makeInfo({dev->path, dev->device, dev->iface});
     }
     return dev->info;
 }

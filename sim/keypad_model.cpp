@@ -134,6 +134,14 @@ std::array<uint8_t, 32> KeypadModel::tableForType(int type) const {
     return romTables()[static_cast<size_t>(type)];
 }
 
+bool KeypadModel::versionFits(const std::string& version, int keypadType) {
+    // Settings, table, version with its NUL and the serial in one answer.
+    const size_t status =
+        6 + static_cast<size_t>(groupLength(groupOf(keypadType))) + version.size() + 1 + 12;
+    return version.size() <= 11 && version.find('\0') == std::string::npos &&
+           status <= kReport - 10;
+}
+
 std::vector<uint8_t> KeypadModel::statusPayload() const {
     const KeypadSettings& s = running_;
     std::vector<uint8_t> p = {s.ledBrightness, s.jackLedBrightness, s.buzzer,
@@ -304,8 +312,8 @@ void KeypadModel::process(const uint8_t* req, uint64_t now) {
             if (answer[i] == 0)
                 answer[i] = '.';
     }
-    Report r = BuildResponse(static_cast<uint8_t>(cmd), answer,
-                             faulted && fault.kind == Fault::NonZeroResult ? 1 : 0);
+    Report r = BuildResponse(static_cast<uint8_t>(answerCommand_ < 0 ? cmd : answerCommand_),
+                             answer, faulted && fault.kind == Fault::NonZeroResult ? 1 : 0);
     // Data length as framed: BuildResponse cuts what does not fit one report.
     const size_t n = std::min<size_t>(answer.size(), kReport - 10) + 1;
     uint64_t at = now;
@@ -432,9 +440,12 @@ std::string KeypadModel::version() const {
     return version_;
 }
 
-void KeypadModel::setVersion(const std::string& v) {
+bool KeypadModel::setVersion(const std::string& v) {
     std::lock_guard lock(m_);
-    version_ = v.substr(0, 11);
+    if (!versionFits(v, running_.keypadType))
+        return false;
+    version_ = v;
+    return true;
 }
 
 uint32_t KeypadModel::restartDelayMs() const {
@@ -458,6 +469,10 @@ void putSettings(std::ostringstream& o, const char* name, const KeypadSettings& 
     o << '\n';
 }
 
+// Values the keypad itself accepts (led, jack led, buzzer, buzzer period, type).
+constexpr int kSettingMin[5] = {0, 0, 0, 1, 0};
+constexpr int kSettingMax[5] = {9, 9, 1, 9, 8};
+
 bool getSettings(std::istringstream& in, const char* name, KeypadSettings& s) {
     std::string word;
     int v[5];
@@ -467,7 +482,7 @@ bool getSettings(std::istringstream& in, const char* name, KeypadSettings& s) {
     uint8_t* fields[] = {&r.ledBrightness, &r.jackLedBrightness, &r.buzzer, &r.buzzerPeriod,
                          &r.keypadType};
     for (int i = 0; i < 5; ++i) {
-        if (v[i] < 0 || v[i] > 255)
+        if (v[i] < kSettingMin[i] || v[i] > kSettingMax[i])
             return false;
         *fields[i] = static_cast<uint8_t>(v[i]);
     }
@@ -531,7 +546,7 @@ bool KeypadModel::loadState(const std::string& text) {
         !(in >> word >> options) || word != "options" || options < 0 || options > 255 ||
         !(in >> word >> serialHex) || word != "serial" || !unhexText(serialHex, serial) ||
         serial.size() != 12 || !(in >> word >> versionHex) || word != "version" ||
-        !unhexText(versionHex, version) || version.size() > 11)
+        !unhexText(versionHex, version) || !versionFits(version, running.keypadType))
         return false;
     std::lock_guard lock(m_);
     running_ = running;
@@ -545,6 +560,11 @@ bool KeypadModel::loadState(const std::string& text) {
 int KeypadModel::overlappedRequests() const {
     std::lock_guard lock(m_);
     return overlapped_;
+}
+
+void KeypadModel::setAnswerCommand(int command) {
+    std::lock_guard lock(m_);
+    answerCommand_ = command;
 }
 
 } // namespace orvex::sim

@@ -95,9 +95,15 @@ public:
     std::string serial() const;
     void setSerial(const std::string& s);
     std::string version() const;
-    void setVersion(const std::string& v);
+    // False (unchanged) for a version whose status answer would not fit one
+    // report with the running keypad type's table.
+    bool setVersion(const std::string& v);
+    static bool versionFits(const std::string& version, int keypadType);
     uint32_t restartDelayMs() const;
     void setRestartDelayMs(uint32_t ms);
+    // Command digits every answer carries instead of its request's (-1: the
+    // request's own), for a keypad firmware that does not echo them.
+    void setAnswerCommand(int command);
     // Reports the host wrote while an earlier answer was still unread.
     int overlappedRequests() const;
     // Everything the keypad keeps (settings, power-up settings, options, serial,
@@ -128,6 +134,7 @@ private:
     std::deque<Fault> faults_;
     std::vector<ReceivedCommand> log_;
     int overlapped_ = 0;
+    int answerCommand_ = -1;
 };
 
 // Frame helpers shared with other transports and the tests.

@@ -199,6 +199,15 @@ int TraceReplay::string(int dev, const char* which, std::string& value) {
     return -1; // not asked while recording: as a device that does not answer
 }
 
+std::optional<ReplayDevice> TraceReplay::listed(const std::string& path) const {
+    std::lock_guard lock(m_);
+    for (const auto& [ids, list] : lastEnumeration_)
+        for (const auto& d : list)
+            if (d.path == path)
+                return d;
+    return std::nullopt;
+}
+
 bool TraceReplay::diverged() const {
     std::lock_guard lock(m_);
     return diverged_;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ public:
     int write(int dev, const uint8_t* data, size_t length);
     int read(int dev, uint8_t* data, size_t length);
     int string(int dev, const char* which, std::string& value);
+
+    // The interface at `path` as the last recorded enumeration listed it.
+    std::optional<ReplayDevice> listed(const std::string& path) const;
 
     bool diverged() const;
     // One line when the program ended before the recording did; empty when

@@ -1,6 +1,7 @@
 #include "virtual_bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -143,6 +144,11 @@ void VirtualBus::announce(const BusEvent& event) {
 void VirtualBus::removeListener(int id) {
     std::lock_guard lock(m_);
     std::erase_if(listeners_, [&](const auto& l) { return l.first == id; });
+}
+
+std::string BusDevice::NextUsbPort() {
+    static std::atomic<int> next{1};
+    return "1-" + std::to_string(next++);
 }
 
 std::vector<EnumEntry> VirtualBus::enumerate(uint16_t vid, uint16_t pid) {

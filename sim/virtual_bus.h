@@ -32,6 +32,10 @@ public:
     bool stringsFail = false;
     // Listed, but opening it fails (as a device node without permission).
     bool openFails = false;
+    // The USB port it is plugged into; each device gets its own unless set.
+    std::string usbPort = NextUsbPort();
+    virtual std::string port() const { return usbPort; }
+    static std::string NextUsbPort();
 
     virtual void write(int iface, const uint8_t* data, size_t length, uint64_t now) = 0;
     // Copies one waiting input report; 0 when none is readable at `now`.

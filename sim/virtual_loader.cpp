@@ -72,6 +72,13 @@ std::shared_ptr<VirtualLoader> makeLoader() {
     return l;
 }
 
+std::string VirtualLoader::port() const {
+    // The keypad's loader comes up on the keypad's port.
+    if (const auto k = keypad.lock())
+        return k->port();
+    return BusDevice::port();
+}
+
 std::shared_ptr<VirtualLoader> attachLoader(const std::shared_ptr<VirtualKeypad>& keypad) {
     auto loader = makeLoader();
     loader->keypad = keypad;
@@ -163,6 +170,13 @@ private:
 
 std::unique_ptr<DeviceNotifier> makeDeviceNotifier() {
     return std::make_unique<VirtualNotifier>();
+}
+
+std::string UsbPortOfHidPath(const std::string& path) {
+    int iface = 0;
+    uint64_t generation = 0;
+    const auto dev = sim::VirtualBus::instance().resolve(path, iface, generation);
+    return dev ? dev->port() : std::string();
 }
 
 } // namespace orvex::bsl

@@ -31,6 +31,7 @@ public:
     void write(int iface, const uint8_t* data, size_t length, uint64_t now) override;
     int read(int iface, uint8_t* data, size_t length, uint64_t now) override;
     void arrived() override;
+    std::string port() const override;
 };
 
 // A loader with the factory image, not on the bus yet (tests plug it).

@@ -176,6 +176,7 @@ struct Selection {
     uint16_t vid = kLoaderVendorId;
     uint16_t pid = kLoaderProductId;
     size_t index = 0;
+    std::string port; // only loaders on this USB port count; "" for all
 };
 
 bool parseSelection(const char* text, Selection& sel) {
@@ -208,6 +209,8 @@ bool parseSelection(const char* text, Selection& sel) {
             sel.pid = static_cast<uint16_t>(v);
         else if (key == "DEVICEINDEX" && parseNumber(value, 10, 255, v))
             sel.index = v;
+        else if (key == "PORT" && !value.empty())
+            sel.port = value;
         else
             return false;
     }
@@ -292,7 +295,10 @@ uint8_t BSL_initialize_BSL(const char* selection) {
         return 1;
     // A loader that has just been started re-enumerates; give it a moment.
     for (uint32_t waited = 0;; waited += kOpenPollMs) {
-        const auto paths = devicePaths(sel.vid, sel.pid);
+        auto paths = devicePaths(sel.vid, sel.pid);
+        if (!sel.port.empty())
+            std::erase_if(paths,
+                          [&](const std::string& p) { return UsbPortOfHidPath(p) != sel.port; });
         if (sel.index < paths.size()) {
             l.dev = hid_open_path(paths[sel.index].c_str());
             if (l.dev)
@@ -448,6 +454,13 @@ void BSL_closeTI_Text() {
     l.fileOpen = false;
     l.cursor.reset(nullptr);
     l.file = TiTextImage{};
+}
+
+uint32_t bsl::CountDevicesOnPort(uint16_t vendorId, uint16_t productId, const std::string& port) {
+    auto paths = devicePaths(vendorId, productId);
+    if (!port.empty())
+        std::erase_if(paths, [&](const std::string& p) { return UsbPortOfHidPath(p) != port; });
+    return static_cast<uint32_t>(paths.size());
 }
 
 std::string bsl::LastTextError() {

@@ -77,7 +77,8 @@ void BSL_setCom(int com);
 
 // Opens the loader named by a selection text such as
 // "PID=0x0200,VID=0x2047,DEVICEINDEX=0" (keys in any order and case; ids in
-// hex, the index in decimal). Waits briefly for a loader that is still
+// hex, the index in decimal). An optional "PORT=1-2" counts only the loaders
+// on that USB port (see bsl::UsbPortOfHidPath). Waits briefly for a loader that is still
 // enumerating. Returns 0 when connected, 1 when no loader could be opened or
 // the text is malformed. Closes any earlier connection first.
 uint8_t BSL_initialize_BSL(const char* selection);
@@ -133,6 +134,9 @@ DataBlock_ BSL_readTI_TextFile(int maxBytes);
 void BSL_closeTI_Text();
 
 namespace bsl {
+// Number of attached devices with these ids on one USB port (all of them when
+// the port is "").
+uint32_t CountDevicesOnPort(uint16_t vendorId, uint16_t productId, const std::string& port);
 // Why the last TI-TXT text or file was refused ("" when it was not).
 std::string LastTextError();
 } // namespace bsl

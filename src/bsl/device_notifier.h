@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace orvex::bsl {
 
@@ -25,6 +26,12 @@ public:
 };
 
 std::unique_ptr<DeviceNotifier> makeDeviceNotifier();
+
+// The USB port a HID device path belongs to (for hidraw the sysfs name of its
+// USB device, such as "1-2.3"); "" when it cannot be told. The keypad and the
+// loader it restarts into sit on the same port. Implemented beside
+// makeDeviceNotifier by each backend.
+std::string UsbPortOfHidPath(const std::string& path);
 
 // udev helpers, kept here so they can be tested without a udev daemon.
 // PRODUCT of a usb_device: "vid/pid/bcd" in hex without leading zeros.

@@ -116,4 +116,26 @@ std::unique_ptr<DeviceNotifier> makeDeviceNotifier() {
     return std::make_unique<UdevNotifier>();
 }
 
+std::string UsbPortOfHidPath(const std::string& path) {
+    // hidapi's hidraw paths are device nodes: /dev/hidrawN.
+    const size_t slash = path.rfind('/');
+    if (path.compare(0, 5, "/dev/") != 0 || slash == std::string::npos)
+        return {};
+    udev* u = udev_new();
+    if (!u)
+        return {};
+    std::string port;
+    if (udev_device* dev =
+            udev_device_new_from_subsystem_sysname(u, "hidraw", path.c_str() + slash + 1)) {
+        // The parent is owned by dev.
+        if (udev_device* usb =
+                udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device"))
+            if (const char* name = udev_device_get_sysname(usb))
+                port = name;
+        udev_device_unref(dev);
+    }
+    udev_unref(u);
+    return port;
+}
+
 } // namespace orvex::bsl

@@ -63,7 +63,7 @@ private:
     size_t pos_ = 0;
 };
 
-std::string lineError(size_t line, const char* what) {
+std::string lineError(size_t line, const std::string& what) {
     return "line " + std::to_string(line) + ": " + what;
 }
 
@@ -74,7 +74,8 @@ void TiTextImage::clear() {
     total_ = 0;
 }
 
-template <typename Source> bool TiTextImage::parseFrom(Source& src, std::string& error) {
+template <typename Source>
+bool TiTextImage::parseFrom(Source& src, std::string& error, const AddressCheck& check) {
     clear();
     size_t line = 1;
     size_t tokensOnLine = 0;
@@ -82,7 +83,7 @@ template <typename Source> bool TiTextImage::parseFrom(Source& src, std::string&
     uint32_t address = 0;
     int c = src.get();
 
-    auto fail = [&](const char* what) {
+    auto fail = [&](const std::string& what) {
         error = lineError(line, what);
         clear();
         return false;
@@ -147,6 +148,10 @@ template <typename Source> bool TiTextImage::parseFrom(Source& src, std::string&
             return fail("data beyond the 20-bit address space");
         if (total_ >= kMaxImageBytes)
             return fail("image larger than the address space");
+        if (check) {
+            if (std::string why = check(address); !why.empty())
+                return fail(why);
+        }
         if (runs_.empty() || runs_.back().start + runs_.back().bytes.size() != address)
             runs_.push_back({address, {}});
         runs_.back().bytes.push_back(static_cast<uint8_t>((hi << 4) | lo));
@@ -155,12 +160,12 @@ template <typename Source> bool TiTextImage::parseFrom(Source& src, std::string&
     }
 }
 
-bool TiTextImage::parse(std::string_view text, std::string& error) {
+bool TiTextImage::parse(std::string_view text, std::string& error, const AddressCheck& check) {
     TextSource src(text);
-    return parseFrom(src, error);
+    return parseFrom(src, error, check);
 }
 
-bool TiTextImage::load(const char* path, std::string& error) {
+bool TiTextImage::load(const char* path, std::string& error, const AddressCheck& check) {
     clear();
     if (!path || !*path) {
         error = "no file name";
@@ -172,7 +177,7 @@ bool TiTextImage::load(const char* path, std::string& error) {
         return false;
     }
     FileSource src(f);
-    bool ok = parseFrom(src, error);
+    bool ok = parseFrom(src, error, check);
     if (ok && src.failed()) {
         error = std::string("cannot read ") + path;
         clear();

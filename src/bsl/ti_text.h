@@ -5,6 +5,7 @@
 // refused before anything reaches the device, and hands the runs out as blocks.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,10 @@ struct TextRun {
     std::vector<uint8_t> bytes;
 };
 
+// Asked about the address of every data byte while a text is read; a non-empty
+// answer refuses the text at that byte's line, with the answer as the reason.
+using AddressCheck = std::function<std::string(uint32_t address)>;
+
 class TiTextImage {
 public:
     // Accepts "@ADDR" lines (any number of hex digits, at most 0xFFFFF), data
@@ -29,15 +34,16 @@ public:
     // ends, either case, and "q"/"Q" as the end. The text also ends at a NUL
     // byte or at the end of the view; without a "q" before that it is refused.
     // On failure returns false and sets `error` ("line N: ...").
-    bool parse(std::string_view text, std::string& error);
+    bool parse(std::string_view text, std::string& error, const AddressCheck& check = {});
     // The same for a file, read in chunks (any size, bounded memory).
-    bool load(const char* path, std::string& error);
+    bool load(const char* path, std::string& error, const AddressCheck& check = {});
 
     const std::vector<TextRun>& runs() const { return runs_; }
     size_t totalBytes() const { return total_; }
 
 private:
-    template <typename Source> bool parseFrom(Source& src, std::string& error);
+    template <typename Source>
+    bool parseFrom(Source& src, std::string& error, const AddressCheck& check);
     void clear();
 
     std::vector<TextRun> runs_;

@@ -13,6 +13,8 @@
 #include <ostream>
 #include <sstream>
 
+#include <hidapi/hidapi.h>
+
 #include "bsl/bsl430.h"
 #include "cli/diagnose.h"
 #include "config/ini_file.h"
@@ -20,6 +22,7 @@
 #include "device/device_commands.h"
 #include "device/hid_backend.h"
 #include "device/hid_link.h"
+#include "firmware/image_checks.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -90,7 +93,7 @@ const char* const kUsage =
     "  table get                    print the active key code table\n"
     "  table set PAIRS              load the customised table: MM:UU pairs in hex\n"
     "  factory-reset                restore the keypad's factory settings\n"
-    "  flash IMAGE                  replace the firmware with a TI-TXT image\n"
+    "  flash [--allow-mass-erase] IMAGE  replace the firmware with a TI-TXT image\n"
     "  list                         list keypads (serial, path, firmware) and loaders\n"
     "  diagnose [--output FILE]     write a report to attach to a bug report\n"
     "\n"
@@ -139,10 +142,17 @@ const std::map<std::string, std::string>& commandHelp() {
         {"factory-reset", "usage: orvexctl factory-reset\n"
                           "Restores the keypad's factory settings and waits for it to come "
                           "back.\n"},
-        {"flash", "usage: orvexctl flash IMAGE\n"
+        {"flash", "usage: orvexctl flash [--allow-mass-erase] IMAGE\n"
                   "Switches the keypad into its bootstrap loader, downloads and verifies the "
                   "TI-TXT IMAGE and sends the previous settings back. Progress goes to "
-                  "stderr.\n"},
+                  "stderr.\n"
+                  "The loader's RAM loader (RAM_BSL.Text, RAM_BSL_VERSION) and the keypad's "
+                  "password (password.Text) are read from "
+                  "$XDG_DATA_HOME/HaldenInterface/loader, then from "
+                  "<XDG_DATA_DIRS>/orvex-config/loader. Without a password the loader "
+                  "mass-erases the keypad first, which needs --allow-mass-erase. After an "
+                  "upgrade the image's vector table is kept there as the keypad's next "
+                  "password.\n"},
         {"list", "usage: orvexctl list\n"
                  "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
                  "and the bootstrap loaders (2047:0200) present.\n"},
@@ -674,39 +684,55 @@ int cmdDiagnose(const Context& c, const std::vector<std::string>& a) {
     return EXIT_OK;
 }
 
-// Waits for the bootstrap loader to enumerate after EnterBootloader.
+// Waits for the keypad's bootstrap loader (on its port, when known) to
+// enumerate after EnterBootloader.
 bool waitForLoader(const firmware::LoaderIds& ids) {
     for (int waited = 0; waited <= 10000; waited += 100) {
-        if (firmware::CountLoaderDevices(ids) > 0)
+        uint16_t vid = 0, pid = 0;
+        if (ids.Numbers(vid, pid) && bsl::CountDevicesOnPort(vid, pid, ids.usbPort) > 0)
             return true;
         sleep_ms(100);
     }
     return false;
 }
 
+bool KeypadPresent() {
+    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    const bool found = list != nullptr;
+    hid_free_enumeration(list);
+    return found;
+}
+
 int cmdFlash(const Context& c, const std::vector<std::string>& a) {
-    if (a.size() != 1)
-        return c.fail(EXIT_USAGE, "flash: expected IMAGE");
-    const std::string& image = a[0];
+    std::vector<std::string> args = a;
+    const auto allow = std::find(args.begin(), args.end(), "--allow-mass-erase");
+    const bool allowMassErase = allow != args.end();
+    if (allowMassErase)
+        args.erase(allow);
+    if (args.size() != 1)
+        return c.fail(EXIT_USAGE, "flash: expected [--allow-mass-erase] IMAGE");
+    const std::string& image = args[0];
     if (image.size() > firmware::kMaxPathBytes)
         return c.fail(EXIT_USAGE, "flash: the image path is longer than " +
                                       std::to_string(firmware::kMaxPathBytes) + " bytes");
-    // A file that is not a complete TI-TXT image is refused before the keypad
-    // leaves for its loader.
-    if (BSL_openTI_TextForRead(image.c_str()) != 0) {
-        const std::string why = bsl::LastTextError();
-        BSL_closeTI_Text();
-        return c.fail(EXIT_FILE, "flash: " + image + " is not a usable TI-TXT image" +
-                                     (why.empty() ? "" : ": " + why));
-    }
-    BSL_closeTI_Text();
+    // An image that could not be downloaded and started is refused before the
+    // keypad leaves for its loader.
+    if (const std::string why = CheckFirmwareImage(image); !why.empty())
+        return c.fail(EXIT_FILE, "flash: " + why);
 
-    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
+    firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::KeypadSettingsHandOver settings;
-    if (firmware::CountLoaderDevices(ids) == 0) {
+    // A loader already attached may be the keypad's, left by an interrupted
+    // upgrade, or another device's: a running keypad comes first.
+    const bool loaderWaiting = firmware::CountLoaderDevices(ids) > 0;
+    const bool keypadRunning = !loaderWaiting || KeypadPresent();
+    if (keypadRunning) {
         // The usual case: the keypad is running; keep its settings and switch it over.
         if (int rc = openKeypad(c))
             return rc;
+        ids.usbPort = firmware::OpenKeypadUsbPort();
+        if (loaderWaiting && ids.usbPort.empty())
+            return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
         DeviceStatus s;
         if (ReadDeviceStatus(s) == 0) {
             settings.captured = true;
@@ -718,24 +744,41 @@ int cmdFlash(const Context& c, const std::vector<std::string>& a) {
             std::copy_n(s.keyCodes.begin(), settings.key_codes.size(), settings.key_codes.begin());
             settings.serialNumber = s.serialNumber;
         }
+    }
+    // Everything that can stop the upgrade is settled before the keypad leaves.
+    const firmware::LoaderFolders folders = firmware::LoaderFolders::ForDataHome(c.dataHome);
+    firmware::UpgradePlan plan;
+    std::string why;
+    if (!firmware::PlanUpgrade(folders, settings.serialNumber, plan, why))
+        return c.fail(EXIT_FILE, "flash: " + why);
+    if (plan.massEraseFirst && !allowMassErase)
+        return c.fail(EXIT_USAGE, "flash: no password image (" +
+                                      std::string(firmware::kPasswordFile) +
+                                      ") is known for this keypad, so its loader would "
+                                      "mass-erase it first; put its password into " +
+                                      folders.user + " or add --allow-mass-erase");
+    if (keypadRunning) {
         (void)SendDeviceCommand(EnterBootloader); // the keypad leaves without answering
         CloseDevice();
         if (!waitForLoader(ids))
             return c.fail(EXIT_NO_KEYPAD, "flash: no bootstrap loader appeared (USB 2047:0200)");
     }
 
-    firmware::UpgradeSequence upgrade([&c](int percent, const std::string& text) {
-        std::string line = text;
-        std::erase(line, '\r');
-        std::istringstream lines(line);
-        for (std::string part; std::getline(lines, part);)
-            if (!part.empty())
-                c.err << "["
-                      << (percent < 10    ? "  "
-                          : percent < 100 ? " "
-                                          : "")
-                      << percent << "%] " << part << "\n";
-    });
+    firmware::UpgradeSequence upgrade(
+        [&c](int percent, const std::string& text) {
+            std::string line = text;
+            std::erase(line, '\r');
+            std::istringstream lines(line);
+            for (std::string part; std::getline(lines, part);)
+                if (!part.empty())
+                    c.err << "["
+                          << (percent < 10    ? "  "
+                              : percent < 100 ? " "
+                                              : "")
+                          << percent << "%] " << part << "\n";
+        },
+        ids, plan.images);
+    upgrade.keepPasswordAs = plan.keepPasswordAs;
     if (!upgrade.Run(image))
         return c.fail(EXIT_VERIFY, "flash: the upgrade failed; the keypad stays in its loader");
 
@@ -743,7 +786,7 @@ int cmdFlash(const Context& c, const std::vector<std::string>& a) {
     case firmware::RestoreResult::Restored:
         return EXIT_OK;
     case firmware::RestoreResult::NothingCaptured:
-        return EXIT_OK; // the core has said the keypad keeps its factory settings
+        return EXIT_OK; // the core has said the settings could not be sent back
     case firmware::RestoreResult::KeypadMissing:
         return c.fail(EXIT_NO_KEYPAD, "flash: the keypad did not come back after the upgrade");
     case firmware::RestoreResult::Stopped:

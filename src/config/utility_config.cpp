@@ -180,6 +180,17 @@ bool SetSettings(const std::string& key, const std::string& value) {
     return ok;
 }
 
+void RememberFirmwareFile(const std::string& path) {
+    try {
+        // A file name may hold a line break on Linux.
+        CIniFile::SetValue("FirmwareFile",
+                           singleLine(std::filesystem::path(path).filename().string()),
+                           kConfigSection, FileName);
+    } catch (const std::exception&) {
+        // A damaged configuration file is left alone.
+    }
+}
+
 bool SaveSnapshot(const ConfigSnapshot& s) {
     const std::pair<const char*, std::string> values[] = {
         {"FirstUp", "Yes"},

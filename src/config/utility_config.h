@@ -36,6 +36,11 @@ std::string GetSettings(const std::string& key, const std::string& file);
 // "Failed to update USBUtilityCfg.ini file." and returns false.
 bool SetSettings(const std::string& key, const std::string& value);
 
+// Keeps the name (not the folder) of the firmware image last picked as
+// FirmwareFile in FileName, on one line. Failures are silent: the name is only
+// a reminder.
+void RememberFirmwareFile(const std::string& path);
+
 // What "Save Changes" stores: the main window's copy of the last status read.
 struct ConfigSnapshot {
     int keypadType = 0;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <cwchar>
+#include <map>
 
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -13,6 +14,20 @@ hid_device* hid_handle = nullptr;
 
 namespace {
 std::atomic<bool> g_openRefused{false};
+
+// Per handle, the earlier requests that went unanswered: their answers may
+// still turn up. Guarded by link_mutex().
+std::map<hid_device*, int>& unansweredRequests() {
+    static std::map<hid_device*, int> counts;
+    return counts;
+}
+// Whether the keypad's answers carry the command digits of their request, as
+// seen on the last answer taken while nothing was owed. A property of its
+// firmware, so it outlives a handle (unplug, restart) until the link is closed.
+// Guarded by link_mutex().
+enum class Echo { Unknown, Yes, No };
+Echo g_echoesCommand = Echo::Unknown;
+constexpr int kMaxUnanswered = 8;
 } // namespace
 
 bool LastScanFoundButCouldNotOpen() {
@@ -79,8 +94,11 @@ hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, 
 
 void hid_exit_safely(hid_device* handle) {
     // hid_close also ends any read still pending on the handle.
-    if (handle)
+    if (handle) {
+        std::lock_guard lock(link_mutex());
+        unansweredRequests().erase(handle);
         hid_close(handle);
+    }
     hid_exit();
 }
 
@@ -106,6 +124,8 @@ bool RescanForDevice() {
 
 void CloseDevice() {
     std::lock_guard lock(link_mutex());
+    // The next link may meet another keypad.
+    g_echoesCommand = Echo::Unknown;
     if (hid_handle) {
         hid_exit_safely(hid_handle);
         hid_handle = nullptr;
@@ -185,32 +205,53 @@ int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_
         return LINK_IO_ERROR;
     // Whatever is still waiting was sent for an earlier exchange that timed out;
     // read now, it would be taken for the answer to this request.
+    int& unanswered = unansweredRequests()[handle];
     for (int i = 0; i < 64; ++i) {
         uint8_t stale[REPORT_SIZE];
         if (hid_read_timeout(handle, stale, REPORT_SIZE, 0) <= 0)
             break;
+        // A frame or a refusal ends an earlier request; wait markers do not.
+        if ((stale[2] == STX || stale[2] == REFUSAL_MARKER) && unanswered > 0)
+            --unanswered;
     }
     if (hid_write(handle, report, REPORT_SIZE) < 0)
         return LINK_IO_ERROR;
 
+    // The first valid frame answers the request. Only while an earlier request
+    // on this handle is still owed an answer, and unless this keypad has been
+    // seen answering with other command digits, is a frame for another command
+    // taken for that late answer and passed over. A keypad that does not echo
+    // the command digits is so never held up past its first answer.
+    const bool owedBefore = unanswered > 0;
+    bool passedOver = false;
+    const auto finish = [&](int result) {
+        // Unknown echo and a frame passed over: that may have been this
+        // request's own answer, so it is not owed again.
+        const bool mayHaveBeenOurs = passedOver && g_echoesCommand == Echo::Unknown;
+        if (result != LINK_OK && !mayHaveBeenOurs && unanswered < kMaxUnanswered)
+            ++unanswered;
+        return result;
+    };
     uint32_t waited = 0;
     for (;;) {
         std::memset(report, 0, REPORT_SIZE);
         const int got = hid_read_timeout(handle, report, REPORT_SIZE, 0);
         if (got < 0)
-            return LINK_IO_ERROR;
-        // A frame for another command is the late answer to an earlier request:
-        // passed over like an empty poll, so a stream of them cannot hold the
-        // exchange past its time-out.
+            return finish(LINK_IO_ERROR);
         const bool otherCommand =
             got > 0 && report[2] == STX && report[1] <= 64 &&
             ((HexToNibble(report[3]) << 4) | HexToNibble(report[4])) != command;
-        if (got == 0 || otherCommand) {
+        const bool lateAnswer = otherCommand && unanswered > 0 && g_echoesCommand != Echo::No;
+        if (lateAnswer) {
+            --unanswered;
+            passedOver = true;
+        }
+        if (got == 0 || lateAnswer) {
             sleep_ms(POLL_INTERVAL_MS);
             if (timeoutMs != 0) {
                 waited += POLL_INTERVAL_MS;
                 if (waited >= timeoutMs)
-                    return LINK_TIMEOUT;
+                    return finish(LINK_TIMEOUT);
             }
             continue;
         }
@@ -219,12 +260,14 @@ int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_
             continue;
         }
         if (report[2] == REFUSAL_MARKER)
-            return LINK_BAD_FRAME;
+            return finish(LINK_BAD_FRAME);
         if (report[1] > 64)
-            return LINK_BAD_SIZE;
+            return finish(LINK_BAD_SIZE);
         if (ParseResponseFrame(report, response, responseLength) != 0)
-            return LINK_BAD_FRAME;
-        return LINK_OK;
+            return finish(LINK_BAD_FRAME);
+        if (!owedBefore && !passedOver)
+            g_echoesCommand = otherCommand ? Echo::No : Echo::Yes;
+        return finish(LINK_OK);
     }
 }
 

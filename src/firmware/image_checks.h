@@ -6,6 +6,7 @@
 // bits set but the lowest (0xFFFFFFFE) respectively.
 
 #include <cstdint>
+#include <string>
 
 #include "bsl/bsl430.h"
 
@@ -28,9 +29,30 @@ uint32_t CRC_Check(uint32_t address, uint32_t length, uint32_t expected);
 // opened or is not a valid TI-TXT image.
 uint32_t CRC_Check_File(const char* path);
 
-// Erases the segment holding the start of every block (512 bytes at most) of
-// the file, ignoring the results. 0 after the pass, -2 when the file cannot be
-// opened or is not a valid TI-TXT image.
+// The keypad chip's flash that an image may program: info memory D, C and B
+// (128-byte segments) and main flash (512-byte segments, the vector table at
+// its top). Info A (0x1980) is locked after every reset and its erase does
+// nothing until unlocked, so data for it could never verify.
+inline constexpr uint32_t kInfoFlashStart = 0x1800;
+inline constexpr uint32_t kInfoFlashEnd = 0x1980;
+inline constexpr uint32_t kInfoAEnd = 0x1A00;
+inline constexpr uint32_t kInfoSegmentSize = 128;
+inline constexpr uint32_t kMainFlashStart = 0x4400;
+inline constexpr uint32_t kMainFlashEnd = 0x24400;
+inline constexpr uint32_t kMainSegmentSize = 512;
+inline constexpr uint32_t kVectorTableStart = 0xFFE0;
+inline constexpr uint32_t kResetVectorLow = 0xFFFE;
+
+// Everything about a firmware image that can be known without the keypad: a
+// complete TI-TXT file, some data, no address given twice, every byte in the
+// flash above, and the reset vector programmed. Empty when the image is fit
+// to download, else why not: "<path>: line N: <what>" or "<path>: <what>".
+std::string CheckFirmwareImage(const std::string& path);
+
+// Erases every segment that a block (512 bytes at most) of the file touches,
+// ignoring the results: one erase per block in main flash, where blocks never
+// cross a segment, and one per 128-byte segment in info memory. 0 after the pass, -2 when the file
+// cannot be opened or is not a valid TI-TXT image.
 uint32_t EraseDataSegment_File(const char* path);
 
 } // namespace orvex

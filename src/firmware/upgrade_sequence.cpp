@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <charconv>
 
+#include <hidapi/hidapi.h>
+
 #include "bsl/bsl430.h"
+#include "bsl/device_notifier.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "firmware/image_checks.h"
@@ -55,7 +58,16 @@ LoaderIds LoaderIds::FromResources() {
 }
 
 std::string LoaderIds::Selection() const {
-    return "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex;
+    return "PID=" + myPID + ",VID=" + myVID + ",DEVICEINDEX=" + myDeviceIndex +
+           (usbPort.empty() ? "" : ",PORT=" + usbPort);
+}
+
+std::string OpenKeypadUsbPort() {
+    std::lock_guard lock(link_mutex());
+    if (!hid_handle)
+        return {};
+    const hid_device_info* info = hid_get_device_info(hid_handle);
+    return info && info->path ? bsl::UsbPortOfHidPath(info->path) : std::string();
 }
 
 bool LoaderIds::Numbers(uint16_t& vendorId, uint16_t& productId) const {
@@ -68,13 +80,6 @@ uint32_t CountLoaderDevices(const LoaderIds& ids) {
     if (!ids.Numbers(vid, pid))
         return 0;
     return BSL_NumOfUSBDevices(vid, pid);
-}
-
-LoaderImages LoaderImages::FromResources() {
-    return {std::string(LoaderResource("password.Text")),
-            std::string(LoaderResource("RAM_BSL.Text")),
-            std::string(LoaderResource("RAM_BSL_VERSION")),
-            std::string(LoaderResource("Forced_BOR.Text"))};
 }
 
 std::string VersionFromLoaderText(const std::string& text) {
@@ -107,7 +112,31 @@ bool UpgradeSequence::Run(const std::string& path) {
                       " bytes). Move the file to a folder with a shorter path.\r\n");
         return false;
     }
+    // The start-up erases the reset vector segment (or the whole flash after a
+    // refused password), so an image that cannot be downloaded and started is
+    // refused before the loader hears anything.
+    if (const std::string why = CheckFirmwareImage(path); !why.empty()) {
+        report(0, why + "\r\n");
+        return false;
+    }
+    // Any other MSP430 loader on the bus answers the same ids: program only
+    // the keypad's.
+    if (ids_.usbPort.empty() && CountLoaderDevices(ids_) > 1) {
+        report(0, std::string(kLoaderNotToldApartText) + "\r\n");
+        return false;
+    }
+    // Without the real RAM loader the keypad would be left in a loader that
+    // cannot program it.
+    if (images_.ramLoader.empty()) {
+        report(0, MissingRamLoaderText(LoaderFolders::FromEnvironment()) + "\r\n");
+        return false;
+    }
     const bool result = CustomSelectedFirmware(path);
+    if (result && !keepPasswordAs.empty()) {
+        std::string error;
+        if (!KeepPassword(path, keepPasswordAs, error))
+            report(100, "\r\nThe keypad's new password could not be kept: " + error + "\r\n");
+    }
     // Nothing more goes to the loader; let go of it and of the image file.
     BSL_closeTI_Text();
     BSL_close_BSL();

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "firmware/loader_store.h"
+
 namespace orvex::firmware {
 
 // Fixed 8-bit buffers the texts are handed to the loader library in.
@@ -41,10 +43,14 @@ struct LoaderIds {
     std::string myVID;
     std::string myPID;
     std::string myDeviceIndex = "0";
+    // The USB port the keypad was on, where its loader comes up; "" when it
+    // cannot be told.
+    std::string usbPort;
 
     // "VID" and "PID" of the built-in resources, widened by padHexStringValue.
     static LoaderIds FromResources();
-    // "PID=0x0200,VID=0x2047,DEVICEINDEX=0".
+    // "PID=0x0200,VID=0x2047,DEVICEINDEX=0", then ",PORT=" and the port when
+    // it is known, so that only the keypad's own loader is opened.
     std::string Selection() const;
     // The ids as numbers; false when either text is not "0x" and hex digits.
     bool Numbers(uint16_t& vendorId, uint16_t& productId) const;
@@ -53,16 +59,13 @@ struct LoaderIds {
 // Number of attached loader devices (0 when the ids cannot be read).
 uint32_t CountLoaderDevices(const LoaderIds& ids);
 
-// The texts the start-up and the restart send, by default the built-in
-// resources; tests hand in other images.
-struct LoaderImages {
-    std::string password;         // "password.Text"
-    std::string ramLoader;        // "RAM_BSL.Text"
-    std::string ramLoaderVersion; // "RAM_BSL_VERSION"
-    std::string forcedBor;        // "Forced_BOR.Text"
+// The USB port of the keypad open on the device link; "" when none is open or
+// the port cannot be told.
+std::string OpenKeypadUsbPort();
 
-    static LoaderImages FromResources();
-};
+inline constexpr const char* kLoaderNotToldApartText =
+    "More than one MSP430 USB bootstrap loader (USB 2047:0200) is attached and the keypad's "
+    "own cannot be told apart. Leave only the keypad's loader plugged in and try again.";
 
 // "00." and the two characters at positions 16-17, 25-26 and 33-34 of the
 // loader's version text, dot-separated; empty when the text is too short.
@@ -77,11 +80,12 @@ using ProgressReport = std::function<void(int percent, const std::string& text)>
 class UpgradeSequence {
 public:
     explicit UpgradeSequence(ProgressReport report, LoaderIds ids = LoaderIds::FromResources(),
-                             LoaderImages images = LoaderImages::FromResources());
+                             LoaderImages images = BuiltInLoaderImages().value_or(LoaderImages{}));
 
-    // The worker's whole job: refuses an empty or over-long path before
-    // anything is sent, then CustomSelectedFirmware. True when the new image
-    // was verified and the device restarted into it.
+    // The worker's whole job: refuses an empty or over-long path and an image
+    // that CheckFirmwareImage turns down before anything is sent, then
+    // CustomSelectedFirmware. True when the new image was verified and the
+    // device restarted into it.
     bool Run(const std::string& path);
 
     // Opens the ROM loader, sends the password (the default one after a mass
@@ -93,6 +97,10 @@ public:
     bool CustomSelectedFirmware(const std::string& path);
     // Writes the brown-out reset request; false when the loader refused it.
     bool TriggerForcedBOR();
+
+    // Set from UpgradePlan::keepPasswordAs: after a verified upgrade the
+    // image's vector table is kept there as the next upgrade's password.
+    std::string keepPasswordAs;
 
     bool massErased = false;
     uint32_t startProgramTime = 0;
@@ -131,7 +139,7 @@ enum class RestoreResult {
 inline constexpr uint32_t kRestartWaitMs = 3000;
 inline constexpr const char* kNotRestoredText =
     "The keypad settings were not read before the upgrade, so they cannot be sent back. "
-    "The keypad keeps its factory settings..";
+    "The keypad keeps the settings its new firmware starts with..";
 
 // Runs on the caller's thread and blocks it for the two 3000 ms restart waits
 // and the exchanges: rescan; options, serial number, factory reset; rescan;

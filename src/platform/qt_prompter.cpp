@@ -1,6 +1,7 @@
 #include "platform/qt_prompter.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QThread>
@@ -54,7 +55,9 @@ std::optional<std::string> QtPrompter::openFile(const std::string& title,
 
 std::optional<std::string> QtPrompter::pickFolder(const std::string& title) {
     return onGuiThread([&]() -> std::optional<std::string> {
-        const QString d = QFileDialog::getExistingDirectory(QApplication::activeWindow(), q(title));
+        // Starts in the home folder, not wherever the program was started from.
+        const QString d = QFileDialog::getExistingDirectory(QApplication::activeWindow(), q(title),
+                                                            QDir::homePath());
         if (d.isEmpty())
             return std::nullopt;
         return d.toStdString();

@@ -11,6 +11,7 @@
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/standin_images.h"
 #include "test_env.h"
 #include "virtual_loader.h"
 
@@ -319,6 +320,29 @@ protected:
     void SetUp() override {
         OrvexctlTest::SetUp();
         loader = sim::attachLoader(keypad);
+        firmware::UseBuiltInLoaderImages(firmware::StandInLoaderImages());
+    }
+    void TearDown() override {
+        firmware::UseBuiltInLoaderImages(std::nullopt);
+        OrvexctlTest::TearDown();
+    }
+    // The real-keypad programs' way: the loader images from the data folders.
+    fs::path loaderFolder() {
+        firmware::UseBuiltInLoaderImages(std::nullopt);
+        const fs::path dir = home / "HaldenInterface" / "loader";
+        fs::create_directories(dir);
+        std::string ram(firmware::StandInLoaderResource("RAM_BSL.Text"));
+        ram.replace(ram.find("4F 72 76 65 78"), 14, "54 45 53 54 21"); // not the stand-in
+        std::ofstream(dir / "RAM_BSL.Text", std::ios::binary) << ram;
+        std::ofstream(dir / "RAM_BSL_VERSION") << "00.06.05.34\n";
+        return dir;
+    }
+    // Nothing reached the loader: no EnterBootloader, the flash as it was.
+    void expectKeypadUntouched(const std::vector<uint8_t>& flash) {
+        for (const auto& r : keypad->model.log())
+            EXPECT_NE(r.command, EnterBootloader);
+        EXPECT_EQ(loader->model.totalReports(), 0);
+        EXPECT_TRUE(loader->model.memory(0, sim::LoaderModel::kMemorySize) == flash);
     }
     std::shared_ptr<sim::VirtualLoader> loader;
     const std::string image = ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt";
@@ -352,4 +376,45 @@ TEST_F(OrvexctlFlashTest, VerificationFailureHasItsOwnCode) {
     EXPECT_EQ(run({"flash", image}), EXIT_VERIFY);
     EXPECT_NE(err.str().find("upgrade failed"), std::string::npos);
     EXPECT_FALSE(sim::VirtualBus::instance().present(keypad));
+}
+
+TEST_F(OrvexctlFlashTest, MissingOrStandInRamLoaderIsRefusedBeforeTheKeypadLeaves) {
+    const fs::path dir = loaderFolder();
+    const auto flash = loader->model.memory(0, sim::LoaderModel::kMemorySize);
+    fs::remove(dir / "RAM_BSL.Text");
+    EXPECT_EQ(run({"flash", "--allow-mass-erase", image}), EXIT_FILE);
+    EXPECT_NE(err.str().find("RAM_BSL.Text was not found"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find(dir.string()), std::string::npos);
+    std::ofstream(dir / "RAM_BSL.Text", std::ios::binary)
+        << firmware::StandInLoaderResource("RAM_BSL.Text");
+    EXPECT_EQ(run({"flash", "--allow-mass-erase", image}), EXIT_FILE);
+    EXPECT_NE(err.str().find("the stand-in"), std::string::npos) << err.str();
+    expectKeypadUntouched(flash);
+}
+
+TEST_F(OrvexctlFlashTest, MassEraseNeedsConsentAndTheKeptPasswordSparesTheNextUpgrade) {
+    const fs::path dir = loaderFolder();
+    const auto flash = loader->model.memory(0, sim::LoaderModel::kMemorySize);
+    EXPECT_EQ(run({"flash", image}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("--allow-mass-erase"), std::string::npos);
+    expectKeypadUntouched(flash);
+
+    ASSERT_EQ(run({"flash", "--allow-mass-erase", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(loader->model.massErases(), 1);
+    const std::string serial = keypad->model.serial();
+    EXPECT_TRUE(fs::exists(dir / serial / "password.Text"));
+    ASSERT_EQ(run({"flash", ORVEX_SAMPLES_DIR "/orvex_fw_2_08.txt"}), EXIT_OK) << err.str();
+    EXPECT_EQ(loader->model.massErases(), 1);
+    EXPECT_EQ(err.str().find("Mass erase"), std::string::npos);
+}
+
+TEST_F(OrvexctlFlashTest, OnlyTheLoaderOnTheKeypadsPortIsProgrammed) {
+    // Another MSP430 device's loader, plugged in before the keypad's.
+    const auto other = sim::makeLoader();
+    sim::VirtualBus::instance().plug(other);
+    const auto flash = other->model.memory(0, sim::LoaderModel::kMemorySize);
+    ASSERT_EQ(run({"flash", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(other->model.totalReports(), 0);
+    EXPECT_TRUE(other->model.memory(0, sim::LoaderModel::kMemorySize) == flash);
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
 }

@@ -144,6 +144,10 @@ TEST_F(UtilityConfigTest, SaveWritesEveryKeyInPlace) {
     ASSERT_TRUE(SaveSnapshot(s));
     EXPECT_EQ(GetSettings("SerialNumber", FileName), "OVX  [bad");
     EXPECT_EQ(GetSettings("FirstUp", FileName), "Yes");
+    // Nor a firmware file name with one (Linux allows it); only the name is kept.
+    RememberFirmwareFile("/home/user/fw\nfolder/orvex\n[fw].txt");
+    EXPECT_EQ(GetSettings("FirmwareFile", FileName), "orvex [fw].txt");
+    EXPECT_EQ(GetSettings("FirstUp", FileName), "Yes");
 }
 
 TEST_F(UtilityConfigTest, UnwritableFileGivesOneMessagePerKey) {

@@ -104,6 +104,27 @@ TEST_F(ExchangeTest, LateFrameIsNotTakenForTheNextExchange) {
     EXPECT_EQ(responseLength, 0u);
 }
 
+// Nothing says the keypad's firmware echoes the command digits: a keypad that
+// answers everything with "00" must not make each exchange wait for its time-out.
+TEST_F(ExchangeTest, KeypadAnsweringWithOtherCommandDigitsWorksAtFullSpeed) {
+    keypad->model.setAnswerCommand(0);
+    const auto quickly = [&](uint8_t cmd, std::vector<uint8_t> payload) {
+        const uint64_t before = clock.tick_ms();
+        const int rc = exchange(cmd, std::move(payload));
+        return rc == LINK_OK && clock.tick_ms() - before < 100;
+    };
+    EXPECT_TRUE(quickly(GetStatus, {}));
+    EXPECT_GT(responseLength, 20u); // the status record
+    EXPECT_TRUE(quickly(SetLedBrightness, {4}));
+    EXPECT_EQ(keypad->model.running().ledBrightness, 4);
+
+    // After an unanswered request the keypad is still not held up.
+    keypad->model.injectFault({Fault::Silence});
+    EXPECT_EQ(exchange(SetBuzzer, {1}), LINK_TIMEOUT);
+    for (uint8_t value = 1; value <= 5; ++value)
+        EXPECT_TRUE(quickly(SetJackLedBrightness, {value})) << int(value);
+}
+
 TEST_F(ExchangeTest, ZeroTimeoutWaitsPastAnyLimit) {
     keypad->model.injectFault({Fault::Late, 0, 0, 60000});
     EXPECT_EQ(exchange(GetStatus, {}, 0), LINK_OK);

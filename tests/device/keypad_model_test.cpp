@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <sstream>
+
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "test_env.h"
@@ -96,5 +99,29 @@ TEST_F(KeypadModelTest, StateSurvivesSaveAndLoad) {
     const auto before = other.running();
     EXPECT_FALSE(other.loadState(state.substr(0, state.size() / 2)));
     EXPECT_FALSE(other.loadState("orvex-virtual-keypad 2\n"));
+    // Values the keypad never holds: a type past the tables, a version whose
+    // status would not fit one report.
+    const auto withRunning = [&](int field, const std::string& value) {
+        std::istringstream in(state);
+        std::ostringstream out;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind("running ", 0) == 0) {
+                std::istringstream words(line);
+                std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+                w[static_cast<size_t>(field) + 1] = value;
+                line.clear();
+                for (const auto& word : w)
+                    line += word + " ";
+            }
+            out << line << "\n";
+        }
+        return out.str();
+    };
+    EXPECT_FALSE(other.loadState(withRunning(0, "10")));  // LED brightness
+    EXPECT_FALSE(other.loadState(withRunning(4, "200"))); // keypad type
     EXPECT_EQ(other.running(), before);
+    ASSERT_TRUE(other.loadState(withRunning(0, "9")));
+
+    EXPECT_FALSE(fresh.setVersion("2.07")); // type 8: a 32-byte table leaves room for three
+    EXPECT_TRUE(fresh.setVersion("2.1"));
 }

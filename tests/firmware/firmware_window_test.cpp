@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 
 #include "bsl/bsl430.h"
@@ -25,6 +26,7 @@
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/standin_images.h"
 #include "test_env.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 #include "ui/main/main_window.h"
@@ -68,6 +70,7 @@ protected:
     void SetUp() override {
         VirtualEnvTest::SetUp();
         FirmwareUpgradeWindow::ForgetHandOver();
+        firmware::UseBuiltInLoaderImages(firmware::StandInLoaderImages());
         dataHome = fs::temp_directory_path() /
                    ("orvex_fw_ui_" + std::to_string(::getpid()) + "_" +
                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -81,6 +84,7 @@ protected:
         form.reset();
         BSL_close_BSL();
         VirtualEnvTest::TearDown();
+        firmware::UseBuiltInLoaderImages(std::nullopt);
         FileName.clear();
         if (oldDataHome)
             ::setenv("XDG_DATA_HOME", oldDataHome->c_str(), 1);
@@ -430,4 +434,48 @@ TEST_F(FirmwareWindowTest, DestroyedDuringAnUpgradeLetsTheWorkerFinish) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(keypadCommands().empty()); // no restore without the window
     EXPECT_EQ(keypadVersion(), "2.8");
+}
+
+TEST_F(FirmwareWindowTest, BrowseRefusesAnUnusableImageAndUpgradeStaysOff) {
+    startInLoader();
+    FirmwareUpgradeWindow* w = showWindow();
+    const fs::path bad = dataHome / "bad.txt";
+    std::ofstream(bad) << "@FFFE\n00 44\n@4400\n01 0\nq\n";
+    pick(w, bad.string(), prompts);
+    EXPECT_EQ(w->statusBox->toPlainText().toStdString(),
+              bad.string() + ": line 4: not a two-digit byte");
+    EXPECT_FALSE(w->upgradeButton->isEnabled());
+    w->ParseMessages(BSL_DEVICE_ARRIVAL); // a recount keeps it off
+    ASSERT_TRUE(settle(w));
+    EXPECT_FALSE(w->upgradeButton->isEnabled());
+    EXPECT_EQ(loader->model.totalReports(), 0);
+
+    pick(w, kSample209, prompts);
+    EXPECT_TRUE(w->statusBox->toPlainText().isEmpty());
+    EXPECT_TRUE(w->upgradeButton->isEnabled());
+}
+
+TEST_F(FirmwareWindowTest, FirmwareButtonRefusesBeforeTheKeypadLeavesWithoutLoaderOrConsent) {
+    firmware::UseBuiltInLoaderImages(std::nullopt);
+    startMainWindow();
+    const fs::path folder = dataHome / "HaldenInterface" / "loader";
+    form->openFirmwareUpgrade();
+    ASSERT_EQ(warnings(prompts).size(), 1u);
+    EXPECT_NE(warnings(prompts)[0].find("RAM_BSL.Text was not found"), std::string::npos);
+    EXPECT_NE(warnings(prompts)[0].find(folder.string()), std::string::npos);
+
+    // A RAM loader but no password: the mass erase is asked about; No stops.
+    fs::create_directories(folder);
+    std::string ram(firmware::StandInLoaderResource("RAM_BSL.Text"));
+    ram.replace(ram.find("4F 72 76 65 78"), 14, "54 45 53 54 21");
+    std::ofstream(folder / "RAM_BSL.Text", std::ios::binary) << ram;
+    std::ofstream(folder / "RAM_BSL_VERSION") << "00.06.05.34\n";
+    prompts.clear();
+    prompts.answerYes();
+    form->openFirmwareUpgrade();
+    ASSERT_EQ(prompts.texts().size(), 2u);
+    EXPECT_NE(prompts.texts()[1].find("mass-erase"), std::string::npos);
+    for (uint8_t c : keypadCommands())
+        EXPECT_NE(c, EnterBootloader);
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
 }

@@ -66,6 +66,16 @@ TEST_F(ImageChecksTest, OneEraseAtTheStartOfEveryBlock) {
     EXPECT_EQ(CRC_Check_File(path.c_str()), 0u);
 }
 
+TEST_F(ImageChecksTest, InfoMemoryBlocksEraseEverySmallSegmentTheyTouch) {
+    // One block covers info D, C and B; all of them hold old data.
+    const std::string path = writeFile("info.txt", TextImage(0x1810, Pattern(360, 4)) + "q\n");
+    loader->model.poke(0x1800, std::vector<uint8_t>(384, 0x00));
+    EXPECT_EQ(EraseDataSegment_File(path.c_str()), 0u);
+    EXPECT_EQ(addressesOf(bsl::CMD_ERASE_SEGMENT), (std::vector<uint32_t>{0x1810, 0x1880, 0x1900}));
+    EXPECT_EQ(BSL_RX_TXT_File(path.c_str(), 1), 0u);
+    EXPECT_EQ(CRC_Check_File(path.c_str()), 0u);
+}
+
 TEST_F(ImageChecksTest, VerificationStopsAtTheFirstDifferingBlock) {
     const std::string path = writeFile("image.txt", TextImage(0x4400, Pattern(100, 1)) +
                                                         TextImage(0x5000, Pattern(100, 2)) +

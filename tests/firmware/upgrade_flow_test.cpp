@@ -12,12 +12,14 @@
 #include "device/hid_link.h"
 #include "firmware/image_checks.h"
 #include "firmware/loader_images.h"
+#include "firmware/standin_images.h"
 #include "loader_fixture.h"
 
 namespace orvex::test {
 namespace {
 
 using firmware::LoaderResource;
+using firmware::StandInLoaderResource;
 using sim::LoaderFault;
 using sim::VirtualBus;
 
@@ -52,7 +54,7 @@ protected:
         BSL_setCom(2);
         if (BSL_initialize_BSL(kSelection) == 1)
             return false;
-        const TextBuffer<200> pass(LoaderResource("password.Text"));
+        const TextBuffer<200> pass(StandInLoaderResource("password.Text"));
         const DataBlock_ stored = BSL_readTI_Text(pass.view(), 32);
         const DataBlock_ def = BSL_getDefaultPass();
         if (BSL_RX_Password(stored) != 0) {
@@ -61,7 +63,7 @@ protected:
             if (BSL_RX_Password(def) != 0)
                 return false;
         }
-        const TextBuffer<20000> ram(LoaderResource("RAM_BSL.Text"));
+        const TextBuffer<20000> ram(StandInLoaderResource("RAM_BSL.Text"));
         BSL_RX_TXT(ram.view(), 1);
         BSL_LoadPC(0x2504);
         BSL_close_BSL();
@@ -74,7 +76,7 @@ protected:
         const std::string v = BSL_TX_BSL_Version_String();
         if (v == "ERROR" || v.size() < 35 ||
             "00." + v.substr(16, 2) + "." + v.substr(25, 2) + "." + v.substr(33, 2) !=
-                LoaderResource("RAM_BSL_VERSION"))
+                StandInLoaderResource("RAM_BSL_VERSION"))
             return false;
         if (second != 0)
             return false;
@@ -158,7 +160,7 @@ TEST_F(UpgradeFlowTest, LoaderLostDuringTheDownloadFailsVerification) {
 TEST(LoaderImages, ResourcesHaveTheLayoutTheUpgradeExpects) {
     bsl::TiTextImage image;
     std::string error;
-    const std::string_view ram = LoaderResource("RAM_BSL.Text");
+    const std::string_view ram = StandInLoaderResource("RAM_BSL.Text");
     EXPECT_EQ(ram.size(), 8572u);
     ASSERT_TRUE(image.parse(ram, error)) << error;
     ASSERT_EQ(image.runs().size(), 2u);
@@ -169,10 +171,10 @@ TEST(LoaderImages, ResourcesHaveTheLayoutTheUpgradeExpects) {
     EXPECT_EQ(
         std::vector<uint8_t>(image.runs()[0].bytes.begin(), image.runs()[0].bytes.begin() + 4),
         (std::vector<uint8_t>{0x00, 0x06, 0x05, 0x34}));
-    EXPECT_EQ(LoaderResource("RAM_BSL_VERSION"), "00.06.05.34");
+    EXPECT_EQ(StandInLoaderResource("RAM_BSL_VERSION"), "00.06.05.34");
 
     // The stored password is the vector table of the keypad's images.
-    ASSERT_TRUE(image.parse(LoaderResource("password.Text"), error)) << error;
+    ASSERT_TRUE(image.parse(StandInLoaderResource("password.Text"), error)) << error;
     ASSERT_EQ(image.runs().size(), 1u);
     EXPECT_EQ(image.runs()[0].start, 0xFFE0u);
     const auto& v = sim::LoaderModel::factoryVectors();

@@ -11,6 +11,7 @@
 #include "bsl/bsl_protocol.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/standin_images.h"
 #include "firmware/upgrade_sequence.h"
 #include "test_env.h"
 #include "upgrade_steps.h"
@@ -49,7 +50,7 @@ protected:
         VirtualEnvTest::TearDown();
     }
 
-    bool run(const std::string& path, LoaderImages images = LoaderImages::FromResources()) {
+    bool run(const std::string& path, LoaderImages images = firmware::StandInLoaderImages()) {
         steps.clear();
         sequence = std::make_unique<UpgradeSequence>(
             [this](int percent, const std::string& text) {
@@ -191,7 +192,7 @@ TEST_F(UpgradeSequenceTest, SecondFailedStartUpEndsTheUpgrade) {
 }
 
 TEST_F(UpgradeSequenceTest, WrongRamLoaderVersionFails) {
-    LoaderImages images = LoaderImages::FromResources();
+    LoaderImages images = firmware::StandInLoaderImages();
     const auto at = images.ramLoader.find("00 06 05 34");
     ASSERT_NE(at, std::string::npos);
     images.ramLoader.replace(at, 11, "00 07 05 34");
@@ -221,10 +222,70 @@ TEST_F(UpgradeSequenceTest, VerificationErrorKeepsTheLoaderAndAnotherTryWorks) {
     EXPECT_EQ(keypadVersion(), "2.9");
 }
 
-TEST_F(UpgradeSequenceTest, MissingFileFailsVerification) {
-    EXPECT_FALSE(run(ORVEX_SAMPLES_DIR "/no_such_image.txt"));
-    ASSERT_FALSE(steps.empty());
-    EXPECT_EQ(steps.back().text, "Memory verification error\r\n");
+TEST_F(UpgradeSequenceTest, UnusableImagesAreRefusedBeforeTheLoaderHearsAnything) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / "orvex_bad_images";
+    fs::create_directories(dir);
+    const std::string vector = "@FFFE\n00 44\n";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {vector + "@4400\n0\nq\n", "line 4: not a two-digit byte"},
+        {vector + "@4400\n001\nq\n", "line 4: not a two-digit byte"},
+        {vector + "@4400\nzz\nq\n", "line 4: not a hexadecimal byte"},
+        {vector + "@44G0\n00\nq\n", "line 3: malformed address line"},
+        {"00\n" + vector + "q\n", "line 1: data before the first address"},
+        {vector + "@100000\n00\nq\n", "line 3: address beyond 20 bits"},
+        {"", "missing \"q\""},
+        {std::string("\x7f\x45\x4c\x46\x02\x01\x00\x9c", 8), "line 1: not a hexadecimal byte"},
+        {vector, "line 3: missing \"q\""},
+        {"q\n", "holds no data"},
+        {vector + "@4400\n01 02\n@FFFF\n44\nq\n", "line 6: address 0x0FFFF is given twice"},
+        {vector + "@2500\n00\nq\n", "line 4: address 0x02500 is outside the keypad's flash"},
+        {vector + "@17FF\n00\nq\n", "address 0x017FF is outside"},
+        {vector + "@1A00\n00\nq\n", "address 0x01A00 is outside"},
+        {vector + "@19FF\n00\nq\n", "address 0x019FF is in info memory A"},
+        {"@4400\n00 44\nq\n", "does not program the reset vector"},
+    };
+    clock.sleep_ms(1000); // the loader is on the bus
+    const std::vector<uint8_t> flash = loader->model.memory(0, sim::LoaderModel::kMemorySize);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const std::string path = (dir / ("bad" + std::to_string(i) + ".txt")).string();
+        std::ofstream(path, std::ios::binary) << cases[i].first;
+        EXPECT_FALSE(run(path)) << i;
+        ASSERT_EQ(steps.size(), 1u) << i;
+        EXPECT_EQ(steps[0].text.rfind(path + ": ", 0), 0u) << steps[0].text;
+        EXPECT_NE(steps[0].text.find(cases[i].second), std::string::npos) << steps[0].text;
+    }
+    EXPECT_FALSE(run((dir / "missing.txt").string()));
+    EXPECT_NE(steps[0].text.find("cannot open"), std::string::npos);
+    fs::remove_all(dir);
+    EXPECT_EQ(loader->model.totalReports(), 0);
+    EXPECT_TRUE(loader->model.memory(0, sim::LoaderModel::kMemorySize) == flash);
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 1u); // still in its loader
+}
+
+TEST_F(UpgradeSequenceTest, TwoLoadersAndNoPortIsRefusedBeforeEitherHearsAnything) {
+    const auto other = sim::makeLoader();
+    VirtualBus::instance().plug(other);
+    clock.sleep_ms(1000);
+    EXPECT_FALSE(run(kSample209));
+    EXPECT_EQ(progress(), (Steps{{0, std::string(firmware::kLoaderNotToldApartText) + "\r\n"}}));
+    EXPECT_EQ(loader->model.totalReports() + other->model.totalReports(), 0);
+}
+
+TEST_F(UpgradeSequenceTest, InfoMemoryOfAUsedKeypadIsReprogrammed) {
+    namespace fs = std::filesystem;
+    loader->model.poke(0x1800, std::vector<uint8_t>(384, 0x00));
+    std::ifstream in(kSample209, std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), {});
+    std::string info = "@1800\n";
+    for (int i = 0; i < 384; ++i)
+        info += "5A" + std::string(i % 16 == 15 ? "\n" : " ");
+    image.insert(0, info);
+    const std::string path = (fs::temp_directory_path() / "orvex_info_image.txt").string();
+    std::ofstream(path, std::ios::binary) << image;
+    EXPECT_TRUE(run(path));
+    fs::remove(path);
+    EXPECT_EQ(loader->model.memory(0x1800, 384), std::vector<uint8_t>(384, 0x5A));
 }
 
 TEST_F(UpgradeSequenceTest, EmptyOrOverlongPathIsRefusedBeforeAnythingIsSent) {
@@ -278,8 +339,8 @@ TEST(UpgradeHelpers, IdsVersionAndTime) {
     ASSERT_TRUE(ids.Numbers(vid, pid));
     EXPECT_EQ(vid, 0x2047);
     EXPECT_EQ(pid, 0x0200);
-    EXPECT_FALSE((LoaderIds{"2047", "0x0200"}.Numbers(vid, pid)));
-    EXPECT_FALSE((LoaderIds{"0x20G7", "0x0200"}.Numbers(vid, pid)));
+    EXPECT_FALSE((LoaderIds{"2047", "0x0200", "0", ""}.Numbers(vid, pid)));
+    EXPECT_FALSE((LoaderIds{"0x20G7", "0x0200", "0", ""}.Numbers(vid, pid)));
 
     EXPECT_EQ(firmware::VersionFromLoaderText("Maker:0x00 CI:0x06 API:0x05 PI:0x34"),
               "00.06.05.34");

@@ -195,8 +195,9 @@ protected:
 // Found by the soak: a corrupted checksum on a status that fills the whole report
 // (16-key table, four-character version) was written past the report.
 TEST_F(LinkSoak, CorruptedChecksumOnAFullStatusIsStillCorrupted) {
+    // A four-character version fits no 16-key status: set it first, then the type.
+    ASSERT_TRUE(keypad->model.setVersion("2.07"));
     ASSERT_EQ(SendDeviceCommandByte(SetKeypadType, 7), LINK_OK);
-    keypad->model.setVersion("2.07");
     keypad->model.injectFault({Fault::BadChecksum});
     uint8_t response[RESPONSE_CAPACITY];
     uint32_t length = 0;

@@ -606,7 +606,8 @@ TEST_F(SelfTestTest, KeyPhaseMessageBlocksOnlyTheSelfTestWindow) {
         box = window->findChild<QMessageBox*>("keyPhaseMessage");
         return box && box->isVisible();
     }));
-    EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+    EXPECT_FALSE(box->isModal());
+    EXPECT_TRUE(window->closeButton->isEnabled());
     EXPECT_EQ(box->text(), QString::fromUtf8("Press each key  on Orvex™... \n"));
     EXPECT_EQ(box->windowTitle(), QString::fromUtf8("Orvex™ Keypad"));
     // The worker waits for the answer before switching the code table.
@@ -620,6 +621,29 @@ TEST_F(SelfTestTest, KeyPhaseMessageBlocksOnlyTheSelfTestWindow) {
     EXPECT_EQ(sent().back(), (Sent{SetKeypadType, {0}}));
     window->closeButton->click();
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
+    setPrompter(&prompts);
+}
+
+TEST_F(SelfTestTest, CloseWhileTheKeyPhaseMessageShowsEndsTheTest) {
+    QtPrompter qtPrompter;
+    setPrompter(&qtPrompter);
+    QTimer::singleShot(0, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->button(QMessageBox::No)->click();
+    });
+    open();
+    QPointer<QMessageBox> box;
+    ASSERT_TRUE(waitUntil([&] {
+        box = window->findChild<QMessageBox*>("keyPhaseMessage");
+        return box && box->isVisible();
+    }));
+    window->closeButton->click();
+    ASSERT_TRUE(waitUntil([&] { return closed(); }));
+    EXPECT_FALSE(box);
+    // The end step put the settings read at set-up back.
+    const auto log = sent();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<Sent>(log.end() - 3, log.end()), restore());
     setPrompter(&prompts);
 }
 

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QLabel>
+#include <QTextDocument>
 #include <QTextEdit>
 
 #include "test_env.h"
@@ -20,6 +21,9 @@ TEST(AboutBox, ShowsVersionAndPartNumberFromResources) {
     EXPECT_EQ(box.size(), QSize(361, 347));
     EXPECT_TRUE(box.aboutText->toPlainText().startsWith(
         QString::fromUtf8("This software works with Halden's  Orvex™ illuminated keypad.\n")));
+    // Six lines, the empty one before the web address among them.
+    EXPECT_EQ(box.aboutText->toPlainText(), AboutBox::AboutText());
+    EXPECT_EQ(box.aboutText->document()->blockCount(), 6);
 }
 
 class AboutMenuTest : public test::VirtualEnvTest {};

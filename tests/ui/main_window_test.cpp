@@ -2,16 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QApplication>
 #include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStatusBar>
+#include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "platform/qt_prompter.h"
 #include "test_env.h"
 #include "ui/main/main_window.h"
+#include "ui/main/splash_screen.h"
 
 using namespace orvex;
 
@@ -230,6 +239,32 @@ TEST_F(MainWindowTest, RefusedOrUnpluggedPickFallsBackWithItsMessage) {
     EXPECT_EQ(form->lastLedBrightness, 5);
 }
 
+TEST_F(MainWindowTest, ListsSwallowTypingAndAFailedPickPutsBackOnlyItsOwnList) {
+    start(7);
+    // A typed letter neither selects "Customise Table" nor sends anything;
+    // arrow keys still move the selection.
+    QTest::keyClick(form->keypadTypeList, Qt::Key_C);
+    QTest::keyClick(form->buzzerList, Qt::Key_B);
+    QTest::keyClick(form->keypadTypeList->view(), Qt::Key_C);
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(form->keypadTypeList->currentIndex(), 0);
+    QTest::keyClick(form->ledBrightnessList, Qt::Key_Down);
+    EXPECT_EQ(form->ledBrightnessList->currentIndex(), 6);
+
+    // After a failed status read the lists show their texts in the normal
+    // colour; one failed pick brings back only its own list's entry.
+    sim::VirtualBus::instance().unplug(keypad);
+    form->scanForDevice();
+    prompts.clear();
+    pick(form->buzzerList, 1);
+    EXPECT_EQ(form->buzzerList->currentIndex(), form->lastBuzzer);
+    EXPECT_EQ(shown(form->ledBrightnessList), "LED Brightness");
+    EXPECT_EQ(shown(form->buzzerPeriodList), "Buzzer Period");
+    const QPalette palette = form->ledColourList->palette();
+    EXPECT_EQ(palette.color(QPalette::Active, QPalette::PlaceholderText),
+              palette.color(QPalette::Active, QPalette::ButtonText));
+}
+
 TEST_F(MainWindowTest, SelectionByTheProgramSendsNothing) {
     start(7);
     form->ledBrightnessList->setCurrentIndex(9);
@@ -348,4 +383,33 @@ TEST_F(MainWindowTest, NoHintWhenNothingIsPluggedIn) {
     form = std::make_unique<MainWindow>();
     form->startUp();
     EXPECT_TRUE(form->statusBar->currentMessage().isEmpty());
+}
+
+TEST(SplashScreenTest, OuterSizeAroundThePictureArea) {
+    SplashScreen splash;
+    EXPECT_EQ(splash.size(), QSize(724, 417));
+    EXPECT_EQ(splash.minimumSize(), splash.maximumSize());
+    const auto* area = splash.findChild<QWidget*>("pictureArea");
+    ASSERT_NE(area, nullptr);
+    EXPECT_EQ(area->geometry(), QRect(1, 1, 722, 415));
+}
+
+TEST_F(MainWindowTest, ExportFolderPickerStartsInTheHomeFolder) {
+    start(2);
+    QtPrompter dialogs;
+    setPrompter(&dialogs);
+    QString startedIn;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            startedIn = dialog->directory().absolutePath();
+            dialog->reject();
+        } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            box->accept(); // "Unable to save the cfg file." after the cancel
+        }
+    });
+    poll.start(10);
+    form->exportConfigFile();
+    setPrompter(&prompts);
+    EXPECT_EQ(startedIn, QDir::homePath());
 }

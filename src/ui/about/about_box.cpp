@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTextCharFormat>
+#include <QTextCursor>
 #include <QTextEdit>
 
 #include "ui/common/ui_style.h"
@@ -77,15 +79,23 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
     aboutText->setObjectName("aboutText");
     aboutText->setGeometry(12, 130, 337, 160);
     aboutText->setFont(ui::font(8.25));
-    // Web and mail addresses are shown as links; clicking them does nothing.
-    QString html;
-    for (const QString& line : AboutText().split('\n')) {
-        const QString text = line.toHtmlEscaped();
-        const bool link = line.startsWith("https://") || line.contains('@');
-        html += "<p style=\"margin:0; white-space:pre-wrap\">" +
-                (link ? "<a href=\"" + text + "\">" + text + "</a>" : text) + "</p>";
+    // One paragraph a line, the empty one included. Web and mail addresses are
+    // shown as links; clicking them does nothing.
+    QTextCursor cursor(aboutText->document());
+    const QStringList lines = AboutText().split('\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString& line = lines[i];
+        if (i > 0)
+            cursor.insertBlock();
+        QTextCharFormat format;
+        if (line.startsWith("https://") || line.contains('@')) {
+            format.setAnchor(true);
+            format.setAnchorHref(line);
+            format.setForeground(palette().link());
+            format.setFontUnderline(true);
+        }
+        cursor.insertText(line, format);
     }
-    aboutText->setHtml(html);
 
     closeButton = new QPushButton("Close", this);
     closeButton->setObjectName("closeButton");

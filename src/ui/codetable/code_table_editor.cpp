@@ -168,7 +168,9 @@ void CodeTableEditor::selectKey(int n) {
         keyCodeList->show();
         modifierList->hide();
     } else {
-        setKeyFace(n, entries[static_cast<size_t>(n - 1)].idleFace);
+        // Unmarked keys turn red, in every editor: on the picture too, where
+        // they opened see-through.
+        setKeyFace(n, keycolour::Red);
     }
     keySelected ^= bit;
 }
@@ -225,7 +227,7 @@ void CodeTableEditor::modifierPicked(int position) {
 void CodeTableEditor::resetTable() {
     for (int n = 1; n <= entryCount(); ++n) {
         Entry& e = entries[static_cast<size_t>(n - 1)];
-        setKeyFace(n, e.idleFace);
+        setKeyFace(n, keycolour::Red);
         keyButtons[static_cast<size_t>(n - 1)]->setText(e.keyTextAtOpening);
         e.code = e.codeAtOpening;
         e.modifier = e.modifierAtOpening;

@@ -78,7 +78,7 @@ public:
         uint8_t modifierByteAtOpening = 0;
         QString keyTextAtOpening;
         QString modifierTextAtOpening;
-        QColor idleFace; // the colour of an unmarked, unchanged key
+        QColor idleFace; // the key's colour at opening; unmarked and Reset keys turn red
     };
 
     int entryCount() const { return static_cast<int>(entries.size()); }

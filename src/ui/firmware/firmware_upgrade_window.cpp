@@ -15,13 +15,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <mutex>
 #include <vector>
 
 #include "bsl/bsl430.h"
-#include "config/ini_file.h"
 #include "config/utility_config.h"
+#include "firmware/image_checks.h"
 #include "firmware/loader_images.h"
 #include "platform/prompter.h"
 #include "ui/common/ui_style.h"
@@ -39,6 +38,8 @@ bool FirmwareUpgradeWindow::settingsHandedOver_ = false;
 std::string FirmwareUpgradeWindow::myVID;
 std::string FirmwareUpgradeWindow::myPID;
 std::string FirmwareUpgradeWindow::myDeviceIndex = "0";
+std::optional<firmware::UpgradePlan> FirmwareUpgradeWindow::upgradePlan_;
+std::string FirmwareUpgradeWindow::keypadUsbPort_;
 
 namespace {
 
@@ -158,6 +159,14 @@ void FirmwareUpgradeWindow::ForgetHandOver() {
     key_codes.fill(0);
     serialNumber.clear();
     settingsHandedOver_ = false;
+    upgradePlan_.reset();
+    keypadUsbPort_.clear();
+}
+
+void FirmwareUpgradeWindow::HandOverUpgradePlan(const firmware::UpgradePlan& plan,
+                                                const std::string& usbPort) {
+    upgradePlan_ = plan;
+    keypadUsbPort_ = usbPort;
 }
 
 bool FirmwareUpgradeWindow::UpgradeRunning() {
@@ -287,7 +296,7 @@ void FirmwareUpgradeWindow::StartDeviceCount() {
         scanDeviceAgain = true;
         return;
     }
-    const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex};
+    const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex, ""};
     loaderCountWorker.RunWorkerAsync(
         [ids](const auto&) { return firmware::CountLoaderDevices(ids); });
 }
@@ -302,8 +311,9 @@ void FirmwareUpgradeWindow::loaderCountFinished(uint32_t count, bool error) {
                     .arg(count)
                     .arg(count > 1 ? QStringLiteral("devices") : QStringLiteral("device")));
             browseButton->setEnabled(true);
-            // A count that ends while an upgrade runs must not offer a second one.
-            upgradeButton->setEnabled(!upgrading_);
+            // A count that ends while an upgrade runs must not offer a second
+            // one, nor an image that was refused.
+            upgradeButton->setEnabled(!upgrading_ && !imageRefused_);
         } else {
             deviceCountLabel->setText("No device connected");
             upgradeButton->setEnabled(false);
@@ -331,13 +341,13 @@ void FirmwareUpgradeWindow::browseForImage() {
     if (!chosen)
         return;
     fileNameEdit->setText(fromBytes(*chosen));
+    // An unusable image is turned down now, while the keypad's flash is whole.
+    const std::string why = CheckFirmwareImage(*chosen);
+    imageRefused_ = !why.empty();
+    statusBox->setPlainText(fromBytes(why));
+    upgradeButton->setEnabled(!imageRefused_ && !upgrading_ && numberOfUSBDevicesConnected > 0);
     // Only the name is kept; the result does not matter to the upgrade.
-    const std::string name = std::filesystem::path(*chosen).filename().string();
-    try {
-        CIniFile::SetValue("FirmwareFile", name, kConfigSection, FileName);
-    } catch (const IniFormatError&) {
-        // A damaged configuration file is left alone.
-    }
+    RememberFirmwareFile(*chosen);
 }
 
 void FirmwareUpgradeWindow::startUpgrade() {
@@ -352,9 +362,15 @@ void FirmwareUpgradeWindow::startUpgrade() {
     upgradeButton->setEnabled(false);
     statusBox->setPlainText("Starting\n");
     const std::string path = QFile::encodeName(fileNameEdit->text()).toStdString();
-    const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex};
-    upgradeWorker.RunWorkerAsync([path, ids](const auto& report) {
-        firmware::UpgradeSequence sequence(report, ids);
+    const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex, keypadUsbPort_};
+    firmware::UpgradePlan plan;
+    if (upgradePlan_)
+        plan = *upgradePlan_;
+    else
+        plan.images = firmware::BuiltInLoaderImages().value_or(firmware::LoaderImages{});
+    upgradeWorker.RunWorkerAsync([path, ids, plan](const auto& report) {
+        firmware::UpgradeSequence sequence(report, ids, plan.images);
+        sequence.keepPasswordAs = plan.keepPasswordAs;
         return sequence.Run(path);
     });
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "firmware/upgrade_sequence.h"
@@ -42,6 +43,10 @@ public:
     static firmware::KeypadSettingsHandOver HandedOverSettings();
     // Forgets the hand-over (tests start each case from a fresh run).
     static void ForgetHandOver();
+    // The loader images and the keypad's USB port, settled by the main window
+    // before the keypad was sent to its loader. Without one the program's
+    // built-in images are used, and an upgrade without images is refused.
+    static void HandOverUpgradePlan(const firmware::UpgradePlan& plan, const std::string& usbPort);
 
     // Loader ids as shown in vidLabel / pidLabel.
     static std::string myVID;
@@ -113,8 +118,12 @@ private:
     bool registered_ = false;
     bool upgrading_ = false;
     int countsRun_ = 0;
+    // The picked image failed the image check: Upgrade stays disabled.
+    bool imageRefused_ = false;
 
     static bool settingsHandedOver_;
+    static std::optional<firmware::UpgradePlan> upgradePlan_;
+    static std::string keypadUsbPort_;
 };
 
 } // namespace orvex

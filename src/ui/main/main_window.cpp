@@ -1,12 +1,15 @@
 #include "ui/main/main_window.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPalette>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTextEdit>
@@ -39,6 +42,25 @@ void selectEntry(QComboBox* box, int index, const QString& outOfRangeText) {
     }
 }
 
+// The lists allow selection only: a typed character neither moves the
+// selection (the list's search by first letters) nor sends anything. Keys
+// without text (arrows, page keys, F4) keep working.
+class TypedCharacterFilter : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            const QString text = key->text();
+            if (!text.isEmpty() && text.at(0).isPrint())
+                return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 QComboBox* makeList(QWidget* parent, const char* name, int x, int y, const QStringList& entries) {
     auto* box = new QComboBox(parent);
     box->setObjectName(name);
@@ -46,6 +68,16 @@ QComboBox* makeList(QWidget* parent, const char* name, int x, int y, const QStri
     box->setFont(ui::font(12));
     box->setEditable(false);
     box->addItems(entries);
+    auto* filter = new TypedCharacterFilter(box);
+    box->installEventFilter(filter);
+    box->view()->installEventFilter(filter);
+    // The texts shown before a status read are the list's own text, not hints:
+    // drawn in the list's normal (or, when disabled, greyed) text colour.
+    QPalette palette = box->palette();
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        palette.setColor(group, QPalette::PlaceholderText,
+                         palette.color(group, QPalette::ButtonText));
+    box->setPalette(palette);
     return box;
 }
 
@@ -258,14 +290,25 @@ void MainWindow::ShowListPlaceholders(ListText which) {
 }
 
 void MainWindow::SelectRememberedEntries() {
-    selectEntry(keypadTypeList, lastKeypadType, KeypadTypeText(lastKeypadType));
-    selectEntry(ledBrightnessList, lastLedBrightness,
-                QStringLiteral("LED Brightness - %1").arg(lastLedBrightness));
-    selectEntry(ledColourList, lastJackLedBrightness,
-                QStringLiteral("JACK LED Brightness - %1").arg(lastJackLedBrightness));
-    selectEntry(buzzerList, lastBuzzer, QStringLiteral("Buzzer - %1").arg(lastBuzzer));
-    selectEntry(buzzerPeriodList, lastBuzzerPeriodIndex,
-                QStringLiteral("Buzzer Period -%1").arg(lastBuzzerPeriodIndex + 1));
+    for (QComboBox* box :
+         {keypadTypeList, ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
+        SelectRememberedEntry(box);
+}
+
+void MainWindow::SelectRememberedEntry(QComboBox* box) {
+    if (box == keypadTypeList)
+        selectEntry(box, lastKeypadType, KeypadTypeText(lastKeypadType));
+    else if (box == ledBrightnessList)
+        selectEntry(box, lastLedBrightness,
+                    QStringLiteral("LED Brightness - %1").arg(lastLedBrightness));
+    else if (box == ledColourList)
+        selectEntry(box, lastJackLedBrightness,
+                    QStringLiteral("JACK LED Brightness - %1").arg(lastJackLedBrightness));
+    else if (box == buzzerList)
+        selectEntry(box, lastBuzzer, QStringLiteral("Buzzer - %1").arg(lastBuzzer));
+    else if (box == buzzerPeriodList)
+        selectEntry(box, lastBuzzerPeriodIndex,
+                    QStringLiteral("Buzzer Period -%1").arg(lastBuzzerPeriodIndex + 1));
 }
 
 void MainWindow::WriteConnectedStatus() {
@@ -297,8 +340,8 @@ bool MainWindow::PickSetting(QComboBox* box, uint8_t command, int index, int pay
                              int& remembered, const char* failure) {
     if (SendDeviceCommandByte(command, static_cast<uint8_t>(payload)) != LINK_OK) {
         showWarning(failure);
-        SelectRememberedEntries();
-        (void)box;
+        // Only this list goes back; the others keep what they show.
+        SelectRememberedEntry(box);
         return false;
     }
     remembered = index;

@@ -110,6 +110,7 @@ private:
     enum class ListText { BeforeRead, AfterFailedRead };
     void ShowListPlaceholders(ListText which);
     void SelectRememberedEntries();
+    void SelectRememberedEntry(QComboBox* box);
     void WriteConnectedStatus();
     void WriteNoneStatus();
     void ShowStatusPanel();

@@ -6,6 +6,8 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "firmware/loader_store.h"
+#include "firmware/upgrade_sequence.h"
 #include "platform/prompter.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 
@@ -24,8 +26,28 @@ void MainWindow::openFirmwareUpgrade() {
     else
         showWarning("Unable to get device status information");
 
+    // Whatever would stop the upgrade is settled while the keypad still runs
+    // its firmware: once in its loader, a refused password erases it.
+    const firmware::LoaderFolders folders = firmware::LoaderFolders::FromEnvironment();
+    firmware::UpgradePlan plan;
+    std::string why;
+    if (!firmware::PlanUpgrade(folders, serialNumber, plan, why)) {
+        showWarning(why);
+        return;
+    }
+    // Other MSP430 loaders answer the same ids: the keypad's comes up on its port.
+    const std::string port = firmware::OpenKeypadUsbPort();
+    if (port.empty() && firmware::CountLoaderDevices(firmware::LoaderIds::FromResources()) > 0) {
+        showWarning(firmware::kLoaderNotToldApartText);
+        return;
+    }
+
     if (!askYesNo("Are you sure you want to upgrade the firmware?", "Firmware Upgrade"))
         return;
+    if (plan.massEraseFirst &&
+        !askYesNo(firmware::MassEraseQuestion(folders, serialNumber), "Firmware Upgrade"))
+        return;
+    FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
 
     // The keypad restarts into its loader, usually before it can answer.
     if (SendDeviceCommand(EnterBootloader) != LINK_OK)

@@ -1,6 +1,7 @@
 #include "ui/main/splash_screen.h"
 
 #include <QLabel>
+#include <QPalette>
 #include <QPixmap>
 #include <QTimer>
 
@@ -9,8 +10,16 @@ namespace orvex {
 SplashScreen::SplashScreen(QWidget* parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::Tool) {
     setObjectName("SplashScreen");
-    setFixedSize(722, 415);
-    auto* picture = new QLabel(this);
+    // 724 x 417 outside: a one-pixel border around the 722 x 415 picture area.
+    setFixedSize(724, 417);
+    setAutoFillBackground(true);
+    QPalette border = palette();
+    border.setColor(QPalette::Window, border.color(QPalette::Dark));
+    setPalette(border);
+    auto* client = new QWidget(this);
+    client->setObjectName("pictureArea");
+    client->setGeometry(1, 1, 722, 415);
+    auto* picture = new QLabel(client);
     picture->setObjectName("pictureLabel");
     picture->setGeometry(-2, -3, 725, 419);
     picture->setPixmap(QPixmap(":/images/splash.png"));

@@ -313,6 +313,10 @@ void SelfTestWindow::closeWindow() {
     }
     closeButton->setEnabled(false);
     closeRequested = 1;
+    // The key phase has nothing left to ask: its message goes with the test,
+    // so the worker can see the request and end.
+    if (keyMessage_)
+        keyMessage_->close();
 }
 
 void SelfTestWindow::closeEvent(QCloseEvent* event) {
@@ -466,14 +470,16 @@ void SelfTestWindow::KeyPhase() {
     const bool shown = OnWindowThread([this](std::function<void()> done) {
         const std::string text = "Press each key  on Orvex\u2122... \n";
         if (dynamic_cast<QtPrompter*>(&prompter())) {
-            // Blocks this window only; the main window stays usable.
+            // Holds up only the worker: Close and Record stay usable, and so
+            // does the main window.
             auto* box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(kKeypadCaption),
                                         QString::fromStdString(text), QMessageBox::Ok, this);
             box->setObjectName("keyPhaseMessage");
             box->setAttribute(Qt::WA_DeleteOnClose);
+            box->setWindowModality(Qt::NonModal);
             connect(box, &QDialog::finished, this, [done] { done(); });
             keyMessage_ = box;
-            box->open();
+            box->show();
         } else {
             prompter().message(text, kKeypadCaption, MsgButtons::Ok, MsgIcon::Warning);
             done();
