@@ -125,7 +125,8 @@ std::string programName() {
     return "unknown";
 }
 
-// The command line without the program and without the recording options.
+// The command line without the program and without the recording and
+// replay options.
 std::vector<std::string> programArgs() {
     std::vector<std::string> args;
 #ifdef __linux__
@@ -140,7 +141,7 @@ std::vector<std::string> programArgs() {
         args.push_back(arg);
     }
     for (size_t i = 0; i < args.size();) {
-        if (args[i] == "--trace" && i + 1 < args.size())
+        if ((args[i] == "--trace" || args[i] == "--replay") && i + 1 < args.size())
             args.erase(args.begin() + static_cast<long>(i),
                        args.begin() + static_cast<long>(i) + 2);
         else if (args[i] == "--mask-serial" || args[i].rfind("--trace=", 0) == 0)
