@@ -6,6 +6,7 @@
 
 #include "device/hid_backend.h"
 #include "firmware/standin_images.h"
+#include "trace_replay.h"
 #include "virtual_bus.h"
 #include "virtual_loader.h"
 
@@ -38,9 +39,19 @@ void saveState() {
 } // namespace
 
 // The -virtual programs start with one keypad plugged in, whose loader runs
-// the stand-in RAM loader.
+// the stand-in RAM loader, or replay a recorded one.
 void InitHidBackend() {
     firmware::UseBuiltInLoaderImages(firmware::StandInLoaderImages());
+    if (const char* file = std::getenv("ORVEX_REPLAY");
+        file && *file && !sim::TraceReplay::active()) {
+        std::string error;
+        if (!sim::TraceReplay::start(file, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            std::exit(2);
+        }
+    }
+    if (sim::TraceReplay::active())
+        return;
     sim::attachLoader(sim::defaultKeypad());
     sim::VirtualBus::instance().plug(sim::defaultKeypad());
     if (const char* file = stateFile()) {
@@ -55,6 +66,15 @@ void InitHidBackend() {
 
 const char* HidBackendName() {
     return "virtual";
+}
+
+bool ReplayHidTrace(const std::string& file, std::string& error) {
+    return sim::TraceReplay::start(file, error);
+}
+
+std::string HidReplaySummary() {
+    const sim::TraceReplay* replay = sim::TraceReplay::active();
+    return replay ? replay->summary() : std::string();
 }
 
 } // namespace orvex

@@ -8,10 +8,12 @@
 #include <cwchar>
 
 #include "platform/clock.h"
+#include "trace_replay.h"
 #include "usb_timing.h"
 #include "virtual_bus.h"
 
 using orvex::sim::BusDevice;
+using orvex::sim::TraceReplay;
 using orvex::sim::UsbTiming;
 using orvex::sim::VirtualBus;
 
@@ -22,6 +24,7 @@ struct hid_device_ {
     bool nonblocking = false;
     hid_device_info* info = nullptr;
     std::string path;
+    int replayDev = 0; // the recorded handle this one stands for
 };
 
 namespace {
@@ -46,6 +49,46 @@ hid_device_info* makeInfo(const orvex::sim::EnumEntry& e) {
     info->interface_number = e.interfaceNumber;
     info->bus_type = HID_API_BUS_USB;
     return info;
+}
+
+// UTF-8 (as recorded) back to a wide string.
+std::wstring widen(const std::string& s) {
+    std::wstring out;
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const int extra = c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        uint32_t code = extra == 2 ? c & 0x0F : extra == 1 ? c & 0x1F : c;
+        for (int k = 1; k <= extra && i + static_cast<size_t>(k) < s.size(); ++k)
+            code = code << 6 | (static_cast<unsigned char>(s[i + static_cast<size_t>(k)]) & 0x3F);
+        out += static_cast<wchar_t>(code);
+        i += static_cast<size_t>(extra) + 1;
+    }
+    return out;
+}
+
+hid_device_info* makeReplayInfo(const orvex::sim::ReplayDevice& d) {
+    auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
+    info->path = strdup(d.path.c_str());
+    info->vendor_id = d.vendorId;
+    info->product_id = d.productId;
+    info->serial_number = dupWide(widen(d.serial));
+    info->release_number = d.release;
+    info->manufacturer_string = dupWide(widen(d.manufacturer));
+    info->product_string = dupWide(widen(d.product));
+    info->interface_number = d.interfaceNumber;
+    info->bus_type = HID_API_BUS_USB;
+    return info;
+}
+
+int replayString(hid_device* dev, const char* which, wchar_t* out, size_t maxlen) {
+    std::string value;
+    if (!out || maxlen == 0 || TraceReplay::active()->string(dev->replayDev, which, value) < 0)
+        return -1;
+    const std::wstring w = widen(value);
+    const size_t n = std::min(w.size(), maxlen - 1);
+    std::wmemcpy(out, w.c_str(), n);
+    out[n] = L'\0';
+    return 0;
 }
 
 void freeInfo(hid_device_info* info) {
@@ -90,6 +133,13 @@ struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_enumerate(unsigned short
                                                                   unsigned short product_id) {
     hid_device_info* head = nullptr;
     hid_device_info** tail = &head;
+    if (TraceReplay* replay = TraceReplay::active()) {
+        for (const auto& d : replay->enumerate(vendor_id, product_id)) {
+            *tail = makeReplayInfo(d);
+            tail = &(*tail)->next;
+        }
+        return head;
+    }
     for (const auto& e : VirtualBus::instance().enumerate(vendor_id, product_id)) {
         *tail = makeInfo(e);
         tail = &(*tail)->next;
@@ -104,6 +154,15 @@ void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* de
 HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
     if (!path)
         return nullptr;
+    if (TraceReplay* replay = TraceReplay::active()) {
+        const int recorded = replay->open(path);
+        if (!recorded)
+            return nullptr;
+        auto* dev = new hid_device_;
+        dev->replayDev = recorded;
+        dev->path = path;
+        return dev;
+    }
     auto* dev = new hid_device_;
     dev->device = VirtualBus::instance().resolve(path, dev->iface, dev->generation);
     if (!dev->device) {
@@ -124,6 +183,8 @@ HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id,
 
 int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data,
                                           size_t length) {
+    if (TraceReplay* replay = TraceReplay::active())
+        return dev && data ? replay->write(dev->replayDev, data, length) : -1;
     if (!alive(dev) || !data)
         return -1;
     if (UsbTiming::instance().enabled())
@@ -134,6 +195,8 @@ int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* 
 
 int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data,
                                                  size_t length, int milliseconds) {
+    if (TraceReplay* replay = TraceReplay::active())
+        return dev && data ? replay->read(dev->replayDev, data, length) : -1;
     int waited = 0;
     for (;;) {
         VirtualBus::instance().pump();
@@ -180,6 +243,11 @@ int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device*, unsigned char*
 void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
     if (!dev)
         return;
+    if (TraceReplay* replay = TraceReplay::active()) {
+        replay->close(dev->replayDev);
+        delete dev;
+        return;
+    }
     VirtualBus::instance().handleClosed();
     freeInfo(dev->info);
     delete dev;
@@ -187,19 +255,31 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
 
 int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
                                                     size_t maxlen) {
+    if (dev && TraceReplay::active())
+        return replayString(dev, "manufacturer", string, maxlen);
     return dev ? copyString(dev, dev->device->manufacturer, string, maxlen) : -1;
 }
 
 int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string, size_t maxlen) {
+    if (dev && TraceReplay::active())
+        return replayString(dev, "product", string, maxlen);
     return dev ? copyString(dev, dev->device->product, string, maxlen) : -1;
 }
 
 int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
                                                      size_t maxlen) {
+    if (dev && TraceReplay::active())
+        return replayString(dev, "serial", string, maxlen);
     return dev ? copyString(dev, dev->device->serialNumber, string, maxlen) : -1;
 }
 
 struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev) {
+    if (TraceReplay* replay = TraceReplay::active(); replay && dev) {
+        if (!dev->info)
+            if (const auto listed = replay->listed(dev->path))
+                dev->info = makeReplayInfo(*listed);
+        return dev->info;
+    }
     if (!alive(dev))
         return nullptr;
     if (!dev->info) {

@@ -136,6 +136,11 @@ int VirtualBus::addListener(std::function<void(const BusEvent&)> fn) {
     return nextListener_++;
 }
 
+void VirtualBus::announce(const BusEvent& event) {
+    std::vector<BusEvent> events{event};
+    notify(events);
+}
+
 void VirtualBus::removeListener(int id) {
     std::lock_guard lock(m_);
     std::erase_if(listeners_, [&](const auto& l) { return l.first == id; });

@@ -75,6 +75,9 @@ public:
     void pump();
 
     int addListener(std::function<void(const BusEvent&)> fn);
+    // Tells the listeners of an arrival or removal that no device on this bus
+    // made (a replayed recording).
+    void announce(const BusEvent& event);
     void removeListener(int id);
 
     // --- used by the hidapi functions ---

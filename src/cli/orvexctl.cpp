@@ -6,22 +6,27 @@
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
 #include <hidapi/hidapi.h>
 
 #include "bsl/bsl430.h"
+#include "cli/diagnose.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/device_commands.h"
+#include "device/hid_backend.h"
 #include "device/hid_link.h"
 #include "firmware/image_checks.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
+#include "trace/hid_trace.h"
 
 namespace orvex::cli {
 
@@ -57,6 +62,10 @@ struct Context {
     std::ostream& out;
     std::ostream& err;
     std::string dataHome;
+    // --serial / --path: the keypad to use when several are plugged in.
+    std::string serial;
+    std::string path;
+    bool maskSerial = false;
 
     int fail(int code, const std::string& message) const {
         err << "orvexctl: " << message << "\n";
@@ -65,7 +74,8 @@ struct Context {
 };
 
 const char* const kUsage =
-    "usage: orvexctl <command> [arguments]\n"
+    "usage: orvexctl [--serial S | --path P] [--trace FILE [--mask-serial]] <command> "
+    "[arguments]\n"
     "\n"
     "Configure a Halden Orvex keypad from scripts.\n"
     "\n"
@@ -84,7 +94,14 @@ const char* const kUsage =
     "  table set PAIRS              load the customised table: MM:UU pairs in hex\n"
     "  factory-reset                restore the keypad's factory settings\n"
     "  flash [--allow-mass-erase] IMAGE  replace the firmware with a TI-TXT image\n"
-    "  list                         list keypads and bootstrap loaders present\n"
+    "  list                         list keypads (serial, path, firmware) and loaders\n"
+    "  diagnose [--output FILE]     write a report to attach to a bug report\n"
+    "\n"
+    "options:\n"
+    "  --serial S, --path P         use the keypad with this serial number or path\n"
+    "  --trace FILE                 record every HID event in FILE (also ORVEX_TRACE=FILE)\n"
+    "  --mask-serial                write the serial number as X's in the recording\n"
+    "  --replay FILE                (orvexctl-virtual) answer from a recorded session\n"
     "\n"
     "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad, 4 command refused,\n"
     "            5 firmware verification failed, 6 file error\n"
@@ -137,7 +154,13 @@ const std::map<std::string, std::string>& commandHelp() {
                   "upgrade the image's vector table is kept there as the keypad's next "
                   "password.\n"},
         {"list", "usage: orvexctl list\n"
-                 "Lists the keypads (2047:09bf) and bootstrap loaders (2047:0200) present.\n"},
+                 "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
+                 "and the bootstrap loaders (2047:0200) present.\n"},
+        {"diagnose", "usage: orvexctl diagnose [--output FILE] [--mask-serial]\n"
+                     "Writes one report to attach to a bug report: versions, the keypads and "
+                     "loaders present with their device nodes and the udev rule, the status "
+                     "read with its HID trace, and the configuration file. Changes no "
+                     "setting.\n"},
     };
     return help;
 }
@@ -152,7 +175,67 @@ bool parseInt(const std::string& text, int low, int high, int& value) {
     return true;
 }
 
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
+        s.pop_back();
+    return s;
+}
+
+// The command interfaces of the keypads present, in hidapi's order.
+std::vector<std::string> keypadPaths() {
+    std::vector<std::string> paths;
+    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    for (hid_device_info* it = list; it; it = it->next)
+        if (it->interface_number == DEVICE_INTERFACE && it->path)
+            paths.emplace_back(it->path);
+    hid_free_enumeration(list);
+    return paths;
+}
+
+// Opens the keypad at `path` as hid_handle (the scan's own settings) and reads
+// its status; false when it cannot be opened. `status` is set when read.
+bool openAt(const std::string& path, std::optional<DeviceStatus>& status) {
+    std::lock_guard lock(link_mutex());
+    if (hid_handle) {
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+    }
+    hid_handle = hid_open_path(path.c_str());
+    if (!hid_handle)
+        return false;
+    hid_set_nonblocking(hid_handle, 1);
+    DeviceStatus s;
+    if (ReadDeviceStatus(s) == 0)
+        status = s;
+    return true;
+}
+
+// --serial / --path: finds and opens the keypad asked for. The serial number
+// is the one the keypad reports in its status (trailing spaces ignored).
+int openSelected(const Context& c) {
+    bool refused = false;
+    for (const auto& path : keypadPaths()) {
+        if (!c.path.empty() && path != c.path)
+            continue;
+        std::optional<DeviceStatus> status;
+        if (!openAt(path, status)) {
+            refused = true;
+            continue;
+        }
+        if (!c.path.empty() || (status && trimmed(status->serialNumber) == trimmed(c.serial)))
+            return EXIT_OK;
+    }
+    CloseDevice();
+    const std::string which = c.path.empty() ? "serial number " + c.serial : "path " + c.path;
+    return c.fail(EXIT_NO_KEYPAD, "no keypad with " + which +
+                                      (refused ? " (a keypad present cannot be opened: "
+                                                 "no permission, see the udev rule)"
+                                               : ""));
+}
+
 int openKeypad(const Context& c) {
+    if (!c.serial.empty() || !c.path.empty())
+        return openSelected(c);
     {
         std::lock_guard lock(link_mutex());
         if (hid_handle) {
@@ -512,19 +595,92 @@ int cmdList(const Context& c, const std::vector<std::string>& a) {
     int found = 0;
     for (const auto& [pid, kind] :
          {std::pair<unsigned short, const char*>{0x09BF, "keypad"}, {0x0200, "loader"}}) {
+        std::vector<std::pair<std::string, std::string>> devices; // path, product
         hid_device_info* list = hid_enumerate(0x2047, pid);
-        for (hid_device_info* it = list; it; it = it->next) {
+        for (hid_device_info* it = list; it; it = it->next)
             // One line per device: the keypad's command interface, any loader interface.
-            if (pid == 0x09BF && it->interface_number != DEVICE_INTERFACE)
-                continue;
-            c.out << kind << "\t2047:" << (pid == 0x09BF ? "09bf" : "0200") << "\t" << it->path
-                  << "\t" << narrow(it->product_string) << "\n";
+            if (it->path && (pid != 0x09BF || it->interface_number == DEVICE_INTERFACE))
+                devices.emplace_back(it->path, narrow(it->product_string));
+        hid_free_enumeration(list);
+        for (const auto& [path, product] : devices) {
+            c.out << kind << "\t2047:" << (pid == 0x09BF ? "09bf" : "0200") << "\t" << path << "\t"
+                  << product;
+            // A keypad's serial number and firmware version come from its status.
+            std::optional<DeviceStatus> status;
+            if (pid != 0x09BF)
+                c.out << "\n";
+            else if (!openAt(path, status))
+                c.out << "\tserial ?\tfirmware ? (cannot be opened: no permission?)\n";
+            else if (!status)
+                c.out << "\tserial ?\tfirmware ? (no status answer)\n";
+            else
+                c.out << "\tserial " << printable(trimmed(status->serialNumber)) << "\tfirmware "
+                      << printable(status->firmwareVersion) << "\n";
             ++found;
         }
-        hid_free_enumeration(list);
+        CloseDevice();
     }
     if (!found)
         c.out << "no keypad or loader present\n";
+    return EXIT_OK;
+}
+
+// Looks only: the one exchange is a status read, and the configuration file
+// is read, never created.
+int cmdDiagnose(const Context& c, const std::vector<std::string>& a) {
+    std::string output;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--output" && i + 1 < a.size())
+            output = a[++i];
+        else
+            return c.fail(EXIT_USAGE, "diagnose: unknown argument '" + a[i] + "'");
+    }
+    std::ostringstream r;
+    r << "Orvex keypad diagnosis\n\n"
+      << DiagnoseVersions(HidBackendName() == std::string("virtual") ? "orvexctl-virtual"
+                                                                     : "orvexctl")
+      << DiagnoseUdevRule() << "\ndevices:\n"
+      << DiagnoseDevices() << "\nstatus read:\n";
+
+    std::ostringstream status, notes;
+    Context quiet{status, notes, c.dataHome, c.serial, c.path, c.maskSerial};
+    trace::BeginCapture(c.maskSerial);
+    int rc = openKeypad(quiet);
+    DeviceStatus s;
+    if (rc == EXIT_OK)
+        rc = readStatus(quiet, s);
+    const std::vector<std::string> lines = trace::EndCapture();
+    if (rc == EXIT_OK) {
+        r << "    firmware-version: " << printable(s.firmwareVersion) << "\n"
+          << "    serial-number: "
+          << (c.maskSerial ? std::string(s.serialNumber.size(), 'X') : printable(s.serialNumber))
+          << "\n"
+          << "    keypad-type: " << int(s.keypadType) << ", options: 0x" << hex2(s.options)
+          << ", led-brightness: " << int(s.ledBrightness)
+          << ", jack-led-brightness: " << int(s.jackLedBrightness)
+          << ", buzzer: " << (s.buzzer ? "on" : "off") << ", buzzer-period: " << int(s.buzzerPeriod)
+          << "\n"
+          << "    key-codes: " << tableText(s) << "\n";
+    } else {
+        std::string why = notes.str();
+        std::erase(why, '\n');
+        if (why.rfind("orvexctl: ", 0) == 0)
+            why.erase(0, 10);
+        r << "    failed: " << why << "\n";
+    }
+    r << "trace of the status read:\n";
+    for (const auto& line : lines)
+        r << "    " << line << "\n";
+    r << "\n" << DiagnoseConfigFile(c.dataHome);
+
+    if (output.empty()) {
+        c.out << r.str();
+        return EXIT_OK;
+    }
+    std::ofstream file(output, std::ios::trunc);
+    if (!(file << r.str()) || !file.flush())
+        return c.fail(EXIT_FILE, "diagnose: could not write " + output);
+    c.out << "diagnosis written to " << output << "\n";
     return EXIT_OK;
 }
 
@@ -649,9 +805,22 @@ std::string DefaultDataHome() {
     return {};
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+int Run(const std::vector<std::string>& commandLine, std::ostream& out, std::ostream& err,
         const std::string& dataHome) {
-    Context c{out, err, dataHome};
+    Context c{out, err, dataHome, {}, {}, false};
+    std::vector<std::string> args;
+    for (size_t i = 0; i < commandLine.size(); ++i) {
+        const std::string& arg = commandLine[i];
+        if (arg == "--serial" || arg == "--path") {
+            if (i + 1 >= commandLine.size() || commandLine[i + 1].empty())
+                return c.fail(EXIT_USAGE, arg + " needs a value");
+            (arg == "--serial" ? c.serial : c.path) = commandLine[++i];
+        } else if (arg == "--mask-serial") {
+            c.maskSerial = true;
+        } else {
+            args.push_back(arg);
+        }
+    }
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         (args.empty() ? err : out) << kUsage;
         return args.empty() ? EXIT_USAGE : EXIT_OK;
@@ -672,11 +841,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     static const std::map<std::string,
                           std::function<int(const Context&, const std::vector<std::string>&)>>
         commands = {
-            {"status", cmdStatus}, {"set", cmdSet},
-            {"save", cmdSave},     {"restore", cmdRestore},
-            {"export", cmdExport}, {"import", cmdImport},
-            {"table", cmdTable},   {"factory-reset", cmdFactoryReset},
-            {"flash", cmdFlash},   {"list", cmdList},
+            {"status", cmdStatus},     {"set", cmdSet},
+            {"save", cmdSave},         {"restore", cmdRestore},
+            {"export", cmdExport},     {"import", cmdImport},
+            {"table", cmdTable},       {"factory-reset", cmdFactoryReset},
+            {"flash", cmdFlash},       {"list", cmdList},
+            {"diagnose", cmdDiagnose},
         };
     const int rc = commands.at(command)(c, rest);
     CloseDevice();

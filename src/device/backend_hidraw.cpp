@@ -7,4 +7,13 @@ const char* HidBackendName() {
     return "hidraw";
 }
 
+bool ReplayHidTrace(const std::string&, std::string& error) {
+    error = "a recorded session replays only in the -virtual programs";
+    return false;
+}
+
+std::string HidReplaySummary() {
+    return {};
+}
+
 } // namespace orvex

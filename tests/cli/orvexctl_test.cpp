@@ -121,7 +121,7 @@ TEST_F(OrvexctlTest, HelpForToolAndEachCommand) {
     EXPECT_EQ(run({"--help"}), EXIT_OK);
     EXPECT_NE(out.str().find("exit codes"), std::string::npos);
     for (const char* cmd : {"status", "set", "save", "restore", "export", "import", "table",
-                            "factory-reset", "flash", "list"}) {
+                            "factory-reset", "flash", "list", "diagnose"}) {
         EXPECT_EQ(run({cmd, "--help"}), EXIT_OK) << cmd;
         EXPECT_EQ(out.str().rfind(std::string("usage: orvexctl ") + cmd, 0), 0u) << cmd;
     }
@@ -248,6 +248,69 @@ TEST_F(OrvexctlTest, ListShowsKeypadsOnce) {
     const std::string listed = out.str();
     EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 1);
     EXPECT_EQ(listed.rfind("keypad\t2047:09bf\t", 0), 0u);
+}
+
+TEST_F(OrvexctlTest, SeveralKeypadsListedAndPickedBySerialOrPath) {
+    keypad->model.setSerial("OVX-A");
+    auto second = plugKeypad();
+    second->model.setSerial("OVX-B");
+    ASSERT_EQ(run({"list"}), EXIT_OK);
+    EXPECT_EQ(out.str(), "keypad\t2047:09bf\tsim:1:1\tOrvex Illuminated Keypad\tserial "
+                         "OVX-A\tfirmware 2.7\n"
+                         "keypad\t2047:09bf\tsim:2:1\tOrvex Illuminated Keypad\tserial "
+                         "OVX-B\tfirmware 2.7\n");
+
+    ASSERT_EQ(run({"--serial", "OVX-B", "set", "led", "4"}), EXIT_OK) << err.str();
+    ASSERT_EQ(run({"set", "jack-led", "1", "--path", "sim:1:1"}), EXIT_OK) << err.str();
+    EXPECT_EQ(second->model.running().ledBrightness, 4);
+    EXPECT_EQ(second->model.running().jackLedBrightness, 5);
+    EXPECT_EQ(keypad->model.running().ledBrightness, 5);
+    EXPECT_EQ(keypad->model.running().jackLedBrightness, 1);
+
+    for (const auto& pick : {std::vector<std::string>{"--serial", "OVX-C"},
+                             std::vector<std::string>{"--path", "sim:1:0"}}) {
+        auto args = pick;
+        args.insert(args.end(), {"set", "led", "0"});
+        EXPECT_EQ(run(args), EXIT_NO_KEYPAD);
+        EXPECT_EQ(err.str().find('\n'), err.str().size() - 1) << "one line: " << err.str();
+    }
+    EXPECT_NE(keypad->model.running().ledBrightness, 0);
+    EXPECT_NE(second->model.running().ledBrightness, 0);
+}
+
+// The report with a keypad, with one it cannot open and with none; it reads
+// the status and nothing else, and never creates the configuration file.
+TEST_F(OrvexctlTest, DiagnoseReportsWithoutChangingAnything) {
+    ASSERT_EQ(run({"diagnose", "--mask-serial"}), EXIT_OK) << err.str();
+    std::string report = out.str();
+    EXPECT_NE(report.find("keypad 2047:09bf interface 1: sim:1:1\n"), std::string::npos);
+    EXPECT_NE(report.find("    firmware-version: 2.7\n    serial-number: XXXXXXXXXXXX\n"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("trace of the status read:\n    {\"n\":1,"), std::string::npos);
+    EXPECT_NE(report.find("\"ev\":\"read\""), std::string::npos);
+    EXPECT_EQ(report.find("OVX"), std::string::npos);
+    EXPECT_EQ(report.find("4f5658"), std::string::npos); // nor in the report bytes
+    EXPECT_NE(report.find(configFile() + "\n    missing"), std::string::npos);
+    EXPECT_FALSE(fs::exists(configFile()));
+    EXPECT_EQ(commands(), std::vector<uint8_t>{GetStatus});
+
+    keypad->openFails = true;
+    const std::string file = (home / "report.txt").string();
+    ASSERT_EQ(run({"diagnose", "--output", file}), EXIT_OK);
+    std::ifstream in(file);
+    report.assign(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(report.find("sim:1:1\n"), std::string::npos);
+    EXPECT_NE(report.find("    failed: keypad found but it cannot be opened (no permission"),
+              std::string::npos)
+        << report;
+
+    sim::VirtualBus::instance().unplug(keypad);
+    ASSERT_EQ(run({"diagnose"}), EXIT_OK);
+    EXPECT_NE(out.str().find("no keypad (2047:09bf) or loader (2047:0200) present\n"),
+              std::string::npos);
+    EXPECT_NE(out.str().find("    failed: no keypad found"), std::string::npos);
+    EXPECT_EQ(commands(), std::vector<uint8_t>{GetStatus});
 }
 
 namespace {

@@ -177,6 +177,17 @@ bool AtSpi::enabled(const Accessible& a) {
     return s;
 }
 
+bool AtSpi::setText(const Accessible& a, const std::string& text) {
+    void* r = nullptr;
+    if (!call(a, "org.a11y.atspi.EditableText", "SetTextContents",
+              g_variant_new("(s)", text.c_str()), "(b)", &r))
+        return false;
+    gboolean done = FALSE;
+    g_variant_get(static_cast<GVariant*>(r), "(b)", &done);
+    g_variant_unref(static_cast<GVariant*>(r));
+    return done;
+}
+
 std::optional<Accessible> AtSpi::find(const Accessible& root,
                                       const std::function<bool(const Accessible&)>& match,
                                       int maxDepth) {

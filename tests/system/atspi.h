@@ -41,6 +41,8 @@ public:
     Rect extents(const Accessible& a);
     bool showing(const Accessible& a);
     bool enabled(const Accessible& a);
+    // Replaces the text of an editable text field, as typing would.
+    bool setText(const Accessible& a, const std::string& text);
 
     // Depth-first search below `root` (root itself included).
     std::optional<Accessible> find(const Accessible& root,

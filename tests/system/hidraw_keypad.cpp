@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace orvex::systest {
@@ -106,9 +107,11 @@ Testbed::~Testbed() {
 struct HidrawKeypad::Node {
     HidrawKeypad* owner = nullptr;
     int iface = 0;
-    std::string devnode;  // "/dev/hidrawN" as the program sees it
-    std::string fifoPath; // the FIFO inside the testbed
-    int fd = -1;          // our end of the FIFO
+    bool commands = false; // the interface the model answers
+    bool loader = false;   // carried by the loader model
+    std::string devnode;   // "/dev/hidrawN" as the program sees it
+    std::string fifoPath;  // the FIFO inside the testbed
+    int fd = -1;           // our end of the FIFO
     UMockdevIoctlBase* handler = nullptr;
     std::atomic<bool> alive{true};
     uint16_t vendorId = 0;
@@ -165,10 +168,34 @@ HidrawKeypad::HidrawKeypad(Testbed& bed) : bed_(bed) {
     };
     hooks.unplug = [this] { schedule(nowMs(), [this] { unplug(); }); };
     hooks.enterBootloader = [this] {
-        // The loader is not emulated here: the keypad leaves the bus for good.
-        schedule(nowMs(), [this] { unplug(); });
+        if (loaderEmulated_) {
+            loader.enterRom();
+            switchTo(loaderIdentity(), loaderTiming_.romArrival);
+        } else {
+            schedule(nowMs(), [this] { unplug(); });
+        }
     };
     model.setHooks(std::move(hooks));
+
+    sim::LoaderModel::Hooks loaderHooks;
+    loaderHooks.startRamLoader = [this] {
+        switchTo(loaderIdentity(), loaderTiming_.ramLoaderArrival);
+    };
+    loaderHooks.restartRom = [this] { switchTo(loaderIdentity(), loaderTiming_.romArrival); };
+    loaderHooks.bootApplication = [this] {
+        // The keypad's firmware reports the version the image carries.
+        const std::string version = loader.imageVersion();
+        if (!version.empty())
+            model.setVersion(version);
+        switchTo(identity(), loaderTiming_.keypadReturn);
+    };
+    loaderHooks.dropOff = [this](uint32_t returnAfterMs) {
+        switchTo(returnAfterMs == std::numeric_limits<uint32_t>::max()
+                     ? std::nullopt
+                     : std::optional<Identity>(loaderIdentity()),
+                 returnAfterMs);
+    };
+    loader.setHooks(std::move(loaderHooks));
     pump_ = std::thread([this] { pumpLoop(); });
 }
 
@@ -196,6 +223,39 @@ HidrawKeypad::~HidrawKeypad() {
     }
 }
 
+HidrawKeypad::Identity HidrawKeypad::loaderIdentity() {
+    Identity id;
+    id.productId = 0x0200;
+    id.manufacturer = "Texas Instruments";
+    id.product = "MSP430 USB BSL";
+    id.keyboardInterface = false;
+    id.loader = true;
+    return id;
+}
+
+void HidrawKeypad::emulateLoader() {
+    loaderEmulated_ = true;
+}
+
+// Called from within a write: the device stops answering at once (a program
+// writing again sees it gone), the bus changes happen on the pump thread.
+void HidrawKeypad::switchTo(std::optional<Identity> next, uint32_t delayMs) {
+    {
+        std::lock_guard lock(m_);
+        if (current_)
+            for (auto& n : current_->nodes)
+                n->alive = false;
+    }
+    const uint64_t t = nowMs();
+    schedule(t, [this] { unplug(); });
+    if (next)
+        schedule(t + delayMs, [this, id = *next] {
+            std::lock_guard lock(m_);
+            if (!current_)
+                plugLocked(id);
+        });
+}
+
 void HidrawKeypad::setIdentity(const Identity& id) {
     std::lock_guard lock(m_);
     identity_ = id;
@@ -219,9 +279,18 @@ int HidrawKeypad::keyboardWrites() const {
     return keyboardWrites_.load();
 }
 
+int HidrawKeypad::loaderOpens() const {
+    return loaderOpens_.load();
+}
+
 int HidrawKeypad::plugCount() const {
     std::lock_guard lock(m_);
     return plugCount_;
+}
+
+std::vector<std::string> HidrawKeypad::arrivals() const {
+    std::lock_guard lock(m_);
+    return arrivals_;
 }
 
 std::vector<unsigned long> HidrawKeypad::unknownIoctls() const {
@@ -258,15 +327,17 @@ std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) {
                  {"devnum", "2"}};
     list.push_back(dev);
 
-    for (int iface = id.keyboardInterface ? 0 : 1; iface <= 1; ++iface) {
+    const int commandIface = commandInterface(id);
+    for (int iface = id.keyboardInterface ? 0 : commandIface; iface <= commandIface; ++iface) {
         const std::string n = std::to_string(iface);
+        const bool commands = iface == commandIface;
         const std::string hidName = "0003:" + vid + ":" + pid + ".000" + std::to_string(iface + 1);
         SysDevice intf;
         intf.path = usb + "/1-1:1." + n;
         intf.props = {{"DEVTYPE", "usb_interface"},
                       {"DRIVER", "usbhid"},
                       {"PRODUCT", dev.props[2].second},
-                      {"INTERFACE", iface == 0 ? "3/1/1" : "3/0/0"},
+                      {"INTERFACE", commands ? "3/0/0" : "3/1/1"},
                       {"SUBSYSTEM", "usb"}};
         intf.attrs = {{"bInterfaceNumber", "0" + n}, {"bInterfaceClass", "03"}};
         list.push_back(intf);
@@ -280,9 +351,9 @@ std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) {
                      {"HID_UNIQ", ""},
                      {"MODALIAS", "hid:b0003g0001v0000" + vid + "p0000" + pid},
                      {"SUBSYSTEM", "hid"}};
-        hid.binary = {{"report_descriptor",
-                       iface == 1 ? hex(kVendorDescriptor, sizeof kVendorDescriptor)
-                                  : hex(kKeyboardDescriptor, sizeof kKeyboardDescriptor)}};
+        hid.binary = {
+            {"report_descriptor", commands ? hex(kVendorDescriptor, sizeof kVendorDescriptor)
+                                           : hex(kKeyboardDescriptor, sizeof kKeyboardDescriptor)}};
         list.push_back(hid);
 
         SysDevice raw;
@@ -429,7 +500,7 @@ void HidrawKeypad::sendUevent(const SysDevice& d, const char* action) {
 void HidrawKeypad::plug() {
     std::lock_guard lock(m_);
     if (!current_)
-        plugLocked();
+        plugLocked(identity_);
 }
 
 void HidrawKeypad::unplug() {
@@ -438,25 +509,28 @@ void HidrawKeypad::unplug() {
         unplugLocked();
 }
 
-void HidrawKeypad::plugLocked() {
+void HidrawKeypad::plugLocked(const Identity& id) {
     auto p = std::make_shared<Plugin>();
-    p->id = identity_;
+    p->id = id;
     p->devices = devicesOf(p->id);
     const std::string root = bed_.rootDir();
 
     // Nodes and handlers first, sysfs last: a program that sees the hidraw
     // entry can open it at once.
     std::string err;
-    for (int iface = p->id.keyboardInterface ? 0 : 1; iface <= 1; ++iface) {
+    const int commandIface = commandInterface(p->id);
+    for (int iface = p->id.keyboardInterface ? 0 : commandIface; iface <= commandIface; ++iface) {
         auto n = std::make_unique<Node>();
         n->owner = this;
         n->iface = iface;
+        n->commands = iface == commandIface;
+        n->loader = p->id.loader;
         n->devnode = devNode(iface);
         n->fifoPath = root + n->devnode;
         n->vendorId = p->id.vendorId;
         n->productId = p->id.productId;
-        n->descriptor = iface == 1 ? kVendorDescriptor : kKeyboardDescriptor;
-        n->descriptorSize = iface == 1 ? sizeof kVendorDescriptor : sizeof kKeyboardDescriptor;
+        n->descriptor = n->commands ? kVendorDescriptor : kKeyboardDescriptor;
+        n->descriptorSize = n->commands ? sizeof kVendorDescriptor : sizeof kKeyboardDescriptor;
 
         g_mkdir_with_parents((root + "/dev").c_str(), 0755);
         unlink(n->fifoPath.c_str());
@@ -493,8 +567,16 @@ void HidrawKeypad::plugLocked() {
     for (const SysDevice& d : p->devices)
         sendUevent(d, "add");
 
-    // Coming back from a restart: power-up settings, nothing left to read.
-    model.powerCycle();
+    // Coming back from a restart: power-up settings, nothing left to read; the
+    // loader starts locked in the mode its restart chose.
+    if (p->id.loader) {
+        loader.arrive();
+        arrivals_.push_back(loader.mode() == sim::LoaderModel::Mode::Rom ? "ROM loader"
+                                                                         : "RAM loader");
+    } else {
+        model.powerCycle();
+        arrivals_.push_back("keypad");
+    }
     current_ = p;
     ++plugCount_;
 }
@@ -525,7 +607,9 @@ void HidrawKeypad::unplugLocked() {
 // ---------------------------------------------------------------- handlers
 
 void HidrawKeypad::onConnected(Node& node) {
-    if (node.iface == 0 || node.iface == 1)
+    if (node.loader)
+        ++loaderOpens_;
+    else if (node.iface == 0 || node.iface == 1)
         ++opens_[node.iface];
 }
 
@@ -600,8 +684,11 @@ bool HidrawKeypad::onWrite(Node& node, void* c) {
     }
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const int length = arg->data_len;
-    if (node.iface == 1) {
-        model.receive(arg->data, static_cast<size_t>(length), nowMs());
+    if (node.commands) {
+        if (node.loader)
+            loader.receive(arg->data, static_cast<size_t>(length), nowMs());
+        else
+            model.receive(arg->data, static_cast<size_t>(length), nowMs());
         umockdev_ioctl_client_complete(client, length, 0);
         deliverInput();
         pumpWake_.notify_all();
@@ -616,17 +703,19 @@ bool HidrawKeypad::onWrite(Node& node, void* c) {
 void HidrawKeypad::deliverInput() {
     std::lock_guard inputLock(inputMutex_);
     int fd = -1;
+    bool fromLoader = false;
     {
         std::lock_guard lock(m_);
         if (current_) {
-            if (Node* n = current_->node(1))
+            fromLoader = current_->id.loader;
+            if (Node* n = current_->node(commandInterface(current_->id)))
                 fd = n->fd;
         }
     }
     if (fd < 0)
         return;
     sim::Report r;
-    while (model.takeInput(r, nowMs())) {
+    while (fromLoader ? loader.takeInput(r, nowMs()) : model.takeInput(r, nowMs())) {
         if (write(fd, r.data(), r.size()) != static_cast<ssize_t>(r.size()))
             std::fprintf(stderr, "hidraw keypad: input report lost: %s\n", std::strerror(errno));
     }

@@ -6,6 +6,12 @@
 // hidapi asks. Interface 1 is carried by the virtual keypad's model; interface
 // 0 takes reports and never answers.
 //
+// With its loader emulated (emulateLoader), EnterBootloader brings the keypad's
+// MSP430 bootstrap loader onto the same USB port instead: 2047:0200 with one HID
+// interface 0, carried by the virtual loader's model. Its restarts (RAM loader
+// started, reset into the programmed image or back into the ROM loader) switch
+// the device on the port as the chip would.
+//
 // A node is a FIFO in packet mode: the program's poll() and read() work on it
 // for real (one report per read, real time-outs), while its writes and ioctls
 // go through the testbed's ioctl socket to this process. Unplugging removes the
@@ -23,11 +29,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "keypad_model.h"
+#include "loader_model.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -82,7 +90,10 @@ public:
         // Mode of the hidraw nodes; 0 makes them unopenable for a program
         // without CAP_DAC_OVERRIDE.
         mode_t nodeMode = 0666;
+        // The bootstrap loader: interface 0 only, carried by `loader`.
+        bool loader = false;
     };
+    static Identity loaderIdentity();
 
     explicit HidrawKeypad(Testbed& bed);
     ~HidrawKeypad();
@@ -90,9 +101,21 @@ public:
     HidrawKeypad& operator=(const HidrawKeypad&) = delete;
 
     // The same model the virtual keypad runs. Its restart request unplugs the
-    // keypad and plugs it back after the model's delay; EnterBootloader and an
-    // unplug fault make it leave the bus (the loader is not carried here).
+    // keypad and plugs it back after the model's delay; an unplug fault makes
+    // it leave the bus, and so does EnterBootloader unless the loader is
+    // emulated.
     sim::KeypadModel model;
+    // The keypad's bootstrap loader and its flash.
+    sim::LoaderModel loader;
+
+    // Delays of the switches on the port, in milliseconds.
+    struct LoaderTiming {
+        uint32_t romArrival = 500;        // EnterBootloader until the ROM loader is there
+        uint32_t ramLoaderArrival = 1000; // Load PC 0x2504 until the RAM loader is there
+        uint32_t keypadReturn = 1200;     // reset until the keypad runs the new image
+    };
+    // Set before the keypad is plugged.
+    void emulateLoader();
 
     void setIdentity(const Identity& id);
     Identity identity() const;
@@ -110,8 +133,12 @@ public:
     int opens(int iface) const;
     // Reports written to interface 0 (the keyboard).
     int keyboardWrites() const;
+    // Times a program opened the loader's node, over all its plug-ins.
+    int loaderOpens() const;
     // Number of completed plug-ins.
     int plugCount() const;
+    // What arrived on the port, in order: "keypad", "ROM loader", "RAM loader".
+    std::vector<std::string> arrivals() const;
     // Ioctl requests that were not understood (they fail with EINVAL).
     std::vector<unsigned long> unknownIoctls() const;
 
@@ -124,7 +151,9 @@ public:
     void onConnected(Node& node);
 
 private:
-    void plugLocked();
+    void plugLocked(const Identity& id);
+    // The device on the port leaves now and `next` arrives after `delayMs`.
+    void switchTo(std::optional<Identity> next, uint32_t delayMs);
     void unplugLocked();
     void deliverInput();
     void pumpLoop();
@@ -132,6 +161,7 @@ private:
     void sendUevent(const SysDevice& d, const char* action);
     static std::vector<SysDevice> devicesOf(const Identity& id);
     static std::string devNode(int iface);
+    static int commandInterface(const Identity& id) { return id.loader ? 0 : 1; }
 
     Testbed& bed_;
     mutable std::recursive_mutex m_;
@@ -139,8 +169,12 @@ private:
     std::shared_ptr<Plugin> current_;
     std::vector<std::shared_ptr<Plugin>> retired_;
     int plugCount_ = 0;
+    std::vector<std::string> arrivals_;
     std::atomic<int> opens_[2] = {0, 0};
     std::atomic<int> keyboardWrites_{0};
+    std::atomic<int> loaderOpens_{0};
+    std::atomic<bool> loaderEmulated_{false};
+    const LoaderTiming loaderTiming_{};
     std::vector<unsigned long> unknownIoctls_;
 
     std::mutex inputMutex_;

@@ -195,6 +195,76 @@ bool OrvexApp::pick(const std::string& objectName, const std::string& entry) {
     return waitUntil([&] { return !atspi_.showing(*list); }, std::chrono::seconds(5));
 }
 
+std::optional<Accessible> OrvexApp::window(const std::string& title,
+                                           std::chrono::milliseconds timeout) {
+    std::optional<Accessible> found;
+    waitUntil(
+        [&] {
+            if (auto app = application())
+                for (const Accessible& top : atspi_.children(*app))
+                    if (atspi_.name(top) == title && atspi_.showing(top))
+                        found = top;
+            return found.has_value();
+        },
+        timeout);
+    return found;
+}
+
+std::optional<Accessible> OrvexApp::button(const Accessible& window, const std::string& text) {
+    return atspi_.findByRole(window, "push button", text);
+}
+
+bool OrvexApp::click(const Accessible& control) {
+    const Rect r = atspi_.extents(control);
+    if (r.empty() || !atspi_.enabled(control))
+        return false;
+    desktop_.click(r.cx(), r.cy());
+    return true;
+}
+
+bool OrvexApp::showsLabel(const Accessible& window, const std::string& text) {
+    return atspi_.findByRole(window, "label", text).has_value();
+}
+
+std::vector<std::string> OrvexApp::texts(const Accessible& window) {
+    std::vector<std::string> out;
+    atspi_.find(window, [&](const Accessible& a) {
+        if (atspi_.roleName(a) == "text")
+            out.push_back(atspi_.text(a));
+        return false;
+    });
+    return out;
+}
+
+bool OrvexApp::chooseFile(const std::string& path, std::chrono::milliseconds timeout) {
+    // The file dialog: a top-level dialog with an "Open" button and the file
+    // name field, which takes the whole path.
+    std::optional<Accessible> dialog;
+    std::optional<Accessible> open;
+    if (!waitUntil(
+            [&] {
+                auto app = application();
+                if (!app)
+                    return false;
+                for (const Accessible& top : atspi_.children(*app))
+                    if (atspi_.roleName(top) == "dialog" && atspi_.showing(top))
+                        if (auto b = button(top, "Open")) {
+                            dialog = top;
+                            open = b;
+                        }
+                return dialog.has_value();
+            },
+            timeout))
+        return false;
+    const auto field = atspi_.find(*dialog, [&](const Accessible& a) {
+        return atspi_.roleName(a) == "text" && atspi_.name(a).rfind("File name", 0) == 0;
+    });
+    if (!field || !atspi_.setText(*field, path) ||
+        !waitUntil([&] { return atspi_.enabled(*open); }, std::chrono::seconds(5)) || !click(*open))
+        return false;
+    return waitUntil([&] { return !atspi_.showing(*dialog); }, std::chrono::seconds(5));
+}
+
 std::optional<Accessible> OrvexApp::messageBox() {
     auto app = application();
     if (!app)

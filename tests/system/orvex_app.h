@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "atspi.h"
 #include "child_process.h"
@@ -51,6 +52,19 @@ public:
     bool click(const std::string& objectName);
     // Opens a list and clicks the entry with this text, as a user picks it.
     bool pick(const std::string& objectName, const std::string& entry);
+
+    // Another top-level window of the program by its title, once it shows.
+    std::optional<Accessible> window(const std::string& title, std::chrono::milliseconds timeout);
+    // The push button with this text (mnemonic left out) in a window.
+    std::optional<Accessible> button(const Accessible& window, const std::string& text);
+    bool click(const Accessible& control);
+    // Whether a label with this text shows in a window.
+    bool showsLabel(const Accessible& window, const std::string& text);
+    // The texts of a window's text fields, in tree order.
+    std::vector<std::string> texts(const Accessible& window);
+    // Answers the open-file dialog the program shows with a path, as a user
+    // typing it and pressing "Open".
+    bool chooseFile(const std::string& path, std::chrono::milliseconds timeout);
 
     // A message box the program shows (caption and text), if one is up.
     struct Message {

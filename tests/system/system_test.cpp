@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -149,6 +151,138 @@ protected:
         keypad->model.setRunning(s);
     }
 
+    // A keypad whose loader is emulated, with settings an upgrade must carry
+    // over, and the loader files the real-keypad programs read: a RAM loader
+    // image of our own (the emulated loader runs whatever is loaded at 0x2500
+    // and reports its first four bytes as its version) and the keypad's
+    // password, its vector table.
+    void prepareUpgrade() {
+        keypad->emulateLoader();
+        KeypadSettings s = settings(7, 2, 0, 5, 2); // customised table of the first group
+        for (size_t i = 0; i < 20; ++i)
+            s.customTables[0][i] = static_cast<uint8_t>(0x04 + 2 * i);
+        keypadHolds(s);
+        keypad->model.setOptions(6);
+        keypad->model.setSerial("SYS000777001");
+        keypad->loader.loadFactoryImage(keypad->model.version());
+        keypad->plug();
+        expectedAfterUpgrade = s;
+        // The jack LED is not part of the hand-over: it keeps the factory value.
+        expectedAfterUpgrade.jackLedBrightness = KeypadModel::factorySettings().jackLedBrightness;
+
+        const std::filesystem::path loaderDir = dataHome() + "/HaldenInterface/loader";
+        std::filesystem::create_directories(loaderDir);
+        std::ofstream(loaderDir / "RAM_BSL.Text")
+            << "@2500\n00 06 05 34 3F 40 0A 43 B0 12 00 25 FF 3F 30 41\nq\n";
+        std::ofstream(loaderDir / "RAM_BSL_VERSION") << "00.06.05.34\n";
+        std::ofstream password(loaderDir / "password.Text");
+        password << "@FFE0\n";
+        for (uint8_t b : orvex::sim::LoaderModel::factoryVectors())
+            password << std::hex << std::uppercase << std::setw(2) << std::setfill('0') << int(b)
+                     << ' ';
+        password << "\nq\n";
+    }
+
+    // What a freshly programmed keypad starts with, unlike what it held.
+    void newFirmwareStartsBlank() {
+        keypadHolds(KeypadModel::factorySettings());
+        keypad->model.setOptions(0);
+        keypad->model.setSerial("OVX000000000");
+    }
+
+    // The sample image with a byte cut short on its line 41.
+    std::string malformedImage() {
+        std::ifstream sample(ORVEX_SAMPLE_FIRMWARE);
+        std::vector<std::string> image;
+        for (std::string l; std::getline(sample, l);)
+            image.push_back(l);
+        EXPECT_GT(image.size(), 40u);
+        image.resize(std::max<size_t>(image.size(), 41));
+        image[40] = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF F";
+        const std::string path = outputDir() + "/malformed.txt";
+        std::ofstream out(path);
+        for (const auto& l : image)
+            out << l << "\n";
+        return path;
+    }
+
+    // The firmware button, its question answered Yes: the keypad leaves for
+    // its ROM loader and the firmware window counts it.
+    void openFirmwareWindow(std::optional<Accessible>& window) {
+        launch();
+        ASSERT_TRUE(waitUntil([&] { return app->enabled("firmwareButton"); }, 10s));
+        ASSERT_TRUE(app->click("firmwareButton"));
+        const auto question = app->waitForMessage(10s);
+        ASSERT_TRUE(question.has_value());
+        EXPECT_EQ(question->text, "Are you sure you want to upgrade the firmware?");
+        ASSERT_TRUE(app->answerMessage("Yes"));
+        window = app->window("Halden Orvex\u2122 Firmware Upgrade", 10s);
+        ASSERT_TRUE(window.has_value());
+        ASSERT_TRUE(waitUntil([&] { return app->showsLabel(*window, "Found 1 device"); }, 10s));
+        EXPECT_EQ(keypad->arrivals(), (std::vector<std::string>{"keypad", "ROM loader"}));
+    }
+
+    // The firmware window's status box.
+    std::string statusBox(const Accessible& window) {
+        const auto t = app->texts(window); // the file name, then the status box
+        return t.size() == 2 ? t[1] : std::string("<no status box>");
+    }
+
+    std::string dataHome() const { return desktop.programEnv().at("XDG_DATA_HOME"); }
+
+    // Runs the production orvexctl in the testbed; returns its exit code.
+    int orvexctl(const std::vector<std::string>& args, std::string* output,
+                 const std::function<void()>& whileRunning = {}) {
+        ChildProcess p;
+        ChildProcess::Options o;
+        o.argv = {ORVEXCTL_PROGRAM};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.env = bed->programEnv(ORVEX_FSTAT_SHIM);
+        for (const auto& [k, v] : desktop.programEnv())
+            o.env[k] = v;
+        o.env["XDG_DATA_DIRS"] = desktop.folder() + "/system-data";
+        o.logFile = outputDir() + "/orvexctl.log";
+        std::string why;
+        if (!p.start(o, &why)) {
+            ADD_FAILURE() << why;
+            return -1;
+        }
+        if (whileRunning)
+            whileRunning();
+        const int rc = p.waitExit(60000);
+        std::ifstream in(o.logFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        *output = text.str();
+        return rc;
+    }
+
+    // Checks the keypad came back on the image's version with its settings.
+    void expectUpgradedAndRestored() {
+        EXPECT_EQ(keypad->arrivals(), (std::vector<std::string>{"keypad", "ROM loader",
+                                                                "RAM loader", "keypad", "keypad"}))
+            << "keypad, its two loaders, the new firmware, its restart after the factory reset";
+        EXPECT_EQ(keypad->loaderOpens(), 2);
+        EXPECT_EQ(keypad->loader.massErases(), 0) << "the password was known";
+        EXPECT_EQ(keypad->loader.imageVersion(), "2.9");
+        EXPECT_EQ(keypad->model.version(), "2.9");
+        EXPECT_EQ(keypad->model.powerUp(), expectedAfterUpgrade);
+        EXPECT_EQ(keypad->model.running(), expectedAfterUpgrade);
+        EXPECT_EQ(keypad->model.options(), 6);
+        EXPECT_EQ(keypad->model.serial(), "SYS000777001");
+        // After the bootloader entry: options, serial number, factory reset,
+        // then type, table, LED, buzzer, period and the power-up store.
+        std::vector<uint8_t> restore;
+        for (uint8_t c : commands(keypad->model))
+            if (c != 1)
+                restore.push_back(c);
+        EXPECT_EQ(restore, (std::vector<uint8_t>{12, 11, 14, 10, 7, 5, 2, 4, 6, 9}));
+        EXPECT_TRUE(std::filesystem::exists(dataHome() +
+                                            "/HaldenInterface/loader/SYS000777001/password.Text"))
+            << "the new image's vector table is kept as this keypad's password";
+    }
+
+    KeypadSettings expectedAfterUpgrade;
     DesktopSession desktop;
     std::unique_ptr<Testbed> bed;
     std::unique_ptr<HidrawKeypad> keypad;
@@ -365,6 +499,98 @@ TEST_F(OrvexConfigSystem, NotifierReportsLoaderArrivalAndRemoval) {
     ASSERT_TRUE(waitUntil([&] { return events().size() >= 3; }, 5s));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(events(), (std::vector<std::string>{"ready", "arrival", "removal"}));
+}
+
+// orvexctl flash on the real hidapi: the keypad goes to its ROM loader, the RAM
+// loader is downloaded and started, the image written and verified, and the
+// keypad comes back on the new version with its settings sent back.
+TEST_F(OrvexConfigSystem, OrvexctlFlashUpgradesThroughBothLoadersAndRestoresTheSettings) {
+    prepareUpgrade();
+    std::string output;
+    const int rc = orvexctl({"flash", ORVEX_SAMPLE_FIRMWARE}, &output, [&] {
+        ASSERT_TRUE(waitUntil([&] { return keypad->arrivals().size() >= 2; }, 10s));
+        newFirmwareStartsBlank();
+    });
+    ASSERT_EQ(rc, 0) << output;
+    EXPECT_NE(output.find("Memory successfully verified"), std::string::npos) << output;
+    expectUpgradedAndRestored();
+}
+
+// The same upgrade in the window: the firmware button asks, the keypad leaves
+// for its loader, the image is picked with Browse and "Upgrade Firmware" runs
+// it; the settings read before go back to the keypad on its new firmware.
+TEST_F(OrvexConfigSystem, FirmwareWindowUpgradesThroughBothLoadersAndRestoresTheSettings) {
+    prepareUpgrade();
+    std::optional<Accessible> window;
+    ASSERT_NO_FATAL_FAILURE(openFirmwareWindow(window));
+    newFirmwareStartsBlank();
+
+    const auto browse = app->button(*window, "Browse");
+    ASSERT_TRUE(browse && app->click(*browse));
+    ASSERT_TRUE(app->chooseFile(ORVEX_SAMPLE_FIRMWARE, 10s));
+    EXPECT_EQ(statusBox(*window), "") << "the image was refused";
+    const auto upgrade = app->button(*window, "Upgrade Firmware");
+    ASSERT_TRUE(upgrade.has_value());
+    ASSERT_TRUE(waitUntil([&] { return app->click(*upgrade); }, 5s));
+    // Done once the settings are stored as the power-up settings again.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto c = commands(keypad->model);
+            return !c.empty() && c.back() == 9;
+        },
+        40s))
+        << statusBox(*window);
+    app->screenshot("upgraded");
+    EXPECT_NE(statusBox(*window).find("Memory successfully verified"), std::string::npos)
+        << statusBox(*window);
+    expectUpgradedAndRestored();
+    EXPECT_FALSE(app->waitForMessage(0ms).has_value());
+}
+
+// A malformed image is refused before the keypad is sent to its loader, even
+// with consent to a mass erase: nothing reaches the loader, the flash is as it
+// was.
+TEST_F(OrvexConfigSystem, OrvexctlFlashRefusesAMalformedImageAndLeavesTheFlashUntouched) {
+    prepareUpgrade();
+    const std::string bad = malformedImage();
+    const auto flash = keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize);
+
+    std::string output;
+    EXPECT_EQ(orvexctl({"flash", "--allow-mass-erase", bad}, &output), 6) << output;
+    EXPECT_NE(output.find("malformed.txt"), std::string::npos) << output;
+    EXPECT_NE(output.find("line 41"), std::string::npos) << output;
+    EXPECT_TRUE(keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize) == flash)
+        << "the flash changed";
+    EXPECT_EQ(keypad->loader.totalReports(), 0);
+    EXPECT_EQ(keypad->loaderOpens(), 0);
+    EXPECT_EQ(keypad->arrivals(), std::vector<std::string>{"keypad"});
+    EXPECT_TRUE(keypad->model.log().empty()) << "the keypad was not even asked";
+}
+
+// In the window the keypad is already in its loader when the image is picked:
+// Browse names the fault, "Upgrade Firmware" stays off, the loader hears
+// nothing and its flash is as it was.
+TEST_F(OrvexConfigSystem, FirmwareWindowRefusesAMalformedImageAndLeavesTheFlashUntouched) {
+    prepareUpgrade();
+    const std::string bad = malformedImage();
+    const auto flash = keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize);
+    std::optional<Accessible> window;
+    ASSERT_NO_FATAL_FAILURE(openFirmwareWindow(window));
+
+    const auto browse = app->button(*window, "Browse");
+    ASSERT_TRUE(browse && app->click(*browse));
+    ASSERT_TRUE(app->chooseFile(bad, 10s));
+    ASSERT_TRUE(waitUntil([&] { return statusBox(*window) != ""; }, 5s));
+    EXPECT_NE(statusBox(*window).find("malformed.txt: line 41"), std::string::npos)
+        << statusBox(*window);
+    const auto upgrade = app->button(*window, "Upgrade Firmware");
+    ASSERT_TRUE(upgrade.has_value());
+    EXPECT_FALSE(app->click(*upgrade)) << "Upgrade Firmware is offered for a refused image";
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(keypad->loader.totalReports(), 0);
+    EXPECT_EQ(keypad->loaderOpens(), 0);
+    EXPECT_TRUE(keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize) == flash)
+        << "the flash changed";
 }
 
 } // namespace

@@ -4,8 +4,10 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "device/hid_backend.h"
+#include <cstdio>
+
 #include "platform/qt_prompter.h"
+#include "trace/session_options.h"
 #include "ui/common/data_paths.h"
 #include "ui/main/main_window.h"
 #include "ui/main/splash_screen.h"
@@ -20,10 +22,16 @@ void centre(QWidget* w) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    orvex::trace::SessionOptions session;
+    std::string error;
+    if (!orvex::trace::TakeSessionOptions(argc, argv, session, error) ||
+        !orvex::trace::BeginSession(session, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
     QApplication app(argc, argv);
     orvex::QtPrompter prompter;
     orvex::setPrompter(&prompter);
-    orvex::InitHidBackend();
 #ifdef ORVEX_BUILD_DATA_DIR
     orvex::ui::setBuildTreeDataFolder(QStringLiteral(ORVEX_BUILD_DATA_DIR));
 #endif
@@ -45,5 +53,7 @@ int main(int argc, char* argv[]) {
     });
     const int rc = app.exec();
     orvex::setPrompter(nullptr);
+    if (const std::string summary = orvex::trace::EndSession(rc); !summary.empty())
+        std::fprintf(stderr, "%s\n", summary.c_str());
     return rc;
 }
