@@ -64,8 +64,8 @@ for f in "$src"/resources/keypads/*.jpg "$src"/resources/firmware/samples/*.txt;
     cmp -s "$f" "$data/$sub/$(basename "$f")" || problem "not packaged: $sub/$(basename "$f")"
 done
 
-# orvexctl --help, and a completion that offers every command it lists and
-# every setting `set --help` lists.
+# orvexctl --help, and a completion that offers every command and option it
+# lists and every setting `set --help` lists.
 ctl="$root/usr/bin/orvexctl"
 help=$("$ctl" --help) || problem "orvexctl --help exits $?"
 commands=$(echo "$help" | sed -n '/^commands:/,/^$/p' | sed -n 's/^  \([a-z-]\+\).*/\1/p')
@@ -87,6 +87,11 @@ done
 offered=$(complete orvexctl set "")
 for s in $settings; do
     grep -qx -- "$s" <<<"$offered" || problem "completion does not offer the setting $s"
+done
+options=$(echo "$help" | sed -n '/^options:/,/^$/p' | grep -o -- '--[a-z-]\+' | sort -u)
+offered=$(complete orvexctl-virtual --)
+for o in $options; do
+    grep -qx -- "$o" <<<"$offered" || problem "completion does not offer the option $o"
 done
 [ "$(complete orvexctl --serial 1234 set buzzer "" | xargs)" = "on off" ] ||
     problem "completion of the buzzer values"
