@@ -245,6 +245,7 @@ void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
         return;
     if (TraceReplay* replay = TraceReplay::active()) {
         replay->close(dev->replayDev);
+        freeInfo(dev->info);
         delete dev;
         return;
     }
