@@ -29,9 +29,10 @@ struct Options {
     int runs = 5;        // repetitions of the CPU-timed measurements
     int startupRuns = 7; // launches of each program for the start-up figures
     bool startup = true;
-    std::string app;   // orvex-config-virtual
-    std::string floor; // the empty Qt window program
-    std::string probe; // the LD_PRELOAD probe module
+    std::string app;        // orvex-config-virtual
+    std::string floor;      // the empty Qt window program
+    std::string mainWindow; // the main window alone (a finding, not a limit)
+    std::string probe;      // the LD_PRELOAD probe module
 };
 
 Section FirmwareBench(const Options& options);

@@ -13,13 +13,15 @@
 namespace {
 
 void Usage() {
-    std::cout << "Usage: orvex-bench [--runs N] [--startup-runs N] [--no-startup]\n"
-                 "                   [--app PATH] [--floor PATH] [--probe PATH]\n"
-                 "  --runs N          repetitions of the CPU-timed figures (default 5)\n"
-                 "  --startup-runs N  launches of each program for start-up (default 7)\n"
-                 "  --no-startup      skip the start-up and memory figures\n"
-                 "  --app, --floor, --probe  programs and probe for the start-up figures\n"
-                 "                    (default: the ones built beside orvex-bench)\n";
+    std::cout
+        << "Usage: orvex-bench [--runs N] [--startup-runs N] [--no-startup]\n"
+           "                   [--app PATH] [--floor PATH] [--main-window PATH] [--probe PATH]\n"
+           "  --runs N          repetitions of the CPU-timed figures (default 5)\n"
+           "  --startup-runs N  launches of each program for start-up (default 7)\n"
+           "  --no-startup      skip the start-up and memory figures\n"
+           "  --app, --floor, --main-window, --probe\n"
+           "                    programs and probe for the start-up figures\n"
+           "                    (default: the ones built beside orvex-bench)\n";
 }
 
 bool Number(const char* text, int& out) {
@@ -61,6 +63,7 @@ int main(int argc, char* argv[]) {
     orvex::bench::Options options;
     options.app = ORVEX_BENCH_APP;
     options.floor = ORVEX_BENCH_FLOOR;
+    options.mainWindow = ORVEX_BENCH_MAIN_WINDOW;
     options.probe = ORVEX_BENCH_PROBE;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -78,6 +81,8 @@ int main(int argc, char* argv[]) {
             options.app = argv[++i];
         } else if (a == "--floor" && hasValue) {
             options.floor = argv[++i];
+        } else if (a == "--main-window" && hasValue) {
+            options.mainWindow = argv[++i];
         } else if (a == "--probe" && hasValue) {
             options.probe = argv[++i];
         } else {

@@ -35,7 +35,7 @@ uint32_t address3(const uint8_t* p) {
 
 } // namespace
 
-LoaderModel::LoaderModel() : mem_(kMemorySize, 0x00) {
+LoaderModel::LoaderModel() : mem_(kMemorySize) {
     loadFactoryImage("2.7");
 }
 

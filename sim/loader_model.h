@@ -16,12 +16,15 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "keypad_model.h"
@@ -116,10 +119,30 @@ private:
     bool takeFault(LoaderFault::Kind kind, LoaderFault& out);
     void resetDevice();
 
+    // Memory comes zeroed from calloc and its elements are not written again
+    // on creation, so the pages never written (most of the 1 MiB; only the
+    // flash ranges are set) take no resident memory.
+    template <typename T> struct ZeroedAllocator {
+        using value_type = T;
+        ZeroedAllocator() = default;
+        template <typename U> ZeroedAllocator(const ZeroedAllocator<U>&) {}
+        T* allocate(size_t n) {
+            if (void* p = std::calloc(n, sizeof(T)))
+                return static_cast<T*>(p);
+            throw std::bad_alloc();
+        }
+        void deallocate(T* p, size_t) { std::free(p); }
+        template <typename U> void construct(U*) {} // calloc's zero
+        template <typename U, typename... A> void construct(U* p, A&&... a) {
+            ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+        }
+        friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
+    };
+
     mutable std::mutex m_;
     Hooks hooks_;
     std::function<void()> pendingHook_;
-    std::vector<uint8_t> mem_;
+    std::vector<uint8_t, ZeroedAllocator<uint8_t>> mem_;
     Mode mode_ = Mode::Rom;
     Mode nextMode_ = Mode::Rom;
     bool unlocked_ = false;

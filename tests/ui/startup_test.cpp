@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QLabel>
+#include <QPixmap>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <map>
 #include <string>
+
+#include "ui/main/splash_screen.h"
 
 // orvex-config-virtual up to its painted main window, run under the start-up
 // probe: Qt Multimedia, which only the self test's "Record" needs, is not
@@ -36,4 +40,16 @@ TEST(ProgramStartUp, MainWindowShowsWithoutLoadingQtMultimedia) {
             values[parts[0].toStdString()] = parts[1].toStdString();
     ASSERT_NE(values["main_painted"], "0");
     EXPECT_EQ(values["qt_multimedia_mapped"], "0");
+}
+
+// The decoded splash picture (1.2 MiB) has no other owner than the splash, so
+// it is freed when the splash closes rather than kept for the whole run.
+TEST(ProgramStartUp, SplashPictureGoesWithTheSplash) {
+    auto* splash = new orvex::SplashScreen;
+    const auto* label = splash->findChild<QLabel*>("pictureLabel");
+    ASSERT_NE(label, nullptr);
+    const QPixmap picture = label->pixmap();
+    ASSERT_EQ(picture.size(), QSize(725, 419));
+    delete splash;
+    EXPECT_TRUE(picture.isDetached()) << "a copy of the splash picture outlives the splash";
 }

@@ -1,5 +1,6 @@
 #include "ui/main/splash_screen.h"
 
+#include <QImage>
 #include <QLabel>
 #include <QPalette>
 #include <QPixmap>
@@ -22,7 +23,9 @@ SplashScreen::SplashScreen(QWidget* parent)
     auto* picture = new QLabel(client);
     picture->setObjectName("pictureLabel");
     picture->setGeometry(-2, -3, 725, 419);
-    picture->setPixmap(QPixmap(":/images/splash.png"));
+    // Decoded here rather than with QPixmap(file), which would also keep the
+    // 1.2 MiB picture in Qt's pixmap cache after the splash has closed.
+    picture->setPixmap(QPixmap::fromImage(QImage(QStringLiteral(":/images/splash.png"))));
     picture->setScaledContents(true);
 
     auto* timer = new QTimer(this);
