@@ -159,6 +159,21 @@ protected:
         window->show();
     }
     bool closed() const { return !window->isVisible() && !window->testRunning(); }
+    // With real dialogs: opens the window, answers No to the microphone question
+    // (a modal box on this thread) and waits for the key phase's message.
+    QPointer<QMessageBox> openUntilKeyPhaseMessage() {
+        QTimer::singleShot(0, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                box->button(QMessageBox::No)->click();
+        });
+        open();
+        QPointer<QMessageBox> box;
+        const bool shown = waitUntil([&] {
+            box = window->findChild<QMessageBox*>("keyPhaseMessage");
+            return box && box->isVisible();
+        });
+        return shown ? box : nullptr;
+    }
 
     std::vector<Sent> sent() const {
         std::vector<Sent> out;
@@ -594,18 +609,8 @@ TEST_F(SelfTestTest, PlatformRecorderWithoutInputSaysSo) {
 TEST_F(SelfTestTest, KeyPhaseMessageBlocksOnlyTheSelfTestWindow) {
     QtPrompter qtPrompter;
     setPrompter(&qtPrompter);
-    // The microphone question would be a modal box on this thread; answer it
-    // as soon as it shows.
-    QTimer::singleShot(0, [] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-            box->button(QMessageBox::No)->click();
-    });
-    open();
-    QPointer<QMessageBox> box;
-    ASSERT_TRUE(waitUntil([&] {
-        box = window->findChild<QMessageBox*>("keyPhaseMessage");
-        return box && box->isVisible();
-    }));
+    const QPointer<QMessageBox> box = openUntilKeyPhaseMessage();
+    ASSERT_TRUE(box);
     EXPECT_FALSE(box->isModal());
     EXPECT_TRUE(window->closeButton->isEnabled());
     EXPECT_EQ(box->text(), QString::fromUtf8("Press each key  on Orvex™... \n"));
@@ -627,16 +632,8 @@ TEST_F(SelfTestTest, KeyPhaseMessageBlocksOnlyTheSelfTestWindow) {
 TEST_F(SelfTestTest, CloseWhileTheKeyPhaseMessageShowsEndsTheTest) {
     QtPrompter qtPrompter;
     setPrompter(&qtPrompter);
-    QTimer::singleShot(0, [] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-            box->button(QMessageBox::No)->click();
-    });
-    open();
-    QPointer<QMessageBox> box;
-    ASSERT_TRUE(waitUntil([&] {
-        box = window->findChild<QMessageBox*>("keyPhaseMessage");
-        return box && box->isVisible();
-    }));
+    const QPointer<QMessageBox> box = openUntilKeyPhaseMessage();
+    ASSERT_TRUE(box);
     window->closeButton->click();
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
     EXPECT_FALSE(box);
