@@ -1,5 +1,7 @@
 #include "fake_hidapi.h"
 
+#include "bsl/device_notifier.h"
+
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
@@ -157,3 +159,11 @@ int HID_API_EXPORT HID_API_CALL hid_get_product_string(hid_device* dev, wchar_t*
 }
 
 } // extern "C"
+
+// The loader library asks which USB port a device sits on; the scripted hidapi
+// has no ports.
+namespace orvex::bsl {
+std::string UsbPortOfHidPath(const std::string&) {
+    return {};
+}
+} // namespace orvex::bsl
