@@ -28,6 +28,11 @@ void reset(uint16_t vendorId, uint16_t productId, int interfaceNumber) {
     d.interfaceNumber = interfaceNumber;
 }
 
+void rearm(hid_device_* handle) {
+    if (handle)
+        handle->written = false;
+}
+
 } // namespace fakehid
 
 namespace {

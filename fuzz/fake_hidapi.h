@@ -12,6 +12,8 @@
 #include <functional>
 #include <vector>
 
+struct hid_device_;
+
 namespace fakehid {
 
 struct Input {
@@ -42,5 +44,7 @@ struct Device {
 Device& device();
 // A fresh device: present, nothing queued, nothing written.
 void reset(uint16_t vendorId, uint16_t productId, int interfaceNumber);
+// Reads on this handle come from `early` again until its next write.
+void rearm(hid_device_* handle);
 
 } // namespace fakehid

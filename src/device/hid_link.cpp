@@ -207,7 +207,7 @@ int USBEncoderSendAndReceive_a(hid_device* handle, uint8_t command, const uint8_
     // read now, it would be taken for the answer to this request.
     int& unanswered = unansweredRequests()[handle];
     for (int i = 0; i < 64; ++i) {
-        uint8_t stale[REPORT_SIZE];
+        uint8_t stale[REPORT_SIZE] = {};
         if (hid_read_timeout(handle, stale, REPORT_SIZE, 0) <= 0)
             break;
         // A frame or a refusal ends an earlier request; wait markers do not.
