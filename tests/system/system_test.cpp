@@ -6,6 +6,7 @@
 
 #include <umockdev.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -154,9 +155,9 @@ protected:
     // A keypad whose loader is emulated, with settings an upgrade must carry
     // over, and the loader files the real-keypad programs read: a RAM loader
     // image of our own (the emulated loader runs whatever is loaded at 0x2500
-    // and reports its first four bytes as its version) and the keypad's
-    // password, its vector table.
-    void prepareUpgrade() {
+    // and reports its first four bytes as its version) and, unless it is
+    // unknown, the keypad's password, its vector table.
+    void prepareUpgrade(bool passwordKnown = true) {
         keypad->emulateLoader();
         KeypadSettings s = settings(7, 2, 0, 5, 2); // customised table of the first group
         for (size_t i = 0; i < 20; ++i)
@@ -175,6 +176,8 @@ protected:
         std::ofstream(loaderDir / "RAM_BSL.Text")
             << "@2500\n00 06 05 34 3F 40 0A 43 B0 12 00 25 FF 3F 30 41\nq\n";
         std::ofstream(loaderDir / "RAM_BSL_VERSION") << "00.06.05.34\n";
+        if (!passwordKnown)
+            return;
         std::ofstream password(loaderDir / "password.Text");
         password << "@FFE0\n";
         for (uint8_t b : orvex::sim::LoaderModel::factoryVectors())
@@ -242,6 +245,7 @@ protected:
             o.env[k] = v;
         o.env["XDG_DATA_DIRS"] = desktop.folder() + "/system-data";
         o.logFile = outputDir() + "/orvexctl.log";
+        std::filesystem::remove(o.logFile); // the output of this run only
         std::string why;
         if (!p.start(o, &why)) {
             ADD_FAILURE() << why;
@@ -258,12 +262,13 @@ protected:
     }
 
     // Checks the keypad came back on the image's version with its settings.
-    void expectUpgradedAndRestored() {
+    void expectUpgradedAndRestored(bool passwordKnown = true) {
         EXPECT_EQ(keypad->arrivals(), (std::vector<std::string>{"keypad", "ROM loader",
                                                                 "RAM loader", "keypad", "keypad"}))
             << "keypad, its two loaders, the new firmware, its restart after the factory reset";
         EXPECT_EQ(keypad->loaderOpens(), 2);
-        EXPECT_EQ(keypad->loader.massErases(), 0) << "the password was known";
+        EXPECT_EQ(keypad->loader.massErases(), passwordKnown ? 0 : 1)
+            << "only the blank password is refused";
         EXPECT_EQ(keypad->loader.imageVersion(), "2.9");
         EXPECT_EQ(keypad->model.version(), "2.9");
         EXPECT_EQ(keypad->model.powerUp(), expectedAfterUpgrade);
@@ -514,6 +519,42 @@ TEST_F(OrvexConfigSystem, OrvexctlFlashUpgradesThroughBothLoadersAndRestoresTheS
     ASSERT_EQ(rc, 0) << output;
     EXPECT_NE(output.find("Memory successfully verified"), std::string::npos) << output;
     expectUpgradedAndRestored();
+}
+
+// Without a password image the first password is the blank one, which the
+// loader of a programmed keypad answers with a mass erase. orvexctl flash
+// refuses that before the keypad leaves for its loader; with
+// --allow-mass-erase it goes through the erase and keeps the new image's
+// vector table as the keypad's password, for the next upgrade.
+TEST_F(OrvexConfigSystem, OrvexctlFlashWithoutAPasswordNeedsConsentToTheMassErase) {
+    prepareUpgrade(/*passwordKnown=*/false);
+    const auto flash = keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize);
+
+    std::string output;
+    EXPECT_EQ(orvexctl({"flash", ORVEX_SAMPLE_FIRMWARE}, &output), 2) << output;
+    EXPECT_EQ(lines(output).size(), 1u) << output;
+    EXPECT_NE(output.find("--allow-mass-erase"), std::string::npos) << output;
+    const auto sent = commands(keypad->model);
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), uint8_t{12}), 0) << "EnterBootloader was sent";
+    EXPECT_EQ(keypad->arrivals(), std::vector<std::string>{"keypad"});
+    EXPECT_EQ(keypad->loaderOpens(), 0);
+    EXPECT_EQ(keypad->loader.totalReports(), 0);
+    EXPECT_TRUE(keypad->loader.memory(0, orvex::sim::LoaderModel::kMemorySize) == flash)
+        << "the flash changed";
+
+    const int rc = orvexctl({"flash", "--allow-mass-erase", ORVEX_SAMPLE_FIRMWARE}, &output, [&] {
+        ASSERT_TRUE(waitUntil([&] { return keypad->arrivals().size() >= 2; }, 10s));
+        newFirmwareStartsBlank();
+    });
+    ASSERT_EQ(rc, 0) << output;
+    EXPECT_NE(output.find("Memory successfully verified"), std::string::npos) << output;
+    expectUpgradedAndRestored(/*passwordKnown=*/false);
+    std::ifstream kept(dataHome() + "/HaldenInterface/loader/SYS000777001/password.Text");
+    std::vector<uint8_t> password;
+    for (std::string word; kept >> word;)
+        if (word.size() == 2)
+            password.push_back(static_cast<uint8_t>(std::stoi(word, nullptr, 16)));
+    EXPECT_EQ(password, keypad->loader.memory(0xFFE0, 32)) << "not the new image's vector table";
 }
 
 // The same upgrade in the window: the firmware button asks, the keypad leaves
