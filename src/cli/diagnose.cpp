@@ -14,8 +14,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/cli_common.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
+#include "device/hid_backend.h"
+#include "trace/hid_trace.h"
 
 namespace orvex::cli {
 
@@ -141,6 +144,65 @@ std::string DiagnoseConfigFile(const std::string& dataHome) {
         }
     }
     return "configuration file: " + file + "\n    " + state + "\n";
+}
+
+// Looks only: the one exchange is a status read, and the configuration file
+// is read, never created.
+int CmdDiagnose(const Context& c, const std::vector<std::string>& a) {
+    std::string output;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i] == "--output" && i + 1 < a.size())
+            output = a[++i];
+        else
+            return c.fail(EXIT_USAGE, "diagnose: unknown argument '" + a[i] + "'");
+    }
+    std::ostringstream r;
+    r << "Orvex keypad diagnosis\n\n"
+      << DiagnoseVersions(HidBackendName() == std::string("virtual") ? "orvexctl-virtual"
+                                                                     : "orvexctl")
+      << DiagnoseUdevRule() << "\ndevices:\n"
+      << DiagnoseDevices() << "\nstatus read:\n";
+
+    std::ostringstream status, notes;
+    Context quiet{status, notes, c.dataHome, c.serial, c.path, c.maskSerial};
+    trace::BeginCapture(c.maskSerial);
+    int rc = openKeypad(quiet);
+    DeviceStatus s;
+    if (rc == EXIT_OK)
+        rc = readStatus(quiet, s);
+    const std::vector<std::string> lines = trace::EndCapture();
+    if (rc == EXIT_OK) {
+        r << "    firmware-version: " << printable(s.firmwareVersion) << "\n"
+          << "    serial-number: "
+          << (c.maskSerial ? std::string(s.serialNumber.size(), 'X') : printable(s.serialNumber))
+          << "\n"
+          << "    keypad-type: " << int(s.keypadType) << ", options: 0x" << hex2(s.options)
+          << ", led-brightness: " << int(s.ledBrightness)
+          << ", jack-led-brightness: " << int(s.jackLedBrightness)
+          << ", buzzer: " << (s.buzzer ? "on" : "off") << ", buzzer-period: " << int(s.buzzerPeriod)
+          << "\n"
+          << "    key-codes: " << tableText(s) << "\n";
+    } else {
+        std::string why = notes.str();
+        std::erase(why, '\n');
+        if (why.rfind("orvexctl: ", 0) == 0)
+            why.erase(0, 10);
+        r << "    failed: " << why << "\n";
+    }
+    r << "trace of the status read:\n";
+    for (const auto& line : lines)
+        r << "    " << line << "\n";
+    r << "\n" << DiagnoseConfigFile(c.dataHome);
+
+    if (output.empty()) {
+        c.out << r.str();
+        return EXIT_OK;
+    }
+    std::ofstream file(output, std::ios::trunc);
+    if (!(file << r.str()) || !file.flush())
+        return c.fail(EXIT_FILE, "diagnose: could not write " + output);
+    c.out << "diagnosis written to " << output << "\n";
+    return EXIT_OK;
 }
 
 } // namespace orvex::cli

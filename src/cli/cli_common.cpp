@@ -1,0 +1,151 @@
+#include "cli/cli_common.h"
+
+#include <charconv>
+#include <mutex>
+
+#include <hidapi/hidapi.h>
+
+#include "config/utility_config.h"
+#include "device/hid_link.h"
+
+namespace orvex::cli {
+
+bool parseInt(const std::string& text, int low, int high, int& value) {
+    int v = 0;
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, v);
+    if (ec != std::errc() || p != end || text.empty() || v < low || v > high)
+        return false;
+    value = v;
+    return true;
+}
+
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
+        s.pop_back();
+    return s;
+}
+
+std::vector<std::string> keypadPaths() {
+    std::vector<std::string> paths;
+    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    for (hid_device_info* it = list; it; it = it->next)
+        if (it->interface_number == DEVICE_INTERFACE && it->path)
+            paths.emplace_back(it->path);
+    hid_free_enumeration(list);
+    return paths;
+}
+
+bool openAt(const std::string& path, std::optional<DeviceStatus>& status) {
+    std::lock_guard lock(link_mutex());
+    if (hid_handle) {
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+    }
+    hid_handle = hid_open_path(path.c_str());
+    if (!hid_handle)
+        return false;
+    hid_set_nonblocking(hid_handle, 1);
+    DeviceStatus s;
+    if (ReadDeviceStatus(s) == 0)
+        status = s;
+    return true;
+}
+
+namespace {
+
+// --serial / --path: finds and opens the keypad asked for. The serial number
+// is the one the keypad reports in its status (trailing spaces ignored).
+int openSelected(const Context& c) {
+    bool refused = false;
+    for (const auto& path : keypadPaths()) {
+        if (!c.path.empty() && path != c.path)
+            continue;
+        std::optional<DeviceStatus> status;
+        if (!openAt(path, status)) {
+            refused = true;
+            continue;
+        }
+        if (!c.path.empty() || (status && trimmed(status->serialNumber) == trimmed(c.serial)))
+            return EXIT_OK;
+    }
+    CloseDevice();
+    const std::string which = c.path.empty() ? "serial number " + c.serial : "path " + c.path;
+    return c.fail(EXIT_NO_KEYPAD, "no keypad with " + which +
+                                      (refused ? " (a keypad present cannot be opened: "
+                                                 "no permission, see the udev rule)"
+                                               : ""));
+}
+
+} // namespace
+
+int openKeypad(const Context& c) {
+    if (!c.serial.empty() || !c.path.empty())
+        return openSelected(c);
+    {
+        std::lock_guard lock(link_mutex());
+        if (hid_handle) {
+            hid_exit_safely(hid_handle);
+            hid_handle = nullptr;
+        }
+        char manufacturer[SCAN_TEXT_SIZE] = {};
+        char product[SCAN_TEXT_SIZE] = {};
+        hid_handle = ScanForUSBDevice_a(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, manufacturer, product);
+    }
+    if (hid_handle)
+        return EXIT_OK;
+    if (LastScanFoundButCouldNotOpen())
+        return c.fail(EXIT_NO_KEYPAD,
+                      "keypad found but it cannot be opened (no permission: see the udev rule)");
+    return c.fail(EXIT_NO_KEYPAD, "no keypad found (USB 2047:09bf)");
+}
+
+int readStatus(const Context& c, DeviceStatus& s) {
+    if (ReadDeviceStatus(s) != 0)
+        return c.fail(EXIT_REFUSED, "unable to read the keypad's status");
+    return EXIT_OK;
+}
+
+void prepareConfig(const Context& c) {
+    PrepareConfigFileAt(c.dataHome);
+}
+
+std::string hex2(unsigned v) {
+    static const char* digits = "0123456789ABCDEF";
+    return {digits[(v >> 4) & 0xF], digits[v & 0xF]};
+}
+
+std::string tableText(const DeviceStatus& s) {
+    std::string text;
+    for (int k = 0; k + 1 < s.tableLength; k += 2) {
+        if (!text.empty())
+            text += ' ';
+        text += hex2(s.keyCodes[static_cast<size_t>(k)]) + ":" +
+                hex2(s.keyCodes[static_cast<size_t>(k) + 1]);
+    }
+    return text;
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char ch : s) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch < 0x20 || ch >= 0x7F) {
+            out += "\\u00" + hex2(ch); // 8-bit text, each byte one character
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out + "\"";
+}
+
+std::string printable(const std::string& s) {
+    std::string out;
+    for (unsigned char ch : s)
+        out += (ch >= 0x20 && ch < 0x7F) ? static_cast<char>(ch) : '?';
+    return out;
+}
+
+} // namespace orvex::cli

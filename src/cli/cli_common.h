@@ -1,0 +1,71 @@
+#pragma once
+
+// What the orvexctl commands share: the context of one run, opening the keypad
+// asked for, and the text forms of the status.
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/orvexctl.h"
+#include "device/device_commands.h"
+
+namespace orvex::cli {
+
+struct Context {
+    std::ostream& out;
+    std::ostream& err;
+    std::string dataHome;
+    // --serial / --path: the keypad to use when several are plugged in.
+    std::string serial;
+    std::string path;
+    bool maskSerial = false;
+
+    int fail(int code, const std::string& message) const {
+        err << "orvexctl: " << message << "\n";
+        return code;
+    }
+};
+
+using Args = std::vector<std::string>;
+
+// The whole text is a decimal number within [low, high].
+bool parseInt(const std::string& text, int low, int high, int& value);
+// Without trailing spaces and NULs (the serial number's padding).
+std::string trimmed(std::string s);
+// The command interfaces of the keypads present, in hidapi's order.
+std::vector<std::string> keypadPaths();
+// Opens the keypad at `path` as hid_handle (the scan's own settings) and reads
+// its status; false when it cannot be opened. `status` is set when read.
+bool openAt(const std::string& path, std::optional<DeviceStatus>& status);
+// The keypad of --serial / --path, else the first one found, as hid_handle.
+int openKeypad(const Context& c);
+int readStatus(const Context& c, DeviceStatus& s);
+// The configuration file under the run's data folder (FileName), created
+// with its default entries when missing.
+void prepareConfig(const Context& c);
+
+std::string hex2(unsigned v);
+// The table as MM:UU pairs, key 1 first.
+std::string tableText(const DeviceStatus& s);
+std::string jsonString(const std::string& s);
+// 8-bit text with anything but printable ASCII as '?'.
+std::string printable(const std::string& s);
+
+// The commands, one file each group: device_commands (status, set, table,
+// factory-reset, list), config_commands (save, restore, export, import),
+// flash_command, diagnose.
+int CmdStatus(const Context& c, const Args& a);
+int CmdSet(const Context& c, const Args& a);
+int CmdTable(const Context& c, const Args& a);
+int CmdFactoryReset(const Context& c, const Args& a);
+int CmdList(const Context& c, const Args& a);
+int CmdSave(const Context& c, const Args& a);
+int CmdRestore(const Context& c, const Args& a);
+int CmdExport(const Context& c, const Args& a);
+int CmdImport(const Context& c, const Args& a);
+int CmdFlash(const Context& c, const Args& a);
+int CmdDiagnose(const Context& c, const Args& a);
+
+} // namespace orvex::cli

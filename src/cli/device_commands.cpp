@@ -1,0 +1,226 @@
+// orvexctl commands that read or change the running keypad: status, set,
+// table, factory-reset, list.
+
+#include <cctype>
+#include <map>
+#include <sstream>
+
+#include <hidapi/hidapi.h>
+
+#include "cli/cli_common.h"
+#include "device/hid_link.h"
+#include "platform/clock.h"
+
+namespace orvex::cli {
+
+namespace {
+
+bool parseTable(const std::string& text, std::vector<uint8_t>& bytes) {
+    std::istringstream in(text);
+    std::string pair;
+    auto hexByte = [](const std::string& s, uint8_t& b) {
+        if (s.size() != 2 || !std::isxdigit(static_cast<unsigned char>(s[0])) ||
+            !std::isxdigit(static_cast<unsigned char>(s[1])))
+            return false;
+        b = static_cast<uint8_t>(std::stoi(s, nullptr, 16));
+        return true;
+    };
+    while (in >> pair) {
+        const auto colon = pair.find(':');
+        uint8_t modifier = 0, usage = 0;
+        if (colon == std::string::npos || !hexByte(pair.substr(0, colon), modifier) ||
+            !hexByte(pair.substr(colon + 1), usage))
+            return false;
+        if (modifier != 0 && (modifier < 0xE0 || modifier > 0xE7))
+            return false;
+        bytes.push_back(modifier);
+        bytes.push_back(usage);
+    }
+    return true;
+}
+
+} // namespace
+
+int CmdStatus(const Context& c, const std::vector<std::string>& a) {
+    bool json = false;
+    for (const auto& arg : a) {
+        if (arg == "--json")
+            json = true;
+        else
+            return c.fail(EXIT_USAGE, "status: unknown argument '" + arg + "'");
+    }
+    if (int rc = openKeypad(c))
+        return rc;
+    DeviceStatus s;
+    if (int rc = readStatus(c, s))
+        return rc;
+    if (json) {
+        std::ostringstream o;
+        o << "{\"led_brightness\":" << int(s.ledBrightness)
+          << ",\"jack_led_brightness\":" << int(s.jackLedBrightness)
+          << ",\"buzzer\":" << int(s.buzzer) << ",\"options\":" << int(s.options)
+          << ",\"ways_code\":" << s.waysCode() << ",\"buzzer_period\":" << int(s.buzzerPeriod)
+          << ",\"keypad_type\":" << int(s.keypadType) << ",\"key_codes\":[";
+        for (int i = 0; i < s.tableLength; ++i)
+            o << (i ? "," : "") << int(s.keyCodes[static_cast<size_t>(i)]);
+        o << "],\"firmware_version\":" << jsonString(s.firmwareVersion)
+          << ",\"serial_number\":" << jsonString(s.serialNumber) << "}\n";
+        c.out << o.str();
+        return EXIT_OK;
+    }
+    c.out << "led-brightness: " << int(s.ledBrightness) << "\n"
+          << "jack-led-brightness: " << int(s.jackLedBrightness) << "\n"
+          << "buzzer: " << (s.buzzer ? "on" : "off") << "\n"
+          << "buzzer-period: " << int(s.buzzerPeriod) << "\n"
+          << "keypad-type: " << int(s.keypadType) << "\n"
+          << "options: 0x" << hex2(s.options) << "\n"
+          << "ways-code: " << s.waysCode() << "\n"
+          << "firmware-version: " << printable(s.firmwareVersion) << "\n"
+          << "serial-number: " << printable(s.serialNumber) << "\n"
+          << "key-codes: " << tableText(s) << "\n";
+    return EXIT_OK;
+}
+
+int CmdSet(const Context& c, const std::vector<std::string>& a) {
+    if (a.size() != 2)
+        return c.fail(EXIT_USAGE, "set: expected SETTING VALUE (see `orvexctl set --help`)");
+    const std::string& what = a[0];
+    const std::string& text = a[1];
+    uint8_t command = 0;
+    int value = 0;
+    bool ok = false;
+    if (what == "led" || what == "jack-led") {
+        command = what == "led" ? SetLedBrightness : SetJackLedBrightness;
+        ok = parseInt(text, 0, 9, value);
+    } else if (what == "buzzer") {
+        command = SetBuzzer;
+        ok = true;
+        if (text == "on" || text == "1")
+            value = 1;
+        else if (text == "off" || text == "0")
+            value = 0;
+        else
+            ok = false;
+    } else if (what == "buzzer-period") {
+        command = SetBuzzerPeriod;
+        ok = parseInt(text, 1, 9, value);
+    } else if (what == "table") {
+        command = SetKeypadType;
+        static const std::map<std::string, int> names = {
+            {"default", 0}, {"alternate", 1}, {"customise", 2}, {"customize", 2}};
+        if (auto it = names.find(text); it != names.end()) {
+            value = it->second;
+            ok = true;
+        } else {
+            ok = parseInt(text, 0, 2, value);
+        }
+    } else {
+        return c.fail(EXIT_USAGE, "set: unknown setting '" + what + "'");
+    }
+    if (!ok)
+        return c.fail(EXIT_USAGE, "set " + what + ": value '" + text + "' is out of range");
+    if (int rc = openKeypad(c))
+        return rc;
+    if (SendDeviceCommandByte(command, static_cast<uint8_t>(value)) != LINK_OK)
+        return c.fail(EXIT_REFUSED, "set " + what + ": the keypad refused the value");
+    return EXIT_OK;
+}
+
+int CmdTable(const Context& c, const std::vector<std::string>& a) {
+    if (a.empty() || (a[0] != "get" && a[0] != "set"))
+        return c.fail(EXIT_USAGE, "table: expected `get` or `set PAIRS`");
+    if (a[0] == "get") {
+        if (a.size() != 1)
+            return c.fail(EXIT_USAGE, "table get: takes no arguments");
+        if (int rc = openKeypad(c))
+            return rc;
+        DeviceStatus s;
+        if (int rc = readStatus(c, s))
+            return rc;
+        c.out << tableText(s) << "\n";
+        return EXIT_OK;
+    }
+    std::string text;
+    for (size_t i = 1; i < a.size(); ++i)
+        text += a[i] + " ";
+    std::vector<uint8_t> bytes;
+    if (!parseTable(text, bytes) || bytes.empty())
+        return c.fail(EXIT_USAGE, "table set: expected MM:UU hex pairs with MM 00 or E0-E7");
+    if (int rc = openKeypad(c))
+        return rc;
+    DeviceStatus s;
+    if (int rc = readStatus(c, s))
+        return rc;
+    if (!IsCustomisedType(s.keypadType))
+        return c.fail(EXIT_REFUSED, "table set: the active table (type " +
+                                        std::to_string(s.keypadType) +
+                                        ") is not a customised table; use `set table customise`");
+    if (static_cast<int>(bytes.size()) != s.tableLength)
+        return c.fail(EXIT_USAGE, "table set: this layout has " +
+                                      std::to_string(s.tableLength / 2) + " keys, got " +
+                                      std::to_string(bytes.size() / 2) + " pairs");
+    // The same bytes the editors send: 20 for the small layouts, otherwise 32
+    // (the 12-key table padded with zeros).
+    bytes.resize(s.tableLength == 20 ? 20 : 32, 0);
+    if (SendDeviceCommand(LoadCodeTable, bytes.data(), static_cast<uint32_t>(bytes.size())) !=
+        LINK_OK)
+        return c.fail(EXIT_REFUSED, "table set: the keypad refused the table");
+    return EXIT_OK;
+}
+
+int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
+    if (!a.empty())
+        return c.fail(EXIT_USAGE, "factory-reset: takes no arguments");
+    if (int rc = openKeypad(c))
+        return rc;
+    (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
+    sleep_ms(3000);
+    if (int rc = openKeypad(c))
+        return c.fail(rc, "factory-reset: the keypad did not come back; power it off and on");
+    DeviceStatus s;
+    return readStatus(c, s);
+}
+
+int CmdList(const Context& c, const std::vector<std::string>& a) {
+    if (!a.empty())
+        return c.fail(EXIT_USAGE, "list: takes no arguments");
+    auto narrow = [](const wchar_t* w) {
+        std::string s;
+        for (; w && *w; ++w)
+            s += static_cast<char>(static_cast<uint32_t>(*w) & 0xFF);
+        return printable(s);
+    };
+    int found = 0;
+    for (const auto& [pid, kind] :
+         {std::pair<unsigned short, const char*>{0x09BF, "keypad"}, {0x0200, "loader"}}) {
+        std::vector<std::pair<std::string, std::string>> devices; // path, product
+        hid_device_info* list = hid_enumerate(0x2047, pid);
+        for (hid_device_info* it = list; it; it = it->next)
+            // One line per device: the keypad's command interface, any loader interface.
+            if (it->path && (pid != 0x09BF || it->interface_number == DEVICE_INTERFACE))
+                devices.emplace_back(it->path, narrow(it->product_string));
+        hid_free_enumeration(list);
+        for (const auto& [path, product] : devices) {
+            c.out << kind << "\t2047:" << (pid == 0x09BF ? "09bf" : "0200") << "\t" << path << "\t"
+                  << product;
+            // A keypad's serial number and firmware version come from its status.
+            std::optional<DeviceStatus> status;
+            if (pid != 0x09BF)
+                c.out << "\n";
+            else if (!openAt(path, status))
+                c.out << "\tserial ?\tfirmware ? (cannot be opened: no permission?)\n";
+            else if (!status)
+                c.out << "\tserial ?\tfirmware ? (no status answer)\n";
+            else
+                c.out << "\tserial " << printable(trimmed(status->serialNumber)) << "\tfirmware "
+                      << printable(status->firmwareVersion) << "\n";
+            ++found;
+        }
+        CloseDevice();
+    }
+    if (!found)
+        c.out << "no keypad or loader present\n";
+    return EXIT_OK;
+}
+
+} // namespace orvex::cli
