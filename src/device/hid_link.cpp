@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <map>
 
+#include "device/keypad_presence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 
@@ -86,6 +87,7 @@ hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, 
         copyText(product, "None");
         return nullptr;
     }
+    NoteKeypadOpened();
     readString(dev, manufacturer, hid_get_manufacturer_string);
     readString(dev, product, hid_get_product_string);
     hid_set_nonblocking(dev, 1);

@@ -399,8 +399,10 @@ void FirmwareUpgradeWindow::upgradeProgress(int percent, const std::string& text
 }
 
 void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
-    if (!error && result)
+    if (!error && result) {
         firmware::RestoreSettingsAfterUpgrade(HandedOverSettings());
+        keypadHold_.reset();
+    }
     upgrading_ = false;
     g_upgradeRunning = false;
     // A failed upgrade leaves the loader attached: the count offers a new try.

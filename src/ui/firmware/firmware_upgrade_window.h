@@ -4,9 +4,11 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "device/keypad_presence.h"
 #include "firmware/upgrade_sequence.h"
 #include "ui/firmware/background_worker.h"
 
@@ -58,6 +60,12 @@ public:
     }
 
     void CentreOnScreen();
+
+    // The main window's hold on the keypad, taken before it sent the keypad
+    // to its loader: kept until the settings restore after an upgrade has
+    // ended, or until the window goes.
+    void HoldKeypad(std::unique_ptr<KeypadSequence> hold) { keypadHold_ = std::move(hold); }
+    bool holdsKeypad() const { return keypadHold_ != nullptr; }
 
     // True while any window's upgrade (or the restore after it) runs.
     static bool UpgradeRunning();
@@ -120,6 +128,8 @@ private:
     int countsRun_ = 0;
     // The picked image failed the image check: Upgrade stays disabled.
     bool imageRefused_ = false;
+
+    std::unique_ptr<KeypadSequence> keypadHold_;
 
     static bool settingsHandedOver_;
     static std::optional<firmware::UpgradePlan> upgradePlan_;

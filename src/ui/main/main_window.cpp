@@ -16,10 +16,12 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_presence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 #include "ui/about/about_box.h"
 #include "ui/common/ui_style.h"
+#include "ui/common/wheel_guard.h"
 
 namespace orvex {
 
@@ -71,6 +73,7 @@ QComboBox* makeList(QWidget* parent, const char* name, int x, int y, const QStri
     auto* filter = new TypedCharacterFilter(box);
     box->installEventFilter(filter);
     box->view()->installEventFilter(filter);
+    ui::TakeWheelOnlyWithFocus(box);
     // The texts shown before a status read are the list's own text, not hints:
     // drawn in the list's normal (or, when disabled, greyed) text colour.
     QPalette palette = box->palette();
@@ -223,6 +226,7 @@ void MainWindow::startUp() {
         WriteNoneStatus();
         EnableDisableFunctionButtons(false);
     }
+    FollowKeypad();
 }
 
 int MainWindow::GetDeviceStatusMessage() {
@@ -339,7 +343,7 @@ void MainWindow::ShowStatusPanel() {
 bool MainWindow::PickSetting(QComboBox* box, uint8_t command, int index, int payload,
                              int& remembered, const char* failure) {
     if (SendDeviceCommandByte(command, static_cast<uint8_t>(payload)) != LINK_OK) {
-        showWarning(failure);
+        WarnCommandFailed(failure);
         // Only this list goes back; the others keep what they show.
         SelectRememberedEntry(box);
         return false;
@@ -380,21 +384,35 @@ void MainWindow::scanForDevice() {
 
 void MainWindow::saveChanges() {
     if (SendDeviceCommand(WriteDefaults) != LINK_OK) {
-        showWarning("Unable to Write Default..");
+        WarnCommandFailed("Unable to Write Default..");
         return;
     }
-    SaveToConfigFile();
+    if (SaveToConfigFile())
+        statusBar->showMessage(SavedText());
+}
+
+QString MainWindow::SavedText() {
+    return QStringLiteral("Settings saved to the keypad and to the configuration file.");
+}
+
+QString MainWindow::FactoryResetText() {
+    return QStringLiteral("Factory settings restored; the customised code table was cleared. "
+                          "Reset From Configuration File brings back the settings last saved.");
 }
 
 void MainWindow::resetToFactoryDefault() {
+    // The keypad restarts: this sequence sees it leave and come back.
+    KeypadSequence owned;
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
     RescanForDevice();
     UpdatePermissionHint();
+    keypadChangedDuringSequence_ = false; // read below
     if (GetDeviceStatusMessage() == 0) {
         EnableDisableFunctionButtons(true);
         SelectRememberedEntries();
         WriteConnectedStatus();
+        statusBar->showMessage(FactoryResetText());
     } else {
         showWarning("Please power off/on the Orvex™.");
         ShowListPlaceholders(ListText::AfterFailedRead);
@@ -424,6 +442,7 @@ void MainWindow::exitUtility() {
     if (exited_)
         return;
     exited_ = true;
+    StopFollowingKeypad();
     CloseLink();
     emit exitRequested();
 }

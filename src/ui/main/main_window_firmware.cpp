@@ -6,6 +6,7 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_presence.h"
 #include "firmware/loader_store.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/prompter.h"
@@ -24,7 +25,7 @@ void MainWindow::openFirmwareUpgrade() {
                                                 lastBuzzerPeriodIndex, lastOptions,
                                                 lastKeyCodes.data(), serialNumber);
     else
-        showWarning("Unable to get device status information");
+        WarnCommandFailed("Unable to get device status information");
 
     // Whatever would stop the upgrade is settled while the keypad still runs
     // its firmware: once in its loader, a refused password erases it.
@@ -49,6 +50,9 @@ void MainWindow::openFirmwareUpgrade() {
         return;
     FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
 
+    // From here to the end of the settings restore the upgrade owns the
+    // keypad; the main window reads it again afterwards.
+    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
     // The keypad restarts into its loader, usually before it can answer.
     if (SendDeviceCommand(EnterBootloader) != LINK_OK)
         EnableDisableFunctionButtons(false);
