@@ -283,9 +283,8 @@ TEST_F(ConfigUiTest, ExportThenImportAsAnotherUser) {
     EXPECT_EQ(form->buzzerPeriodList->currentIndex(), kSaved.periodIndex);
     EXPECT_TRUE(form->statusPanel->toPlainText().contains("Customise Table"));
     EXPECT_EQ(form->statusBar->currentMessage(),
-              MainWindow::ImportedText(QString::fromStdString(
-                                           (folder / "USBUtilityIllumCfg.ini").string()),
-                                       true));
+              MainWindow::ImportedText(
+                  QString::fromStdString((folder / "USBUtilityIllumCfg.ini").string()), true));
     EXPECT_EQ(slurp(FileName), fileA);
     EXPECT_EQ(FileName, (dir / "userB/HaldenInterface/USBOrvexIllumUtilityCfg.ini").string());
 }
