@@ -196,12 +196,16 @@ TEST_F(HotplugSystem, RealProgramFollowsTheKeypadInAndOut) {
 TEST_F(HotplugSystem, ArrivalToPanelValuesTiming) {
     launchWithoutKeypad(options(ORVEX_CONFIG_PROGRAM));
     constexpr int kRuns = 7;
-    std::vector<double> plugs, reads, panels;
+    // Measured from the start of the emulated plug-in (its nodes, sysfs
+    // entries and, last, the "add" uevents) and from the moment it returned,
+    // the last "add" sent.
+    std::vector<double> plugs, panels, readsAfterAdd, panelsAfterAdd;
     for (int i = 0; i < kRuns; ++i) {
         const auto [read, shown] = timeArrival();
         plugs.push_back(lastPlugMs);
-        reads.push_back(read);
         panels.push_back(shown);
+        readsAfterAdd.push_back(read - lastPlugMs);
+        panelsAfterAdd.push_back(shown - lastPlugMs);
         keypad->unplug();
         ASSERT_TRUE(waitUntil([&] { return showsNone(); }, 5s));
     }
@@ -209,12 +213,16 @@ TEST_F(HotplugSystem, ArrivalToPanelValuesTiming) {
         std::sort(v.begin(), v.end());
         return v[v.size() / 2];
     };
-    std::cout << "emulated plug-in itself: median " << median(plugs) << " ms\n"
-              << "arrival to status read: median " << median(reads) << " ms, max "
-              << *std::max_element(reads.begin(), reads.end()) << " ms\n"
-              << "arrival to panel values: median " << median(panels) << " ms, max "
-              << *std::max_element(panels.begin(), panels.end()) << " ms (" << kRuns
-              << " plug-ins)\n";
+    const auto max = [](const std::vector<double>& v) {
+        return *std::max_element(v.begin(), v.end());
+    };
+    std::cout << "over " << kRuns << " plug-ins, median / max in ms:\n"
+              << "  start of plug-in to panel values: " << median(panels) << " / " << max(panels)
+              << "\n  the emulated plug-in itself:      " << median(plugs) << " / " << max(plugs)
+              << "\n  last add to status read:          " << median(readsAfterAdd) << " / "
+              << max(readsAfterAdd)
+              << "\n  last add to panel values:         " << median(panelsAfterAdd) << " / "
+              << max(panelsAfterAdd) << "\n";
     RecordProperty("arrival_to_panel_median_ms", std::to_string(median(panels)));
     for (double t : panels)
         EXPECT_LT(t, 1000.0);
