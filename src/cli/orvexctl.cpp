@@ -54,7 +54,7 @@ const char* const kUsage =
     "                               store them in the configuration file\n"
     "  restore [FILE]               send the settings of the configuration file (or FILE)\n"
     "  export DIR [--force]         copy the configuration file to DIR/USBUtilityIllumCfg.ini\n"
-    "  import FILE                  restore from FILE (named USBUtilityIllumCfg.ini) and\n"
+    "  import FILE                  restore from FILE (a backup of any name) and\n"
     "                               make it the configuration file\n"
     "  table get                    print the active key code table\n"
     "  table set PAIRS              load the customised table: MM:UU pairs in hex\n"
@@ -94,11 +94,13 @@ const std::map<std::string, std::string>& commandHelp() {
                     "keypad, after a factory reset. The file is checked first: a file with an "
                     "unreadable value sends nothing.\n"},
         {"export", "usage: orvexctl export DIR [--force]\n"
-                   "Copies the configuration file to DIR/USBUtilityIllumCfg.ini; --force "
-                   "replaces an existing copy.\n"},
+                   "Copies the configuration file to DIR/USBUtilityIllumCfg.ini. An existing "
+                   "file or link there is kept unless --force, which replaces it (a link "
+                   "itself, never the file it points to).\n"},
         {"import", "usage: orvexctl import FILE\n"
-                   "FILE must be named USBUtilityIllumCfg.ini and hold an [appSettings] section. "
-                   "Its settings are sent to the keypad and it replaces the configuration file.\n"},
+                   "FILE, a backup of any name, must hold an [appSettings] section with saved "
+                   "settings (FirstUp=Yes). Its settings are sent to the keypad and it replaces "
+                   "the configuration file.\n"},
         {"table", "usage: orvexctl table get\n"
                   "       orvexctl table set PAIRS\n"
                   "Key code table as one MM:UU pair per key, key 1 first: MM the modifier "

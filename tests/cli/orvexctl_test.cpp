@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli/orvexctl.h"
+#include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
@@ -104,7 +105,6 @@ TEST_F(OrvexctlTest, BadArgumentsNeverReachTheKeypad) {
         {"table", "set", "00:4"},
         {"table", "frob"},
         {"frobnicate"},
-        {"import", "/tmp/other.ini"},
         {"export"},
         {"save", "now"},
     };
@@ -197,6 +197,45 @@ TEST_F(OrvexctlTest, ExportAndImportCloneSettingsOntoAnotherKeypad) {
     EXPECT_EQ(GetSettings("LedColour",
                           (otherHome / "HaldenInterface" / "USBOrvexIllumUtilityCfg.ini").string()),
               "9");
+}
+
+// A link at the export target, even one pointing nowhere, is an existing
+// file: kept without --force, replaced itself (never written through) with it.
+// Import takes a backup of any name but only one holding saved settings.
+TEST_F(OrvexctlTest, ExportKeepsLinksAndImportNeedsSavedSettings) {
+    ASSERT_EQ(run({"save"}), EXIT_OK);
+    const fs::path share = home / "share";
+    fs::create_directories(share);
+    const fs::path target = share / "USBUtilityIllumCfg.ini";
+    const fs::path pointee = home / "pointee";
+    fs::create_symlink(pointee, target);
+    EXPECT_EQ(run({"export", share.string()}), EXIT_FILE);
+    EXPECT_NE(err.str().find("already exists"), std::string::npos);
+    EXPECT_FALSE(fs::exists(pointee));
+    ASSERT_EQ(run({"export", share.string(), "--force"}), EXIT_OK) << err.str();
+    EXPECT_FALSE(fs::is_symlink(target));
+    EXPECT_FALSE(fs::exists(pointee));
+    EXPECT_EQ(GetSettings("FirstUp", target.string()), "Yes");
+
+    // Any name will do; it becomes the configuration file under its own name.
+    const fs::path backup = home / "keypad-backup-2024.ini";
+    fs::rename(target, backup);
+    ASSERT_TRUE(CIniFile::SetValue("LedBrightness", "1", "appSettings", backup.string()));
+    keypad->model.clearLog();
+    ASSERT_EQ(run({"import", backup.string()}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 1);
+    EXPECT_EQ(GetSettings("LedBrightness", configFile()), "1");
+
+    // Without saved settings: an error, nothing sent, the saved file kept.
+    const std::string before = GetSettings("SerialNumber", configFile());
+    ASSERT_TRUE(CIniFile::SetValue("FirstUp", "", "appSettings", backup.string()));
+    keypad->model.clearLog();
+    EXPECT_EQ(run({"import", backup.string()}), EXIT_FILE);
+    EXPECT_NE(err.str().find("holds no saved settings"), std::string::npos);
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(GetSettings("FirstUp", configFile()), "Yes");
+    EXPECT_EQ(GetSettings("SerialNumber", configFile()), before);
+    EXPECT_EQ(run({"import", (home / "missing.ini").string()}), EXIT_FILE);
 }
 
 TEST_F(OrvexctlTest, TableGetAndSetUseTheEditorsByteLayout) {
