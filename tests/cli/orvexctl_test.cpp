@@ -117,7 +117,28 @@ TEST_F(OrvexctlTest, BadArgumentsNeverReachTheKeypad) {
     EXPECT_EQ(run({}), EXIT_USAGE);
 }
 
+// An invalid value is refused with the values that are valid, on one line.
+TEST_F(OrvexctlTest, InvalidValuesListTheValidOnes) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"set", "led", "x"}, "set led: 'x' is not valid (valid: 0 to 9)"},
+        {{"set", "buzzer", "ON"}, "set buzzer: 'ON' is not valid (valid: on, off, 1, 0)"},
+        {{"set", "buzzer-period", "10"}, "(valid: 1 to 9)"},
+        {{"set", "table", "Customise"},
+         "set table: 'Customise' is not valid (valid: default, alternate, customise, or 0 to 2)"},
+        {{"set", "volume", "1"}, "(valid: led, jack-led, buzzer, buzzer-period, table)"},
+        {{"frobnicate"}, "(commands: diagnose, export, factory-reset, flash, import, list, "},
+        {{"--frob"}, "unknown option '--frob'"},
+    };
+    for (const auto& [args, text] : cases) {
+        EXPECT_EQ(run(args), EXIT_USAGE);
+        EXPECT_NE(err.str().find(text), std::string::npos) << err.str();
+    }
+    EXPECT_TRUE(keypad->model.log().empty());
+}
+
 TEST_F(OrvexctlTest, HelpForToolAndEachCommand) {
+    EXPECT_EQ(run({"--version"}), EXIT_OK);
+    EXPECT_EQ(out.str(), "orvexctl-virtual " ORVEX_PROGRAM_VERSION "\n");
     EXPECT_EQ(run({"--help"}), EXIT_OK);
     EXPECT_NE(out.str().find("exit codes"), std::string::npos);
     for (const char* cmd : {"status", "set", "save", "restore", "export", "import", "table",
@@ -282,11 +303,16 @@ TEST_F(OrvexctlTest, FactoryResetWaitsForTheKeypad) {
     EXPECT_NE(err.str().find("did not come back"), std::string::npos);
 }
 
-TEST_F(OrvexctlTest, ListShowsKeypadsOnce) {
+TEST_F(OrvexctlTest, ListShowsKeypadsOnceAndNothingIsAnError) {
     ASSERT_EQ(run({"list"}), EXIT_OK);
     const std::string listed = out.str();
     EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 1);
     EXPECT_EQ(listed.rfind("keypad\t2047:09bf\t", 0), 0u);
+
+    sim::VirtualBus::instance().unplug(keypad);
+    EXPECT_EQ(run({"list"}), EXIT_NO_KEYPAD);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "orvexctl: list: no keypad or loader present\n");
 }
 
 TEST_F(OrvexctlTest, SeveralKeypadsListedAndPickedBySerialOrPath) {
