@@ -137,8 +137,13 @@ bool Line::parse(const std::string& line, std::string& error) {
     error = "not a JSON object";
     if (!c.take('{'))
         return false;
-    if (c.take('}'))
+    if (c.take('}')) {
+        c.skipSpace();
+        if (c.i != line.size())
+            return false;
+        error.clear();
         return true;
+    }
     try {
         return parseMembers(c, line, error);
     } catch (const std::exception&) {
