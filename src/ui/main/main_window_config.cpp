@@ -107,7 +107,7 @@ void MainWindow::exportConfigFile() {
         std::error_code ec;
         // A link there, even one pointing nowhere, is an existing file; Yes
         // replaces the link itself, never what it points to.
-        if (PathIsTaken(target) && !fs::is_directory(target, ec) &&
+        if (PathIsTaken(target) && !fs::is_directory(fs::symlink_status(target, ec)) &&
             !askYesNo("USBUtilityCfg.ini file already exists. Do you want to overwrite it?",
                       "Save USBUtilityCfg File"))
             return;
