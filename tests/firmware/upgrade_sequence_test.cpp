@@ -164,7 +164,7 @@ TEST_F(UpgradeSequenceTest, FailedStartUpIsRetriedOnceKeepingTheMassErase) {
 }
 
 TEST_F(UpgradeSequenceTest, RamLoaderRefusingThePasswordFailsThenTheRetryUsesTheDefault) {
-    // The RAM loader mass-erases and stays locked, so it gives no version
+    // The RAM loader mass-erases and, busy erasing, loses the version request
     // ("ERROR"): the version check fails before the password result is looked at.
     loader->model.injectFault({LoaderFault::RefusePassword, 1});
     ASSERT_TRUE(run(kSample209));
