@@ -283,8 +283,10 @@ bool UpgradeSequence::TriggerForcedBOR() {
     report(90, "Resetting Device...\r\nStarting application\r\n");
     if (BSL_RX_TXT(reset, 1) != 0)
         return false;
-    // With this RAM loader the request goes out twice; the second usually
-    // finds the device already restarting and is not checked.
+    // This RAM loader keeps written data in its block buffer until a later
+    // command flushes it: the second request, for an address the buffer does
+    // not continue, writes the first to PMMCTL0 and the chip restarts. Its
+    // result is not checked (the chip is gone meanwhile).
     if (images_.ramLoaderVersion.find(kTwiceResetLoaderVersion) != std::string::npos)
         BSL_RX_TXT(reset, 1);
     return true;

@@ -31,7 +31,8 @@ inline constexpr uint32_t kRamLoaderEntry = 0x2504;
 inline constexpr uint32_t kResetVectorAddress = 0xFFFF;
 inline constexpr uint32_t kMassEraseWaitMs = 2000;
 inline constexpr uint32_t kRamLoaderWaitStepMs = 1000;
-// The RAM loader whose reset image must be sent twice.
+// The RAM loader whose reset image must be sent twice: it buffers written data
+// (registers too) until the next write elsewhere flushes it.
 inline constexpr const char* kTwiceResetLoaderVersion = "00.06.05.34";
 
 // Inserts zeros after the two-character "0x" prefix so the text has six
