@@ -5,7 +5,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
+
+#include <unistd.h>
 
 #include "cli/orvexctl.h"
 #include "config/ini_file.h"
@@ -434,6 +438,30 @@ TEST_F(OrvexctlFlashTest, UnusableImageIsRefusedBeforeTheKeypadLeaves) {
     EXPECT_EQ(run({"flash", std::string(250, 'x')}), EXIT_USAGE);
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_TRUE(sim::VirtualBus::instance().present(keypad));
+}
+
+TEST_F(OrvexctlFlashTest, ImageFromAPipeFlashes) {
+    // As the shell hands over `<(...)`: a pipe that gives the image once.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::thread writer([&] {
+        std::ifstream in(image, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    const int rc = run({"flash", "/dev/fd/" + std::to_string(fds[0])});
+    writer.join();
+    ::close(fds[0]);
+    ASSERT_EQ(rc, EXIT_OK) << err.str();
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+    ASSERT_EQ(run({"status"}), EXIT_OK);
+    EXPECT_NE(out.str().find("firmware-version: 2.9\n"), std::string::npos);
 }
 
 TEST_F(OrvexctlFlashTest, VerificationFailureHasItsOwnCode) {
