@@ -3,13 +3,23 @@
 // The keypad's MSP430 bootstrap loader as seen from its HID interface, with the
 // chip's memory behind it. Like KeypadModel it knows nothing of the bus: it
 // takes 64-byte output reports, yields input reports with the time they become
-// readable, and asks its carrier to restart it or to boot the application.
+// readable, and asks its carrier to restart it, to boot the application, or to
+// leave the bus for good when the chip runs garbage.
 //
 // Memory is an MSP430F5529-like map: registers 0x0000-0x0FFF (PMMCTL0 at
-// 0x0120), BSL flash 0x1000-0x17FF (read-only here), info memory 0x1800-0x19FF
-// in 128-byte segments, RAM 0x1C00-0x43FF, main flash 0x4400-0x243FF in
-// 512-byte segments. An erase sets a segment to 0xFF; programming flash ANDs,
-// so data written over an unerased segment reads back wrong.
+// 0x0120, WDTCTL at 0x015C), BSL flash 0x1000-0x17FF (read-only here), info
+// memory 0x1800-0x19FF in 128-byte segments, RAM 0x1C00-0x43FF, main flash
+// 0x4400-0x243FF in 512-byte segments. An erase sets a segment to 0xFF;
+// programming flash ANDs, so data written over an unerased segment reads back
+// wrong.
+//
+// Two loaders share the model, as on the chip. The ROM loader (in BSL flash)
+// starts locked and knows RX Password, RX Data Block Fast (into RAM) and Load
+// PC. The RAM loader (downloaded to 0x2500, started at 0x2504) is built from
+// TI's BSL430 sources as RAM_BASED_BSL: it starts unlocked and collects
+// written data in a 128-byte block buffer that reaches memory only when it is
+// flushed. Each rule below names the TI source it follows (the BSL430 API,
+// command interpreter and USB peripheral interface; SLAU319, SLAU208).
 //
 // The application keeps its firmware version as a record at 0xFF40: "OVX:",
 // the version text (at most 11 characters) and a NUL.
@@ -53,16 +63,25 @@ struct LoaderCommand {
 class LoaderModel {
 public:
     enum class Mode { Rom, Ram };
+    // What a reset (BOR or PUC) starts, decided by the reset vector at 0xFFFE.
+    enum class Boot {
+        Application, // the vector points at programmed flash: the firmware runs
+        RomLoader,   // the vector is blank (0xFFFF): the USB ROM loader starts
+        Dead,        // anything else runs garbage: nothing enumerates
+    };
     static constexpr uint32_t kMemorySize = 0x100000;
     static constexpr uint32_t kVersionRecord = 0xFF40;
     static constexpr uint32_t kResetVector = 0xFFFE;
     static constexpr uint16_t kBufferSize = 4096;
+    // The RAM loader's block buffer (TI BSL430_API.c, BlockBuffer[128]).
+    static constexpr uint32_t kBlockSize = 128;
 
     // Things the loader asks of whatever carries it.
     struct Hooks {
         std::function<void()> startRamLoader;  // Load PC 0x2504: re-enumerate as RAM loader
-        std::function<void()> bootApplication; // reset with a programmed reset vector
+        std::function<void()> bootApplication; // reset into the programmed application
         std::function<void()> restartRom;      // reset with a blank reset vector
+        std::function<void()> die;             // reset into garbage: leave the bus for good
         std::function<void(uint32_t returnAfterMs)> dropOff;
     };
 
@@ -74,8 +93,21 @@ public:
 
     // The next arrival on the bus is the ROM loader (EnterBootloader).
     void enterRom();
-    // Called on every arrival: the mode set before takes over, locked again.
+    // Called on every arrival: the mode set before takes over; the ROM loader
+    // is locked, the RAM loader unlocked; the block buffer is empty.
     void arrive();
+
+    // --- the chip's reset -------------------------------------------------------
+    // What a reset would start with the flash as it is now.
+    Boot bootTarget() const;
+    // bootTarget() is Application.
+    bool applicationPresent() const;
+    // A reset found no application and no blank vector: the chip runs garbage
+    // and has left the bus. Only forceRomLoader() brings it back.
+    bool dead() const;
+    // Power-up with the PUR pin held high: the USB ROM loader starts whatever
+    // the flash holds. The carrier plugs the loader in afterwards.
+    void forceRomLoader();
 
     // --- memory, for set-up and inspection ---
     uint8_t peek(uint32_t address) const;
@@ -87,9 +119,11 @@ public:
     void loadFactoryImage(const std::string& version);
     // The version record's text, "" when there is none.
     std::string imageVersion() const;
-    bool applicationPresent() const;
     static const std::array<uint8_t, 32>& factoryVectors();
     static uint16_t crc16(const uint8_t* data, size_t length, uint16_t seed = 0xFFFF);
+    // Whether a RAM loader with this command interpreter version answers TX
+    // BSL Version while it is locked.
+    static bool versionAnsweredWhileLocked(uint8_t interpreterVersion);
 
     // --- what tests script and inspect ---
     void injectFault(LoaderFault f);
@@ -100,8 +134,15 @@ public:
     int reportCount(uint8_t command) const;
     int totalReports() const;
     int massErases() const;
+    // Resets the chip went through (brown-out, watchdog or garbage).
+    int resets() const;
     Mode mode() const;
     bool unlocked() const;
+    // Locks a running loader as BSL430_lock_BSL does; no command of the
+    // interpreter calls it, so only tests of the lock rules do.
+    void lock();
+    // Bytes waiting in the RAM loader's block buffer.
+    size_t buffered() const;
     std::array<uint8_t, 4> version() const;
     // How long the loader ignores commands after a password mass erase.
     void setMassEraseBusyMs(uint32_t ms);
@@ -112,12 +153,19 @@ private:
     void process(const uint8_t* core, size_t nl, uint64_t now);
     void replyMessage(uint8_t msg, uint64_t at);
     void replyData(const std::vector<uint8_t>& data, uint64_t at);
-    // Writes a packet; returns the message code an acknowledged write answers.
-    uint8_t writeBlock(uint32_t address, const uint8_t* data, size_t n);
+    // Writes bytes into memory as the CPU would; returns the first write-check
+    // failure when `verify` is set. Registers take effect here.
+    uint8_t store(uint32_t address, const uint8_t* data, size_t n, bool verify);
+    // RAM loader: RX data into the block buffer, flushing as TI's loader does.
+    uint8_t bufferWrite(uint32_t address, const uint8_t* data, size_t n);
+    uint8_t flushBuffer();
+    void eraseSegment(uint32_t address);
     void eraseRange(uint32_t from, uint32_t to);
     void massEraseLocked();
     bool takeFault(LoaderFault::Kind kind, LoaderFault& out);
+    void jumpTo(uint32_t address);
     void resetDevice();
+    Boot bootTargetLocked() const;
 
     // Memory comes zeroed from calloc and its elements are not written again
     // on creation, so the pages never written (most of the 1 MiB; only the
@@ -139,6 +187,15 @@ private:
         friend bool operator==(const ZeroedAllocator&, const ZeroedAllocator&) { return true; }
     };
 
+    // The RAM loader's block buffer: bytes for consecutive addresses from
+    // `start`, `next` the address a continuing write must have.
+    struct BlockBuffer {
+        bool active = false;
+        uint32_t start = 0;
+        uint32_t next = 0;
+        std::vector<uint8_t> bytes;
+    };
+
     mutable std::mutex m_;
     Hooks hooks_;
     std::function<void()> pendingHook_;
@@ -147,6 +204,10 @@ private:
     Mode nextMode_ = Mode::Rom;
     bool unlocked_ = false;
     bool infoALocked_ = true;
+    bool dead_ = false;
+    // Set by a reset within a command: the rest of it is lost.
+    bool resetting_ = false;
+    BlockBuffer buffer_;
     uint64_t busyUntil_ = 0;
     uint32_t massEraseBusyMs_ = 1000;
     std::array<uint8_t, 4> version_{};
@@ -156,6 +217,7 @@ private:
     std::map<uint8_t, int> reports_;
     int totalReports_ = 0;
     int massErases_ = 0;
+    int resets_ = 0;
 };
 
 } // namespace orvex::sim

@@ -43,11 +43,24 @@ void VirtualLoader::attach() {
             VirtualBus::instance().plug(k, self->keypadReturnMs);
         }
     };
+    hooks.die = [weak] {
+        if (auto self = weak.lock())
+            VirtualBus::instance().unplug(self, kNever);
+    };
     hooks.dropOff = [weak](uint32_t returnAfterMs) {
         if (auto self = weak.lock())
             VirtualBus::instance().unplug(self, returnAfterMs);
     };
     model.setHooks(std::move(hooks));
+}
+
+void VirtualLoader::powerUpWithPurPin() {
+    auto self = shared_from_this();
+    VirtualBus::instance().unplug(self, kNever);
+    if (auto k = keypad.lock())
+        VirtualBus::instance().unplug(k, kNever);
+    model.forceRomLoader();
+    VirtualBus::instance().plug(self, romArrivalMs);
 }
 
 void VirtualLoader::write(int iface, const uint8_t* data, size_t length, uint64_t now) {

@@ -3,10 +3,12 @@
 // The keypad's bootstrap loader on the virtual bus (0x2047:0x0200, one HID
 // interface). After EnterBootloader the keypad leaves the bus and this loader
 // arrives as the ROM loader; Load PC 0x2504 makes it drop off and come back as
-// the RAM loader; the brown-out reset written to PMMCTL0 boots the programmed
-// image: the loader leaves and the keypad comes back with the version found in
-// the image (see loader_model.h), or the ROM loader comes back when the reset
-// vector is blank. All delays are in virtual time.
+// the RAM loader; a reset (brown-out through PMMCTL0, watchdog through WDTCTL)
+// boots the programmed image: the loader leaves and the keypad comes back with
+// the version found in the image (see loader_model.h), or the ROM loader comes
+// back when the reset vector is blank. A reset vector pointing anywhere else
+// leaves a dead chip: the loader leaves and nothing comes back until
+// powerUpWithPurPin(). All delays are in virtual time.
 
 #include <memory>
 
@@ -27,6 +29,9 @@ public:
 
     // Wire the model's restart requests to the bus; call once after creation.
     void attach();
+    // The keypad powered up with its PUR pin held high: the ROM loader comes
+    // onto the bus whatever the flash holds (how a dead chip is revived).
+    void powerUpWithPurPin();
 
     void write(int iface, const uint8_t* data, size_t length, uint64_t now) override;
     int read(int iface, uint8_t* data, size_t length, uint64_t now) override;

@@ -434,6 +434,15 @@ int32_t BSL_openTI_TextForRead(const char* path) {
     return l.fileOpen ? 0 : BSL_FILE_NOT_OPENED;
 }
 
+int32_t BSL_openTI_TextForReadFromMemory(std::string_view fileBytes) {
+    Library& l = lib();
+    std::lock_guard lock(l.m);
+    l.textError.clear();
+    l.fileOpen = l.file.parseFileBytes(fileBytes, l.textError);
+    l.cursor.reset(l.fileOpen ? &l.file : nullptr);
+    return l.fileOpen ? 0 : BSL_FILE_NOT_OPENED;
+}
+
 int32_t BSL_moreDataToRead_TextFile() {
     std::lock_guard lock(lib().m);
     return lib().fileOpen && lib().cursor.more() ? 1 : 0;

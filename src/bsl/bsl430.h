@@ -129,6 +129,10 @@ dataBuffer BSL_get_RX_Buffer();
 // exceeds the size asked for (clamped to 1..10240) and never crosses an address
 // that is a multiple of it, so 512-byte blocks never straddle a flash segment.
 int32_t BSL_openTI_TextForRead(const char* path);
+// The same reader over a file's bytes already in memory (read once by the
+// caller, so what is checked, sent and verified is one and the same text).
+// The bytes are copied; -2 when they are not a valid TI-TXT image.
+int32_t BSL_openTI_TextForReadFromMemory(std::string_view fileBytes);
 int32_t BSL_moreDataToRead_TextFile(); // non-zero while blocks remain
 DataBlock_ BSL_readTI_TextFile(int maxBytes);
 void BSL_closeTI_Text();

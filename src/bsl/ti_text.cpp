@@ -41,6 +41,22 @@ private:
     size_t pos_ = 0;
 };
 
+// A file's bytes in memory; as in a file, a NUL byte is just an invalid
+// character.
+class BytesSource {
+public:
+    explicit BytesSource(std::string_view bytes) : bytes_(bytes) {}
+    int get() {
+        if (pos_ >= bytes_.size())
+            return kEnd;
+        return static_cast<unsigned char>(bytes_[pos_++]);
+    }
+
+private:
+    std::string_view bytes_;
+    size_t pos_ = 0;
+};
+
 // A file read in chunks; a NUL byte is just an invalid character here.
 class FileSource {
 public:
@@ -162,6 +178,12 @@ bool TiTextImage::parseFrom(Source& src, std::string& error, const AddressCheck&
 
 bool TiTextImage::parse(std::string_view text, std::string& error, const AddressCheck& check) {
     TextSource src(text);
+    return parseFrom(src, error, check);
+}
+
+bool TiTextImage::parseFileBytes(std::string_view bytes, std::string& error,
+                                 const AddressCheck& check) {
+    BytesSource src(bytes);
     return parseFrom(src, error, check);
 }
 

@@ -37,6 +37,9 @@ public:
     bool parse(std::string_view text, std::string& error, const AddressCheck& check = {});
     // The same for a file, read in chunks (any size, bounded memory).
     bool load(const char* path, std::string& error, const AddressCheck& check = {});
+    // The same for a file's bytes already in memory: read as load() reads the
+    // file, so a NUL byte is an invalid character, not the end of the text.
+    bool parseFileBytes(std::string_view bytes, std::string& error, const AddressCheck& check = {});
 
     const std::vector<TextRun>& runs() const { return runs_; }
     size_t totalBytes() const { return total_; }

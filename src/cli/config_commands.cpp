@@ -98,9 +98,11 @@ int CmdExport(const Context& c, const std::vector<std::string>& a) {
     if (!fs::is_regular_file(FileName, ec))
         return c.fail(EXIT_FILE, "export: no configuration file to export");
     const std::string target = (fs::path(rest[0]) / kExchangeFileName).string();
-    if (fs::exists(target, ec) && !force)
+    // A link there counts as a file, even one pointing nowhere; --force
+    // replaces the link itself, never what it points to.
+    if (PathIsTaken(target) && !force)
         return c.fail(EXIT_FILE, "export: " + target + " already exists (use --force)");
-    if (!CopyFileReplacing(FileName, target))
+    if (!ExportCopy(FileName, target))
         return c.fail(EXIT_FILE, "export: could not write " + target);
     c.out << "exported to " << target << "\n";
     return EXIT_OK;
@@ -109,16 +111,19 @@ int CmdExport(const Context& c, const std::vector<std::string>& a) {
 int CmdImport(const Context& c, const std::vector<std::string>& a) {
     if (a.size() != 1)
         return c.fail(EXIT_USAGE, "import: expected FILE");
+    // A backup of any name; it becomes the configuration file under its own name.
     const std::string& file = a[0];
-    if (fs::path(file).filename().string() != kExchangeFileName)
-        return c.fail(EXIT_USAGE,
-                      std::string("import: the file must be named ") + kExchangeFileName);
     std::error_code ec;
     if (!fs::is_regular_file(file, ec))
         return c.fail(EXIT_FILE, "import: cannot read '" + file + "'");
     try {
         if (!CIniFile::SectionExists(kConfigSection, file))
             return c.fail(EXIT_USAGE, "import: no [appSettings] section in " + file);
+        // Nothing to send, and copying it would empty the saved settings.
+        if (GetSettings("FirstUp", file) != "Yes")
+            return c.fail(EXIT_FILE, "import: " + file +
+                                         " holds no saved settings (FirstUp is not Yes); "
+                                         "nothing sent, nothing copied");
     } catch (const IniFormatError& e) {
         return c.fail(EXIT_USAGE, "import: " + file + " line " + std::to_string(e.line()) +
                                       " has no closing bracket");
@@ -126,7 +131,7 @@ int CmdImport(const Context& c, const std::vector<std::string>& a) {
     prepareConfig(c);
     if (int rc = openKeypad(c))
         return rc;
-    if (int rc = restoreFrom(c, file, "import"); rc != EXIT_OK && rc != EXIT_FILE)
+    if (int rc = restoreFrom(c, file, "import"); rc != EXIT_OK)
         return rc; // an unreadable or refused file is not copied
     if (!CopyFileReplacing(file, FileName))
         return c.fail(EXIT_FILE, "import: could not replace " + FileName);

@@ -89,9 +89,11 @@ int CmdSet(const Context& c, const std::vector<std::string>& a) {
     uint8_t command = 0;
     int value = 0;
     bool ok = false;
+    const char* valid = "";
     if (what == "led" || what == "jack-led") {
         command = what == "led" ? SetLedBrightness : SetJackLedBrightness;
         ok = parseInt(text, 0, 9, value);
+        valid = "0 to 9";
     } else if (what == "buzzer") {
         command = SetBuzzer;
         ok = true;
@@ -101,9 +103,11 @@ int CmdSet(const Context& c, const std::vector<std::string>& a) {
             value = 0;
         else
             ok = false;
+        valid = "on, off, 1, 0";
     } else if (what == "buzzer-period") {
         command = SetBuzzerPeriod;
         ok = parseInt(text, 1, 9, value);
+        valid = "1 to 9";
     } else if (what == "table") {
         command = SetKeypadType;
         static const std::map<std::string, int> names = {
@@ -114,11 +118,14 @@ int CmdSet(const Context& c, const std::vector<std::string>& a) {
         } else {
             ok = parseInt(text, 0, 2, value);
         }
+        valid = "default, alternate, customise, or 0 to 2";
     } else {
-        return c.fail(EXIT_USAGE, "set: unknown setting '" + what + "'");
+        return c.fail(EXIT_USAGE, "set: unknown setting '" + what +
+                                      "' (valid: led, jack-led, buzzer, buzzer-period, table)");
     }
     if (!ok)
-        return c.fail(EXIT_USAGE, "set " + what + ": value '" + text + "' is out of range");
+        return c.fail(EXIT_USAGE,
+                      "set " + what + ": '" + text + "' is not valid (valid: " + valid + ")");
     if (int rc = openKeypad(c))
         return rc;
     if (SendDeviceCommandByte(command, static_cast<uint8_t>(value)) != LINK_OK)
@@ -219,7 +226,7 @@ int CmdList(const Context& c, const std::vector<std::string>& a) {
         CloseDevice();
     }
     if (!found)
-        c.out << "no keypad or loader present\n";
+        return c.fail(EXIT_NO_KEYPAD, "list: no keypad or loader present");
     return EXIT_OK;
 }
 

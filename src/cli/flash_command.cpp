@@ -46,12 +46,16 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
         args.erase(allow);
     if (args.size() != 1)
         return c.fail(EXIT_USAGE, "flash: expected [--allow-mass-erase] IMAGE");
-    const std::string& image = args[0];
-    if (image.size() > firmware::kMaxPathBytes)
+    const std::string& path = args[0];
+    if (path.size() > firmware::kMaxPathBytes)
         return c.fail(EXIT_USAGE, "flash: the image path is longer than " +
                                       std::to_string(firmware::kMaxPathBytes) + " bytes");
-    // An image that could not be downloaded and started is refused before the
-    // keypad leaves for its loader.
+    // The image is read once (a pipe works); an image that could not be
+    // downloaded and started is refused before the keypad leaves for its
+    // loader, and the upgrade sends these same bytes.
+    FirmwareImage image;
+    if (std::string why = ReadFirmwareImage(path, image); !why.empty())
+        return c.fail(EXIT_FILE, "flash: " + why);
     if (const std::string why = CheckFirmwareImage(image); !why.empty())
         return c.fail(EXIT_FILE, "flash: " + why);
 

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "cli/cli_common.h"
+#include "device/hid_backend.h"
 #include "device/hid_link.h"
 #include "platform/prompter.h"
 
@@ -54,7 +55,7 @@ const char* const kUsage =
     "                               store them in the configuration file\n"
     "  restore [FILE]               send the settings of the configuration file (or FILE)\n"
     "  export DIR [--force]         copy the configuration file to DIR/USBUtilityIllumCfg.ini\n"
-    "  import FILE                  restore from FILE (named USBUtilityIllumCfg.ini) and\n"
+    "  import FILE                  restore from FILE (a backup of any name) and\n"
     "                               make it the configuration file\n"
     "  table get                    print the active key code table\n"
     "  table set PAIRS              load the customised table: MM:UU pairs in hex\n"
@@ -66,11 +67,14 @@ const char* const kUsage =
     "options:\n"
     "  --serial S, --path P         use the keypad with this serial number or path\n"
     "  --trace FILE                 record every HID event in FILE (also ORVEX_TRACE=FILE)\n"
-    "  --mask-serial                write the serial number as X's in the recording\n"
+    "  --mask-serial                write serial numbers as X's in the recording\n"
     "  --replay FILE                (orvexctl-virtual) answer from a recorded session\n"
+    "  --version                    print the version and exit\n"
+    "  --help                       print this help and exit\n"
     "\n"
-    "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad, 4 command refused,\n"
-    "            5 firmware verification failed, 6 file error\n"
+    "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad (`list`: nothing attached),\n"
+    "            4 command refused, 5 firmware verification failed, 6 file error\n"
+    "            (a recording that could not be written included)\n"
     "`orvexctl <command> --help` describes one command.\n";
 
 const std::map<std::string, std::string>& commandHelp() {
@@ -94,11 +98,13 @@ const std::map<std::string, std::string>& commandHelp() {
                     "keypad, after a factory reset. The file is checked first: a file with an "
                     "unreadable value sends nothing.\n"},
         {"export", "usage: orvexctl export DIR [--force]\n"
-                   "Copies the configuration file to DIR/USBUtilityIllumCfg.ini; --force "
-                   "replaces an existing copy.\n"},
+                   "Copies the configuration file to DIR/USBUtilityIllumCfg.ini. An existing "
+                   "file or link there is kept unless --force, which replaces it (a link "
+                   "itself, never the file it points to).\n"},
         {"import", "usage: orvexctl import FILE\n"
-                   "FILE must be named USBUtilityIllumCfg.ini and hold an [appSettings] section. "
-                   "Its settings are sent to the keypad and it replaces the configuration file.\n"},
+                   "FILE, a backup of any name, must hold an [appSettings] section with saved "
+                   "settings (FirstUp=Yes). Its settings are sent to the keypad and it replaces "
+                   "the configuration file.\n"},
         {"table", "usage: orvexctl table get\n"
                   "       orvexctl table set PAIRS\n"
                   "Key code table as one MM:UU pair per key, key 1 first: MM the modifier "
@@ -121,7 +127,7 @@ const std::map<std::string, std::string>& commandHelp() {
                   "password.\n"},
         {"list", "usage: orvexctl list\n"
                  "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
-                 "and the bootstrap loaders (2047:0200) present.\n"},
+                 "and the bootstrap loaders (2047:0200) present; exits 3 when there are none.\n"},
         {"diagnose", "usage: orvexctl diagnose [--output FILE] [--mask-serial]\n"
                      "Writes one report to attach to a bug report: versions, the keypads and "
                      "loaders present with their device nodes and the udev rule, the status "
@@ -161,11 +167,22 @@ int Run(const std::vector<std::string>& commandLine, std::ostream& out, std::ost
         (args.empty() ? err : out) << kUsage;
         return args.empty() ? EXIT_USAGE : EXIT_OK;
     }
+    if (args[0] == "--version") {
+        out << (HidBackendName() == std::string("virtual") ? "orvexctl-virtual" : "orvexctl") << " "
+            << ORVEX_PROGRAM_VERSION << "\n";
+        return EXIT_OK;
+    }
     const std::string& command = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     const auto& help = commandHelp();
-    if (help.find(command) == help.end())
-        return c.fail(EXIT_USAGE, "unknown command '" + command + "' (see `orvexctl --help`)");
+    if (help.find(command) == help.end()) {
+        std::string known;
+        for (const auto& [name, text] : help)
+            known += (known.empty() ? "" : ", ") + name;
+        return c.fail(EXIT_USAGE,
+                      "unknown " + std::string(command.rfind('-', 0) == 0 ? "option" : "command") +
+                          " '" + command + "' (commands: " + known + "; see `orvexctl --help`)");
+    }
     if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
         out << help.at(command);
         return EXIT_OK;

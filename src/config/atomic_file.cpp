@@ -73,22 +73,25 @@ bool ReadWholeFile(const std::string& fileName, std::string& out) {
 
 // Writes a temporary file next to the target and renames it over the target,
 // so the file on disk is always either the old or the new whole file.
-bool ReplaceFileContents(const std::string& fileName, const std::string& data) {
+bool ReplaceFileContents(const std::string& fileName, const std::string& data, AtLink atLink) {
     namespace fs = std::filesystem;
     if (fileName.empty())
         return false;
-    const fs::path target = resolveLinks(fs::path(fileName));
+    const bool follow = atLink == AtLink::Follow;
+    const fs::path target = follow ? resolveLinks(fs::path(fileName)) : fs::path(fileName);
 
     struct stat st {};
-    const bool exists = ::stat(target.c_str(), &st) == 0;
-    if (exists) {
-        // Replacing is only done where writing in place would have been allowed,
-        // and never for directories or device files.
-        if (!S_ISREG(st.st_mode) || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0)
-            return false;
-    } else if (errno != ENOENT) {
+    const int found = follow ? ::stat(target.c_str(), &st) : ::lstat(target.c_str(), &st);
+    if (found != 0 && errno != ENOENT)
         return false;
-    }
+    // A link that is to be replaced counts as no file: the new file gets the
+    // usual mode, and the rename below takes the link's place.
+    const bool exists = found == 0 && !S_ISLNK(st.st_mode);
+    // Replacing is only done where writing in place would have been allowed,
+    // and never for directories or device files.
+    if (exists &&
+        (!S_ISREG(st.st_mode) || ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
+        return false;
 
     static std::atomic<unsigned> counter{0};
     const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");

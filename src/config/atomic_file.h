@@ -11,11 +11,17 @@ namespace orvex {
 // False when the file cannot be opened or read (a directory included).
 bool ReadWholeFile(const std::string& fileName, std::string& out);
 
-// Replaces the file's contents (creating it when missing). A link is followed
-// and the file it points to replaced; an existing file keeps its mode and,
-// where allowed, its owner. False, with the target untouched, when the target
-// is not a regular file, could not have been written in place, or any write
-// fails.
-bool ReplaceFileContents(const std::string& fileName, const std::string& data);
+// What a symbolic link at the target means to a replacement.
+enum class AtLink {
+    Follow,  // the file it points to is replaced; the link stays
+    Replace, // the link itself is replaced by the new file; what it points to is untouched
+};
+
+// Replaces the file's contents (creating it when missing). An existing file
+// keeps its mode and, where allowed, its owner. False, with the target
+// untouched, when the target is not a regular file, could not have been
+// written in place, or any write fails.
+bool ReplaceFileContents(const std::string& fileName, const std::string& data,
+                         AtLink atLink = AtLink::Follow);
 
 } // namespace orvex

@@ -127,6 +127,22 @@ Record newRecord(const std::string& section, const std::string& key, const std::
     return r;
 }
 
+// SetValue on a list: the first match changes in place; a new key goes
+// directly after the first record of its section; a new section is appended
+// with its key.
+void setValueIn(std::vector<Record>& list, const std::string& key, const std::string& value,
+                const std::string& section) {
+    const auto first = std::find_if(list.begin(), list.end(), CIniFile::RecordSectionIs(section));
+    if (first == list.end()) {
+        list.push_back(newRecord(section, "", ""));
+        list.push_back(newRecord(section, key, value));
+    } else if (Record* r = findFirst(list, CIniFile::RecordSectionKeyIs(section, key))) {
+        r->Value = value;
+    } else {
+        list.insert(first + 1, newRecord(section, key, value));
+    }
+}
+
 // Loads, lets `edit` change the list and saves. `edit` returns false when it
 // found nothing to change and the file is to be left alone.
 template <class Edit> bool editFile(const std::string& fileName, Edit edit) {
@@ -286,15 +302,16 @@ std::string CIniFile::GetValue(const std::string& key, const std::string& sectio
 bool CIniFile::SetValue(const std::string& key, const std::string& value,
                         const std::string& section, const std::string& fileName) {
     return editFile(fileName, [&](std::vector<Record>& list) {
-        const auto first = std::find_if(list.begin(), list.end(), RecordSectionIs(section));
-        if (first == list.end()) {
-            list.push_back(newRecord(section, "", ""));
-            list.push_back(newRecord(section, key, value));
-        } else if (Record* r = findFirst(list, RecordSectionKeyIs(section, key))) {
-            r->Value = value;
-        } else {
-            list.insert(first + 1, newRecord(section, key, value));
-        }
+        setValueIn(list, key, value, section);
+        return true;
+    });
+}
+
+bool CIniFile::SetValues(const std::vector<std::pair<std::string, std::string>>& values,
+                         const std::string& section, const std::string& fileName) {
+    return editFile(fileName, [&](std::vector<Record>& list) {
+        for (const auto& [key, value] : values)
+            setValueIn(list, key, value, section);
         return true;
     });
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvex {
@@ -124,6 +125,11 @@ public:
     // end up in reverse order); a new section is appended with its key.
     static bool SetValue(const std::string& key, const std::string& value,
                          const std::string& section, const std::string& fileName);
+    // Sets several keys of one section as SetValue would, one after another,
+    // with one load and one save: the file on disk goes from the old to the new
+    // whole file in one step, never holding some of the keys new.
+    static bool SetValues(const std::vector<std::pair<std::string, std::string>>& values,
+                          const std::string& section, const std::string& fileName);
     // Appends a header without looking for an existing one.
     static bool AddSection(const std::string& section, const std::string& fileName);
     // Renames header and keys; rewrites the file also when nothing matched.

@@ -154,14 +154,17 @@ void PrepareConfigFileAt(const std::string& dataFolder) {
 
     if (fs::exists(FileName, ec) || fs::is_symlink(fs::symlink_status(FileName, ec)))
         return; // the user's settings: never rewritten at start-up
-    try {
-        if (!CIniFile::Create(FileName) || !CIniFile::AddSection(kConfigSection, FileName))
-            return;
-        for (const char* key : kFreshKeys)
-            (void)CIniFile::SetValue(key, "", kConfigSection, FileName);
-    } catch (const std::exception&) {
-        // Only another writer could have broken the fresh file; leave it.
+    // The header and the ten keys written in one go, laid out as adding each
+    // key with SetValue would: every new key goes to the top of the section.
+    std::vector<CIniFile::Record> fresh(1);
+    fresh[0].Section = kConfigSection;
+    for (const char* key : kFreshKeys) {
+        CIniFile::Record r;
+        r.Section = kConfigSection;
+        r.Key = key;
+        fresh.insert(fresh.begin() + 1, r);
     }
+    (void)CIniFile::Save(FileName, fresh); // a failure shows later, on the first save
 }
 
 std::string GetSettings(const std::string& key, const std::string& file) {
@@ -192,7 +195,7 @@ void RememberFirmwareFile(const std::string& path) {
 }
 
 bool SaveSnapshot(const ConfigSnapshot& s) {
-    const std::pair<const char*, std::string> values[] = {
+    const std::vector<std::pair<std::string, std::string>> values = {
         {"FirstUp", "Yes"},
         {"KeypadLayout", std::to_string(s.keypadType)},
         {"LedBrightness", std::to_string(s.ledBrightness)},
@@ -203,10 +206,17 @@ bool SaveSnapshot(const ConfigSnapshot& s) {
         {"Options", std::to_string(s.options)},
         {"SerialNumber", singleLine(s.serialNumber)},
     };
-    bool all = true;
-    for (const auto& [key, value] : values)
-        all = SetSettings(key, value) && all; // every key is tried
-    return all;
+    // One replacement of the file, so one failure and one message (key by key
+    // it would have been one message per key for the same cause).
+    bool ok = false;
+    try {
+        ok = CIniFile::SetValues(values, kConfigSection, FileName);
+    } catch (const std::exception&) {
+        ok = false; // a file that no longer loads cannot be updated either
+    }
+    if (!ok)
+        showWarning("Failed to update USBUtilityCfg.ini file.");
+    return ok;
 }
 
 // ------------------------------------------------------------ the restore
@@ -262,6 +272,17 @@ RestoreResult load_data_from_file(const std::string& file) {
 bool CopyFileReplacing(const std::string& source, const std::string& target) {
     std::string data;
     return !source.empty() && ReadWholeFile(source, data) && ReplaceFileContents(target, data);
+}
+
+bool ExportCopy(const std::string& source, const std::string& target) {
+    std::string data;
+    return !source.empty() && ReadWholeFile(source, data) &&
+           ReplaceFileContents(target, data, AtLink::Replace);
+}
+
+bool PathIsTaken(const std::string& path) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
 }
 
 } // namespace orvex

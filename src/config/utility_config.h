@@ -53,8 +53,10 @@ struct ConfigSnapshot {
     std::string serialNumber;
 };
 
-// Writes every key of the snapshot (FirstUp "Yes" first). Each failing key shows
-// its own message and the rest are still tried. True when all were written.
+// Writes every key of the snapshot (FirstUp "Yes" first, each key where the
+// key-by-key SetSettings would put it) in one replacement of FileName, so the
+// file holds the old or the new snapshot whole. On failure shows
+// "Failed to update USBUtilityCfg.ini file." once and returns false.
 bool SaveSnapshot(const ConfigSnapshot& snapshot);
 
 // "0,30,0,31,...": each byte in decimal followed by a comma.
@@ -92,7 +94,15 @@ RestoreResult load_data_from_file(const std::string& file);
 
 // Copies `source` to `target` through a temporary file in the target's folder
 // renamed over the target, so the target is always either the old or the new
-// whole file. False (target unchanged) when anything fails.
+// whole file. A link at `target` is followed. False (target unchanged) when
+// anything fails.
 bool CopyFileReplacing(const std::string& source, const std::string& target);
+
+// The export's copy: as CopyFileReplacing, but a link at `target` is itself
+// replaced; nothing is ever written through it.
+bool ExportCopy(const std::string& source, const std::string& target);
+
+// True when anything is at `path`, a link included even when it points nowhere.
+bool PathIsTaken(const std::string& path);
 
 } // namespace orvex

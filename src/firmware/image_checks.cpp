@@ -1,7 +1,10 @@
 #include "firmware/image_checks.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "bsl/bsl_protocol.h"
@@ -35,9 +38,10 @@ uint32_t CRC_Check(uint32_t address, uint32_t length, uint32_t expected) {
     return crc == expected ? 0 : CRC_NO_ANSWER;
 }
 
-uint32_t CRC_Check_File(const char* path) {
-    if (BSL_openTI_TextForRead(path) == BSL_FILE_NOT_OPENED)
-        return FILE_NOT_OPENED;
+namespace {
+
+// Both verifications after opening the reader, on whatever it was opened with.
+uint32_t CheckBlocks() {
     while (BSL_moreDataToRead_TextFile()) {
         const DataBlock_ block = BSL_readTI_TextFile(kVerifyBlock);
         const uint32_t device = CRC_Check(block.startAddress, block.byteCount, 0);
@@ -50,13 +54,90 @@ uint32_t CRC_Check_File(const char* path) {
     return 0;
 }
 
+uint32_t EraseBlocks() {
+    while (BSL_moreDataToRead_TextFile()) {
+        const DataBlock_ block = BSL_readTI_TextFile(kEraseBlock);
+        BSL_eraseSegment(block.startAddress);
+        // A 512-byte block can span several of the small info segments.
+        const uint32_t end = block.startAddress + block.byteCount;
+        for (uint32_t segment = (block.startAddress / kInfoSegmentSize + 1) * kInfoSegmentSize;
+             segment < end && segment < kInfoFlashEnd; segment += kInfoSegmentSize)
+            if (segment >= kInfoFlashStart)
+                BSL_eraseSegment(segment);
+    }
+    BSL_closeTI_Text();
+    return 0;
+}
+
+// The byte the image gives for an address, if any.
+std::optional<uint8_t> ByteAt(const bsl::TiTextImage& image, uint32_t address) {
+    for (const auto& run : image.runs())
+        if (address >= run.start && address - run.start < run.bytes.size())
+            return run.bytes[address - run.start];
+    return std::nullopt;
+}
+
+std::string Hex5(uint32_t address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%05X", static_cast<unsigned>(address));
+    return text;
+}
+
+} // namespace
+
+uint32_t CRC_Check_File(const char* path) {
+    if (BSL_openTI_TextForRead(path) == BSL_FILE_NOT_OPENED)
+        return FILE_NOT_OPENED;
+    return CheckBlocks();
+}
+
+uint32_t CRC_Check_Text(std::string_view fileBytes) {
+    if (BSL_openTI_TextForReadFromMemory(fileBytes) == BSL_FILE_NOT_OPENED)
+        return FILE_NOT_OPENED;
+    return CheckBlocks();
+}
+
+std::string ReadFirmwareImage(const std::string& path, FirmwareImage& image) {
+    image.path = path;
+    image.text.clear();
+    if (path.empty())
+        return "no file name";
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f)
+        return path + ": cannot open the file (" + std::strerror(errno) + ")";
+    // Read to the end, as a pipe gives it; a file growing without end stops
+    // at the limit.
+    std::string text;
+    char chunk[65536];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+        if (text.size() + got > kMaxImageFileBytes) {
+            std::fclose(f);
+            return path + ": the file is larger than " + std::to_string(kMaxImageFileBytes >> 20) +
+                   " MiB, too large for a firmware image";
+        }
+        text.append(chunk, got);
+    }
+    const bool failed = std::ferror(f) != 0;
+    const int error = errno;
+    std::fclose(f);
+    if (failed)
+        return path + ": cannot read the file (" + std::strerror(error) + ")";
+    image.text = std::move(text);
+    return {};
+}
+
 std::string CheckFirmwareImage(const std::string& path) {
+    FirmwareImage image;
+    if (std::string why = ReadFirmwareImage(path, image); !why.empty())
+        return why;
+    return CheckFirmwareImage(image);
+}
+
+std::string CheckFirmwareImage(const FirmwareImage& firmware) {
+    const std::string& path = firmware.path;
     std::vector<bool> seen(bsl::kAddressLimit);
-    const auto where = [](uint32_t address) {
-        char text[16];
-        std::snprintf(text, sizeof text, "0x%05X", static_cast<unsigned>(address));
-        return std::string(text);
-    };
+    const auto where = Hex5;
     const bsl::AddressCheck check = [&](uint32_t address) -> std::string {
         if (seen[address])
             return "address " + where(address) + " is given twice";
@@ -74,31 +155,43 @@ std::string CheckFirmwareImage(const std::string& path) {
     };
     bsl::TiTextImage image;
     std::string error;
-    if (!image.load(path.c_str(), error, check))
+    if (!image.parseFileBytes(firmware.text, error, check))
         return path + ": " + error;
     if (image.totalBytes() == 0)
         return path + ": the image holds no data";
     if (!seen[kResetVectorLow] || !seen[kResetVectorLow + 1])
         return path + ": the image does not program the reset vector (0x0FFFE-0x0FFFF), so the "
                       "keypad could not start from it";
+    // After a reset the chip starts the loader on a blank vector, and runs
+    // whatever the vector points at otherwise: that must be code of this image
+    // (bit 0 of the program counter is always 0).
+    const uint16_t vector = static_cast<uint16_t>(*ByteAt(image, kResetVectorLow) |
+                                                  *ByteAt(image, kResetVectorLow + 1) << 8);
+    if (vector == 0xFFFF)
+        return path + ": the reset vector (0x0FFFE-0x0FFFF) is blank (FF FF), so the keypad could "
+                      "not start from the image";
+    const uint32_t entry = vector & 0xFFFEu;
+    const auto low = ByteAt(image, entry);
+    const auto high = ByteAt(image, entry + 1);
+    if (!low || !high)
+        return path + ": the reset vector points at " + where(entry) +
+               ", which the image does not program, so the keypad could not start from it";
+    if (*low == 0xFF && *high == 0xFF)
+        return path + ": the reset vector points at " + where(entry) +
+               ", which the image leaves blank (FF FF), so the keypad could not start from it";
     return {};
 }
 
 uint32_t EraseDataSegment_File(const char* path) {
     if (BSL_openTI_TextForRead(path) == BSL_FILE_NOT_OPENED)
         return FILE_NOT_OPENED;
-    while (BSL_moreDataToRead_TextFile()) {
-        const DataBlock_ block = BSL_readTI_TextFile(kEraseBlock);
-        BSL_eraseSegment(block.startAddress);
-        // A 512-byte block can span several of the small info segments.
-        const uint32_t end = block.startAddress + block.byteCount;
-        for (uint32_t segment = (block.startAddress / kInfoSegmentSize + 1) * kInfoSegmentSize;
-             segment < end && segment < kInfoFlashEnd; segment += kInfoSegmentSize)
-            if (segment >= kInfoFlashStart)
-                BSL_eraseSegment(segment);
-    }
-    BSL_closeTI_Text();
-    return 0;
+    return EraseBlocks();
+}
+
+uint32_t EraseDataSegment_Text(std::string_view fileBytes) {
+    if (BSL_openTI_TextForReadFromMemory(fileBytes) == BSL_FILE_NOT_OPENED)
+        return FILE_NOT_OPENED;
+    return EraseBlocks();
 }
 
 } // namespace orvex

@@ -5,8 +5,10 @@
 // with the device's memory. All results are unsigned 32-bit; -1 and -2 mean all
 // bits set but the lowest (0xFFFFFFFE) respectively.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "bsl/bsl430.h"
 
@@ -28,6 +30,8 @@ uint32_t CRC_Check(uint32_t address, uint32_t length, uint32_t expected);
 // the first block that differs (or gets no CRC), -2 when the file cannot be
 // opened or is not a valid TI-TXT image.
 uint32_t CRC_Check_File(const char* path);
+// The same for a file's bytes read before (FirmwareImage::text).
+uint32_t CRC_Check_Text(std::string_view fileBytes);
 
 // The keypad chip's flash that an image may program: info memory D, C and B
 // (128-byte segments) and main flash (512-byte segments, the vector table at
@@ -43,10 +47,31 @@ inline constexpr uint32_t kMainSegmentSize = 512;
 inline constexpr uint32_t kVectorTableStart = 0xFFE0;
 inline constexpr uint32_t kResetVectorLow = 0xFFFE;
 
+// A firmware image read from its file once. The check, the erase pass, the
+// download and the verification of an upgrade all work on these bytes, so a
+// pipe works and a file replaced meanwhile changes nothing.
+struct FirmwareImage {
+    std::string path; // as given: for messages and the progress texts
+    std::string text; // the file's bytes
+};
+
+// Larger files are refused unread: a TI-TXT text of the whole 1 MiB address
+// space is about 3.3 MB.
+inline constexpr size_t kMaxImageFileBytes = 16u << 20;
+
+// Reads the whole file (a pipe too) into `image`. Empty when it was read, else
+// why not: "<path>: <what>".
+std::string ReadFirmwareImage(const std::string& path, FirmwareImage& image);
+
 // Everything about a firmware image that can be known without the keypad: a
 // complete TI-TXT file, some data, no address given twice, every byte in the
-// flash above, and the reset vector programmed. Empty when the image is fit
-// to download, else why not: "<path>: line N: <what>" or "<path>: <what>".
+// flash above, and a reset vector the keypad can start from: programmed, not
+// blank, and pointing at code the image itself programs (a chip whose reset
+// vector points at erased flash runs garbage and never enumerates again).
+// Empty when the image is fit to download, else why not: "<path>: line N:
+// <what>" or "<path>: <what>".
+std::string CheckFirmwareImage(const FirmwareImage& image);
+// Reads the file once, then checks it as above.
 std::string CheckFirmwareImage(const std::string& path);
 
 // Erases every segment that a block (512 bytes at most) of the file touches,
@@ -54,5 +79,7 @@ std::string CheckFirmwareImage(const std::string& path);
 // cross a segment, and one per 128-byte segment in info memory. 0 after the pass, -2 when the file
 // cannot be opened or is not a valid TI-TXT image.
 uint32_t EraseDataSegment_File(const char* path);
+// The same for a file's bytes read before (FirmwareImage::text).
+uint32_t EraseDataSegment_Text(std::string_view fileBytes);
 
 } // namespace orvex

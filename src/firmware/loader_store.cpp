@@ -248,11 +248,30 @@ std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& s
            kPasswordFile + " into " + folders.user + ". Go on with the mass erase?";
 }
 
+namespace {
+bool KeepVectorTable(const bsl::TiTextImage& image, const std::string& passwordFile,
+                     std::string& error);
+} // namespace
+
 bool KeepPassword(const std::string& imagePath, const std::string& passwordFile,
                   std::string& error) {
     bsl::TiTextImage image;
     if (!image.load(imagePath.c_str(), error))
         return false;
+    return KeepVectorTable(image, passwordFile, error);
+}
+
+bool KeepPasswordFromText(std::string_view imageText, const std::string& passwordFile,
+                          std::string& error) {
+    bsl::TiTextImage image;
+    if (!image.parseFileBytes(imageText, error))
+        return false;
+    return KeepVectorTable(image, passwordFile, error);
+}
+
+namespace {
+bool KeepVectorTable(const bsl::TiTextImage& image, const std::string& passwordFile,
+                     std::string& error) {
     uint8_t table[bsl::kPasswordSize];
     std::fill(std::begin(table), std::end(table), 0xFF);
     for (const auto& run : image.runs())
@@ -281,5 +300,6 @@ bool KeepPassword(const std::string& imagePath, const std::string& passwordFile,
     }
     return true;
 }
+} // namespace
 
 } // namespace orvex::firmware

@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace orvex::firmware {
@@ -75,5 +76,8 @@ std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& s
 // image, bytes the image leaves out as 0xFF. False with the reason on failure.
 bool KeepPassword(const std::string& imagePath, const std::string& passwordFile,
                   std::string& error);
+// The same from an image's file bytes read before.
+bool KeepPasswordFromText(std::string_view imageText, const std::string& passwordFile,
+                          std::string& error);
 
 } // namespace orvex::firmware

@@ -9,7 +9,6 @@
 #include "bsl/device_notifier.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
-#include "firmware/image_checks.h"
 #include "firmware/loader_images.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -100,22 +99,45 @@ void UpgradeSequence::report(int percent, const std::string& text) const {
         report_(percent, text);
 }
 
+namespace {
+
+// What Run refuses before reading the file; empty when the path will do.
+std::string RefusedPath(const std::string& path) {
+    if (path.empty())
+        return "No file specified\r\n";
+    // The loader library takes the path in a 200-byte buffer with its zero.
+    if (path.size() > kMaxPathBytes)
+        return "The firmware file path is too long (more than " + std::to_string(kMaxPathBytes) +
+               " bytes). Move the file to a folder with a shorter path.\r\n";
+    return {};
+}
+
+} // namespace
+
 bool UpgradeSequence::Run(const std::string& path) {
     massErased = false;
-    if (path.empty()) {
-        report(0, "No file specified\r\n");
+    if (const std::string why = RefusedPath(path); !why.empty()) {
+        report(0, why);
         return false;
     }
-    // The loader library takes the path in a 200-byte buffer with its zero.
-    if (path.size() > kMaxPathBytes) {
-        report(0, "The firmware file path is too long (more than " + std::to_string(kMaxPathBytes) +
-                      " bytes). Move the file to a folder with a shorter path.\r\n");
+    FirmwareImage image;
+    if (const std::string why = ReadFirmwareImage(path, image); !why.empty()) {
+        report(0, why + "\r\n");
+        return false;
+    }
+    return Run(image);
+}
+
+bool UpgradeSequence::Run(const FirmwareImage& image) {
+    massErased = false;
+    if (const std::string why = RefusedPath(image.path); !why.empty()) {
+        report(0, why);
         return false;
     }
     // The start-up erases the reset vector segment (or the whole flash after a
     // refused password), so an image that cannot be downloaded and started is
     // refused before the loader hears anything.
-    if (const std::string why = CheckFirmwareImage(path); !why.empty()) {
+    if (const std::string why = CheckFirmwareImage(image); !why.empty()) {
         report(0, why + "\r\n");
         return false;
     }
@@ -131,13 +153,13 @@ bool UpgradeSequence::Run(const std::string& path) {
         report(0, MissingRamLoaderText(LoaderFolders::FromEnvironment()) + "\r\n");
         return false;
     }
-    const bool result = CustomSelectedFirmware(path);
+    const bool result = CustomSelectedFirmware(image);
     if (result && !keepPasswordAs.empty()) {
         std::string error;
-        if (!KeepPassword(path, keepPasswordAs, error))
+        if (!KeepPasswordFromText(image.text, keepPasswordAs, error))
             report(100, "\r\nThe keypad's new password could not be kept: " + error + "\r\n");
     }
-    // Nothing more goes to the loader; let go of it and of the image file.
+    // Nothing more goes to the loader; let go of it.
     BSL_closeTI_Text();
     BSL_close_BSL();
     return result;
@@ -211,6 +233,15 @@ bool UpgradeSequence::DownloadStartUp() {
 }
 
 bool UpgradeSequence::CustomSelectedFirmware(const std::string& path) {
+    FirmwareImage image;
+    if (const std::string why = ReadFirmwareImage(path, image); !why.empty()) {
+        report(0, why + "\r\n");
+        return false;
+    }
+    return CustomSelectedFirmware(image);
+}
+
+bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image) {
     if (!DownloadStartUp()) {
         BSL_close_BSL();
         report(50, "Unsuccessful in starting the BSL. Restarting. \r\n");
@@ -218,20 +249,21 @@ bool UpgradeSequence::CustomSelectedFirmware(const std::string& path) {
             return false;
     }
 
-    const std::string file = FixedBuffer(path, kPathBufferSize);
+    // The erase pass, the download and the verification all take the bytes
+    // read once, never the file again.
     // After a mass erase the device is blank already.
     if (!massErased) {
         report(60, "Erasing memory segments \r\n");
-        EraseDataSegment_File(file.c_str());
+        EraseDataSegment_Text(image.text);
     }
 
-    report(70, "Sending " + path + "\r\n");
-    BSL_RX_TXT_File(file.c_str(), 1);
+    report(70, "Sending " + image.path + "\r\n");
+    BSL_RX_TXT(image.text, 1);
     report(75, "Firmware Sent\r\n");
     report(80, "Verifying memory\r\n");
 
     // The download's own results are not trusted: the CRC comparison decides.
-    if (CRC_Check_File(file.c_str()) != 0) {
+    if (CRC_Check_Text(image.text) != 0) {
         report(85, "Memory verification error\r\n");
         return false;
     }
@@ -251,8 +283,10 @@ bool UpgradeSequence::TriggerForcedBOR() {
     report(90, "Resetting Device...\r\nStarting application\r\n");
     if (BSL_RX_TXT(reset, 1) != 0)
         return false;
-    // With this RAM loader the request goes out twice; the second usually
-    // finds the device already restarting and is not checked.
+    // This RAM loader keeps written data in its block buffer until a later
+    // command flushes it: the second request, for an address the buffer does
+    // not continue, writes the first to PMMCTL0 and the chip restarts. Its
+    // result is not checked (the chip is gone meanwhile).
     if (images_.ramLoaderVersion.find(kTwiceResetLoaderVersion) != std::string::npos)
         BSL_RX_TXT(reset, 1);
     return true;

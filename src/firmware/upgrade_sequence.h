@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "firmware/image_checks.h"
 #include "firmware/loader_store.h"
 
 namespace orvex::firmware {
@@ -30,7 +31,8 @@ inline constexpr uint32_t kRamLoaderEntry = 0x2504;
 inline constexpr uint32_t kResetVectorAddress = 0xFFFF;
 inline constexpr uint32_t kMassEraseWaitMs = 2000;
 inline constexpr uint32_t kRamLoaderWaitStepMs = 1000;
-// The RAM loader whose reset image must be sent twice.
+// The RAM loader whose reset image must be sent twice: it buffers written data
+// (registers too) until the next write elsewhere flushes it.
 inline constexpr const char* kTwiceResetLoaderVersion = "00.06.05.34";
 
 // Inserts zeros after the two-character "0x" prefix so the text has six
@@ -85,15 +87,21 @@ public:
     // The worker's whole job: refuses an empty or over-long path and an image
     // that CheckFirmwareImage turns down before anything is sent, then
     // CustomSelectedFirmware. True when the new image was verified and the
-    // device restarted into it.
+    // device restarted into it. Reads the file once: what is checked is what
+    // is sent and verified.
     bool Run(const std::string& path);
+    // The same for an image read before (ReadFirmwareImage): a caller that
+    // has checked it hands over the very bytes it checked.
+    bool Run(const FirmwareImage& image);
 
     // Opens the ROM loader, sends the password (the default one after a mass
     // erase), downloads and starts the RAM loader, opens it, checks its
     // version and erases the reset vector segment. True when ready.
     bool DownloadStartUp();
     // Start-up with one retry, erase pass (unless mass-erased), download,
-    // verification, restart.
+    // verification, restart, all on the image's bytes as read once.
+    bool CustomSelectedFirmware(const FirmwareImage& image);
+    // Reads the file once, then as above; false when it cannot be read.
     bool CustomSelectedFirmware(const std::string& path);
     // Writes the brown-out reset request; false when the loader refused it.
     bool TriggerForcedBOR();

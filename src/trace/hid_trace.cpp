@@ -3,11 +3,13 @@
 #include <hidapi/hidapi.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -165,17 +167,23 @@ public:
     bool start(const std::string& file, bool mask, std::string& error) {
         std::lock_guard lock(m_);
         closeFile(-1);
+        fileName_ = file;
+        failure_.clear();
+        file_.clear();
         file_.open(file, std::ios::trunc);
         if (!file_) {
-            error = "cannot write the trace " + file;
-            updateActive();
+            failed(errno);
+            error = failure_;
             return false;
         }
         fileMask_ = mask;
         fileCount_ = 0;
         start_ = tick_ms();
+        std::vector<std::string> argv = programArgs();
+        if (mask)
+            maskArgs(argv);
         std::string args;
-        for (const auto& a : programArgs())
+        for (const auto& a : argv)
             args += (args.empty() ? "" : ",") + Quote(a);
         char when[32] = {};
         const std::time_t now = std::time(nullptr);
@@ -185,8 +193,23 @@ public:
               << "],\"masked_serial\":" << (mask ? "true" : "false") << ",\"started\":\"" << when
               << "\"}\n";
         file_.flush();
+        if (!file_) {
+            failed(errno);
+            error = failure_;
+            return false;
+        }
         updateActive();
         return true;
+    }
+
+    std::string failure() {
+        std::lock_guard lock(m_);
+        return failure_;
+    }
+
+    void onFailure(std::function<void(const std::string&)> handler) {
+        std::lock_guard lock(m_);
+        onFailure_ = std::move(handler);
     }
 
     void stop(int exitCode) {
@@ -197,6 +220,10 @@ public:
 
     void beginCapture(bool mask) {
         std::lock_guard lock(m_);
+        if (mask) {
+            std::vector<std::string> argv = programArgs();
+            maskArgs(argv); // learns a serial number given with --serial
+        }
         capturing_ = true;
         captureMask_ = mask;
         captured_.clear();
@@ -306,8 +333,29 @@ private:
             return;
         flushPolls();
         if (exitCode >= 0)
-            writeLine(file_, fileCount_, "\"ev\":\"exit\",\"code\":" + std::to_string(exitCode));
+            writeFileLine("\"ev\":\"exit\",\"code\":" + std::to_string(exitCode));
         file_.close();
+    }
+
+    // The first failure: kept as one line, the file closed (the rest of the
+    // run goes unrecorded rather than recorded with holes) and the handler told.
+    void failed(int err) {
+        failure_ = "cannot write the trace " + fileName_ + ": " +
+                   (err ? std::strerror(err) : "write error");
+        file_.close();
+        file_.clear();
+        updateActive();
+        if (onFailure_)
+            onFailure_(failure_);
+    }
+
+    void writeFileLine(const std::string& body) {
+        if (!file_.is_open())
+            return;
+        errno = 0;
+        writeLine(file_, fileCount_, body);
+        if (!file_)
+            failed(errno);
     }
 
     static std::string idsBody(const char* ev, unsigned short vid, unsigned short pid) {
@@ -325,28 +373,71 @@ private:
             serials_.insert(serial);
     }
 
-    // The report with the keypad's serial number replaced by X's; the frame's
-    // checksum is made right again so the masked trace still replays.
+    // The arguments with the serial number given with --serial, and any
+    // other already known, as X's; the --serial one is known from now on.
+    void maskArgs(std::vector<std::string>& args) {
+        for (size_t i = 0; i + 1 < args.size(); ++i)
+            if (args[i] == "--serial")
+                learnSerial(args[i + 1]);
+        for (auto& a : args)
+            maskKnownSerials(a);
+    }
+
+    // Every serial number seen so far, wherever it stands in `text`: whole
+    // texts, and inside longer ones those of four characters or more (shorter
+    // ones would hit unrelated bytes). True when something was masked.
+    bool maskKnownSerials(std::string& text) const {
+        if (text.empty())
+            return false;
+        if (serials_.count(text)) {
+            text.assign(text.size(), 'X');
+            return true;
+        }
+        bool changed = false;
+        for (std::string serial : serials_) {
+            while (!serial.empty() && (serial.back() == ' ' || serial.back() == '\0'))
+                serial.pop_back();
+            if (serial.size() < 4)
+                continue;
+            for (size_t at = text.find(serial); at != std::string::npos;
+                 at = text.find(serial, at + serial.size())) {
+                text.replace(at, serial.size(), serial.size(), 'X');
+                changed = true;
+            }
+        }
+        return changed;
+    }
+
+    // The report with every serial number replaced by X's: the keypad's in a
+    // status answer or SetSerialNumber request, and any seen before wherever
+    // it stands. A frame's checksum is made right again so the masked trace
+    // still replays.
     std::vector<uint8_t> masked(std::vector<uint8_t> r) {
         const uint32_t n = frameCount(r.data(), r.size());
-        if (!n)
-            return r;
+        bool changed = false;
         size_t at = 0;
-        const uint8_t command = frameCommand(r.data());
-        if (command == kGetStatus && r[7] == 0)
-            at = statusSerialOffset(r.data(), n);
-        else if (command == kSetSerialNumber && n == kSerialLength)
-            at = 7;
+        if (n) {
+            const uint8_t command = frameCommand(r.data());
+            if (command == kGetStatus && r[7] == 0)
+                at = statusSerialOffset(r.data(), n);
+            else if (command == kSetSerialNumber && n == kSerialLength)
+                at = 7;
+        }
         if (at) {
             serials_.insert(std::string(r.begin() + static_cast<long>(at),
                                         r.begin() + static_cast<long>(at + kSerialLength)));
             std::memset(r.data() + at, 'X', kSerialLength);
-            resum(r.data(), n);
+            changed = true;
         }
+        std::string bytes(r.begin(), r.end());
+        if (maskKnownSerials(bytes)) {
+            std::copy(bytes.begin(), bytes.end(), r.begin());
+            changed = true;
+        }
+        if (changed && n)
+            resum(r.data(), n);
         return r;
     }
-
-    static std::string maskText(const std::string& s) { return std::string(s.size(), 'X'); }
 
     // Writes one event to the file and the capture. `bytes` (a report) and
     // `text` (a string value) end the line when the body ends with their key.
@@ -361,11 +452,13 @@ private:
                 const auto r = mask ? masked(bytes) : bytes;
                 return body + Quote(Hex(r.data(), r.size()));
             }
-            return body +
-                   Quote(mask && (!text.empty() && serials_.count(text)) ? maskText(text) : text);
+            std::string value = text;
+            if (mask)
+                maskKnownSerials(value);
+            return body + Quote(value);
         };
         if (file_.is_open())
-            writeLine(file_, fileCount_, finish(fileMask_));
+            writeFileLine(finish(fileMask_));
         if (capturing_) {
             std::ostringstream line;
             writeLine(line, captureCount_, finish(captureMask_));
@@ -381,8 +474,7 @@ private:
         for (const auto& [dev, count] : polls) {
             const std::string body = "\"ev\":\"polls\",\"dev\":" + std::to_string(dev) +
                                      ",\"count\":" + std::to_string(count);
-            if (file_.is_open())
-                writeLine(file_, fileCount_, body);
+            writeFileLine(body);
             if (capturing_) {
                 std::ostringstream line;
                 writeLine(line, captureCount_, body);
@@ -413,6 +505,9 @@ private:
     std::map<int, int64_t> polls_;
     std::map<unsigned, std::set<std::string>> seen_;
     std::set<std::string> serials_;
+    std::string fileName_;
+    std::string failure_;
+    std::function<void(const std::string&)> onFailure_;
 };
 
 Recorder& recorder() {
@@ -426,8 +521,8 @@ Recorder& recorder() {
             return;
         const char* mask = std::getenv("ORVEX_TRACE_MASK_SERIAL");
         std::string error;
-        if (!r.start(file, mask && std::strcmp(mask, "1") == 0, error))
-            std::fprintf(stderr, "%s\n", error.c_str());
+        // A failure is kept for WriteFailure and told to the failure handler.
+        (void)r.start(file, mask && std::strcmp(mask, "1") == 0, error);
     });
     return Recorder::instance();
 }
@@ -440,6 +535,14 @@ bool Start(const std::string& file, bool maskSerial, std::string& error) {
 
 void Stop(int exitCode) {
     Recorder::instance().stop(exitCode);
+}
+
+std::string WriteFailure() {
+    return Recorder::instance().failure();
+}
+
+void OnWriteFailure(std::function<void(const std::string&)> handler) {
+    Recorder::instance().onFailure(std::move(handler));
 }
 
 void BeginCapture(bool maskSerial) {

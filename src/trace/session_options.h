@@ -19,7 +19,8 @@ bool TakeSessionOptions(int& argc, char** argv, SessionOptions& options, std::st
 
 // Starts the replay if asked, initialises the HID backend, then starts the
 // recording (--trace, or ORVEX_TRACE at the first HID call). False with a
-// one-line `error` when the trace cannot be read or written.
+// one-line `error` when the trace cannot be read or written (WriteFailure of
+// hid_trace.h then tells the second from the first).
 bool BeginSession(const SessionOptions& options, std::string& error);
 
 // Ends the recording with the exit code and returns the replay's closing

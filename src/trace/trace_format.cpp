@@ -1,6 +1,7 @@
 #include "trace_format.h"
 
 #include <cctype>
+#include <charconv>
 #include <fstream>
 
 namespace orvex::trace {
@@ -105,9 +106,11 @@ struct Line::Cursor {
                 return false;
             c = s[i++];
             if (c == 'u') {
-                if (i + 4 > s.size())
+                unsigned code = 0;
+                if (i + 4 > s.size() ||
+                    std::from_chars(s.data() + i, s.data() + i + 4, code, 16).ptr !=
+                        s.data() + i + 4)
                     return false;
-                const unsigned long code = std::stoul(s.substr(i, 4), nullptr, 16);
                 i += 4;
                 if (code > 0xFF)
                     return false; // the recorder escapes control characters only
@@ -134,8 +137,13 @@ bool Line::parse(const std::string& line, std::string& error) {
     error = "not a JSON object";
     if (!c.take('{'))
         return false;
-    if (c.take('}'))
+    if (c.take('}')) {
+        c.skipSpace();
+        if (c.i != line.size())
+            return false;
+        error.clear();
         return true;
+    }
     try {
         return parseMembers(c, line, error);
     } catch (const std::exception&) {
@@ -176,9 +184,15 @@ bool Line::parseMembers(Cursor& c, const std::string& line, std::string& error) 
                 numbers_[key] = first == 't';
                 c.i += first == 't' ? 4 : 5;
             } else {
-                size_t used = 0;
-                numbers_[key] = std::stoll(line.substr(c.i), &used);
-                c.i += used;
+                // In place: copying the rest of the line for each number would
+                // make a long line cost its length squared.
+                int64_t value = 0;
+                const char* begin = line.data() + c.i;
+                const auto [end, ec] = std::from_chars(begin, line.data() + line.size(), value);
+                if (ec != std::errc())
+                    return false;
+                numbers_[key] = value;
+                c.i += static_cast<size_t>(end - begin);
             }
         }
     } while (c.take(','));

@@ -64,20 +64,26 @@ void LoaderTest::unlock() {
     ASSERT_EQ(BSL_RX_Password(StoredPassword()), 0);
 }
 
-void LoaderTest::startRamLoader() {
+void LoaderTest::startRamLoader(std::array<uint8_t, 4> version) {
     unlock();
     std::vector<uint8_t> ram = Pattern(200, 9);
-    ram[0] = 0x00;
-    ram[1] = 0x06;
-    ram[2] = 0x05;
-    ram[3] = 0x34;
+    std::copy(version.begin(), version.end(), ram.begin());
     ASSERT_EQ(BSL_RX_TXT(TextImage(0x2500, ram) + "q\n", 1), 0u);
     ASSERT_EQ(BSL_LoadPC(0x2504), 0);
     BSL_close_BSL();
     clock.sleep_ms(3000);
     ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
     ASSERT_EQ(loader->model.mode(), sim::LoaderModel::Mode::Ram);
-    ASSERT_EQ(BSL_RX_Password(StoredPassword()), 0);
+}
+
+std::vector<uint8_t> LoaderTest::rawCommand(const std::vector<uint8_t>& core) {
+    uint8_t report[64] = {0x3F, static_cast<uint8_t>(core.size())};
+    std::copy(core.begin(), core.end(), report + 2);
+    loader->model.receive(report, sizeof report, clock.tick_ms());
+    sim::Report answer{};
+    if (!loader->model.takeInput(answer, clock.tick_ms()))
+        return {};
+    return {answer.begin() + 2, answer.begin() + 2 + answer[1]};
 }
 
 std::string LoaderTest::writeFile(const std::string& name, const std::string& content) {

@@ -3,6 +3,7 @@
 // A virtual loader on a fresh bus in virtual time, and the steps that bring it
 // up the way the firmware upgrade does.
 
+#include <array>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -29,9 +30,12 @@ protected:
 
     // Opens the loader and sends the stored password.
     void unlock();
-    // Downloads a RAM loader starting with 00 06 05 34, starts it, waits for it
-    // to come back and unlocks it.
-    void startRamLoader();
+    // Downloads a RAM loader starting with 00 06 05 34 (or `version`), starts
+    // it and opens it once it is back (a RAM loader needs no password).
+    void startRamLoader(std::array<uint8_t, 4> version = {0x00, 0x06, 0x05, 0x34});
+    // Sends one core packet straight to the loader model; its answer's core
+    // bytes (0x3A/0x3B and what follows), empty when there is none.
+    std::vector<uint8_t> rawCommand(const std::vector<uint8_t>& core);
     // Writes a file into the test's temporary folder; returns its path.
     std::string writeFile(const std::string& name, const std::string& content);
 

@@ -106,17 +106,103 @@ TEST_F(LoaderTest, RamLoaderStartsAndReportsItsVersionAtTheFixedPositions) {
               "00.06.05.34");
 }
 
-TEST_F(LoaderTest, LockedRamLoaderAnswersLockedUntilThePasswordComes) {
-    startRamLoader();
-    BSL_close_BSL();
-    VirtualBus::instance().unplug(loader, 10); // comes back locked
-    clock.sleep_ms(20);
+TEST_F(LoaderTest, RomLoaderStartsLockedAndTheRamLoaderUnlocked) {
+    // The ROM loader writes nothing into RAM and jumps nowhere until unlocked.
     ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
-    EXPECT_EQ(BSL_eraseSegment(0x4400), bsl::MSG_LOCKED);
-    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), bsl::MSG_LOCKED);
-    EXPECT_EQ(BSL_TX_BSL_Version_String(), "ERROR");
-    EXPECT_EQ(BSL_RX_Password(StoredPassword()), 0);
+    loader->model.poke(0x3000, {0x11});
+    EXPECT_EQ(BSL_RX_TXT("@3000\n22\nq\n", 1), 0u);
+    EXPECT_EQ(loader->model.peek(0x3000), 0x11);
+    EXPECT_EQ(rawCommand({bsl::CMD_LOAD_PC, 0x04, 0x25, 0x00}),
+              (std::vector<uint8_t>{0x3B, bsl::MSG_LOCKED}));
+    EXPECT_EQ(loader->model.mode(), LoaderModel::Mode::Rom);
+
+    // The RAM loader answers at once, without a password.
+    startRamLoader();
+    EXPECT_TRUE(loader->model.unlocked());
     EXPECT_EQ(BSL_eraseSegment(0x4400), 0);
+    EXPECT_EQ(BSL_CRC_Check(0x4400, 16), 0);
+    // A wrong password erases, yet leaves it unlocked.
+    DataBlock_ wrong = StoredPassword();
+    wrong.data[0] ^= 1;
+    EXPECT_EQ(BSL_RX_Password(wrong), bsl::MSG_PASSWORD_ERROR);
+    EXPECT_EQ(loader->model.massErases(), 1);
+    clock.sleep_ms(2000);
+    EXPECT_EQ(BSL_TX_BSL_Version_String(), "Maker:0x00 CI:0x06 API:0x05 PI:0x34");
+    EXPECT_EQ(BSL_eraseSegment(0x4400), 0);
+}
+
+TEST_F(LoaderTest, MassEraseNeedsNoPassword) {
+    startRamLoader();
+    loader->model.lock();
+    EXPECT_EQ(BSL_eraseSegment(0x4400), bsl::MSG_LOCKED);
+    EXPECT_EQ(rawCommand({bsl::CMD_MASS_ERASE}), (std::vector<uint8_t>{0x3B, bsl::MSG_SUCCESS}));
+    EXPECT_EQ(loader->model.massErases(), 1);
+    EXPECT_EQ(loader->model.memory(0x4400, 256), std::vector<uint8_t>(256, 0xFF));
+    EXPECT_EQ(loader->model.memory(0xFFE0, 32), std::vector<uint8_t>(32, 0xFF));
+}
+
+TEST_F(LoaderTest, RamLoaderWritesThroughA128ByteBlockBuffer) {
+    startRamLoader();
+    ASSERT_EQ(BSL_eraseSegment(0x4400), 0);
+    const auto data = Pattern(200, 5);
+    // Held back until the write reaches the 128-byte boundary at 0x4480.
+    ASSERT_EQ(BSL_RX_TXT(TextImage(0x4400, {data.begin(), data.begin() + 100}) + "q\n", 0), 0u);
+    EXPECT_EQ(loader->model.peek(0x4400), 0xFF);
+    EXPECT_EQ(loader->model.buffered(), 100u);
+    ASSERT_EQ(BSL_RX_TXT(TextImage(0x4464, {data.begin() + 100, data.end()}) + "q\n", 0), 0u);
+    EXPECT_EQ(loader->model.memory(0x4400, 128),
+              std::vector<uint8_t>(data.begin(), data.begin() + 128));
+    EXPECT_EQ(loader->model.buffered(), 72u);
+    // A read flushes the rest.
+    ASSERT_EQ(BSL_CRC_Check(0x4400, 200), 0);
+    EXPECT_EQ(loader->model.memory(0x4400, 200), data);
+
+    // A write over unerased flash is answered with success; its write check
+    // fails when the next write, elsewhere, flushes it.
+    loader->model.poke(0x4600, {0x0F});
+    EXPECT_EQ(BSL_RX_TXT("@4600\nF1\nq\n", 0), 0u);
+    EXPECT_EQ(BSL_RX_TXT("@4700\n01\nq\n", 0), bsl::MSG_WRITE_CHECK_FAILED);
+    EXPECT_EQ(loader->model.peek(0x4600), 0x01); // bits only cleared
+
+    // Registers too: the brown-out reset takes effect at the next flush.
+    ASSERT_EQ(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
+    EXPECT_TRUE(VirtualBus::instance().present(loader));
+    EXPECT_NE(BSL_CRC_Check(0x4400, 2), 0);
+    EXPECT_EQ(loader->model.resets(), 1);
+    EXPECT_FALSE(VirtualBus::instance().present(loader));
+}
+
+TEST_F(LoaderTest, WatchdogWriteWithoutItsPasswordResetsTheChip) {
+    startRamLoader();
+    // With the password 0x5A (hold the watchdog) nothing happens.
+    ASSERT_EQ(BSL_RX_TXT("@015C\n80 5A\nq\n", 1), 0u);
+    ASSERT_EQ(BSL_CRC_Check(0x015C, 2), 0);
+    EXPECT_EQ(loader->model.resets(), 0);
+    // Without it: a reset, here into the application.
+    ASSERT_EQ(BSL_RX_TXT("@015C\n00 00\nq\n", 1), 0u);
+    ASSERT_EQ(BSL_RX_TXT("@015C\n00 00\nq\n", 1), 0u);
+    EXPECT_EQ(loader->model.resets(), 1);
+    EXPECT_FALSE(VirtualBus::instance().present(loader));
+    EXPECT_FALSE(loader->model.dead());
+}
+
+TEST_F(LoaderTest, EraseOutsideFlashSucceedsAndVersionFollowsTheInterpreter) {
+    startRamLoader();
+    // The erase's dummy write lands in RAM, and the answer is success.
+    loader->model.poke(0x3000, {0x5A});
+    EXPECT_EQ(BSL_eraseSegment(0x3000), 0);
+    EXPECT_EQ(loader->model.peek(0x3000), 0x00);
+    EXPECT_EQ(BSL_eraseSegment(0x1000), 0); // BSL flash: protected, still success
+    EXPECT_EQ(loader->model.peek(0x1000), 0xFF);
+
+    // Interpreter 0x06 reads its version as memory: locked, it refuses.
+    loader->model.lock();
+    EXPECT_EQ(BSL_TX_BSL_Version_String(), "ERROR");
+    // A newer interpreter always answers.
+    BSL_close_BSL();
+    startRamLoader({0x00, 0x48, 0x09, 0x39});
+    loader->model.lock();
+    EXPECT_EQ(BSL_TX_BSL_Version_String(), "Maker:0x00 CI:0x48 API:0x09 PI:0x39");
 }
 
 TEST_F(LoaderTest, DownloadUsesFullPacketsAndAsFewReportsAsPossible) {
@@ -131,6 +217,7 @@ TEST_F(LoaderTest, DownloadUsesFullPacketsAndAsFewReportsAsPossible) {
     for (const auto& c : loader->model.log())
         EXPECT_LE(c.length, 58u);
     EXPECT_EQ(loader->model.log()[1].length, 58u);
+    ASSERT_EQ(BSL_CRC_Check(0x2500, 1), 0); // flushes the loader's block buffer
     EXPECT_EQ(loader->model.memory(0x2500, 117), a);
     EXPECT_EQ(loader->model.memory(0x2576, 2676), b);
 
@@ -138,6 +225,7 @@ TEST_F(LoaderTest, DownloadUsesFullPacketsAndAsFewReportsAsPossible) {
     loader->model.clearLog();
     EXPECT_EQ(BSL_RX_TXT(TextImage(0x3000, Pattern(116, 3)) + "q\n", 0), 0u);
     EXPECT_EQ(loader->model.reportCount(bsl::CMD_RX_DATA_BLOCK), 2);
+    ASSERT_EQ(BSL_CRC_Check(0x3000, 1), 0);
     EXPECT_EQ(loader->model.memory(0x3000, 116), Pattern(116, 3));
 }
 
@@ -187,15 +275,7 @@ TEST_F(LoaderTest, SegmentEraseClearsExactlyTheSegmentHoldingTheAddress) {
     EXPECT_EQ(loader->model.peek(0x4600), 0x22);
     EXPECT_EQ(BSL_eraseSegment(0xFFFF), 0);
     EXPECT_EQ(loader->model.memory(0xFE00, 512), std::vector<uint8_t>(512, 0xFF));
-    EXPECT_NE(BSL_eraseSegment(0x3000), 0); // RAM is no flash
     EXPECT_EQ(BSL_eraseSegment(0x100000), BSL_ERR_ARGUMENT);
-}
-
-TEST_F(LoaderTest, WritingOverUnerasedFlashFailsItsWriteCheck) {
-    startRamLoader();
-    loader->model.poke(0x4400, {0x0F});
-    EXPECT_EQ(BSL_RX_TXT("@4400\nF1\nq\n", 0), bsl::MSG_WRITE_CHECK_FAILED);
-    EXPECT_EQ(loader->model.peek(0x4400), 0x01); // bits only cleared
 }
 
 TEST_F(LoaderTest, LoaderDroppingOffMidDownloadFailsTheDownload) {
@@ -225,10 +305,12 @@ TEST_F(LoaderTest, BrownOutResetBootsTheImageAndTheKeypadComesBackWithItsVersion
                              TextImage(0xFFE0, {vectors.begin(), vectors.end()}) + "q\n",
                          0),
               0u);
+    // The reset request waits in the block buffer until the second one
+    // flushes it.
+    EXPECT_EQ(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
+    EXPECT_TRUE(VirtualBus::instance().present(loader));
     EXPECT_EQ(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
     EXPECT_FALSE(VirtualBus::instance().present(loader));
-    // The second reset finds no loader.
-    EXPECT_NE(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
 
     clock.sleep_ms(3000);
     ASSERT_TRUE(RescanForDevice());
@@ -237,14 +319,35 @@ TEST_F(LoaderTest, BrownOutResetBootsTheImageAndTheKeypadComesBackWithItsVersion
     EXPECT_EQ(status.firmwareVersion, "3.10");
 }
 
-TEST_F(LoaderTest, ResetWithABlankResetVectorComesBackAsTheRomLoader) {
+TEST_F(LoaderTest, ResetStartsGarbageOnAnUnprogrammedVectorAndTheRomLoaderOnABlankOne) {
+    // The vector points at 0x4400, whose segment is erased: nothing starts.
+    startRamLoader();
+    ASSERT_EQ(BSL_eraseSegment(0x4400), 0);
+    EXPECT_EQ(loader->model.bootTarget(), LoaderModel::Boot::Dead);
+    EXPECT_EQ(BSL_RX_TXT("@015C\n00 00\nq\n", 1), 0u);
+    EXPECT_EQ(BSL_RX_TXT("@015C\n00 00\nq\n", 1), 0u);
+    BSL_close_BSL();
+    clock.sleep_ms(10000);
+    VirtualBus::instance().pump();
+    EXPECT_TRUE(loader->model.dead());
+    EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 0u);
+    // Only the loader forced at power-up brings it back, locked.
+    loader->powerUpWithPurPin();
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+    EXPECT_EQ(loader->model.mode(), LoaderModel::Mode::Rom);
+    EXPECT_FALSE(loader->model.unlocked());
+    EXPECT_FALSE(loader->model.dead());
+
+    // A blank vector starts the ROM loader.
     startRamLoader();
     ASSERT_EQ(BSL_eraseSegment(0xFFFF), 0);
+    EXPECT_EQ(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
     EXPECT_EQ(BSL_RX_TXT("@0120\n04 A5\nq\n", 1), 0u);
     BSL_close_BSL();
     clock.sleep_ms(3000);
     ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
     EXPECT_EQ(loader->model.mode(), LoaderModel::Mode::Rom);
+    EXPECT_FALSE(loader->model.dead());
 }
 
 } // namespace

@@ -5,9 +5,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+#include <thread>
+
+#include <unistd.h>
 
 #include "cli/orvexctl.h"
+#include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
@@ -104,7 +109,6 @@ TEST_F(OrvexctlTest, BadArgumentsNeverReachTheKeypad) {
         {"table", "set", "00:4"},
         {"table", "frob"},
         {"frobnicate"},
-        {"import", "/tmp/other.ini"},
         {"export"},
         {"save", "now"},
     };
@@ -117,7 +121,28 @@ TEST_F(OrvexctlTest, BadArgumentsNeverReachTheKeypad) {
     EXPECT_EQ(run({}), EXIT_USAGE);
 }
 
+// An invalid value is refused with the values that are valid, on one line.
+TEST_F(OrvexctlTest, InvalidValuesListTheValidOnes) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"set", "led", "x"}, "set led: 'x' is not valid (valid: 0 to 9)"},
+        {{"set", "buzzer", "ON"}, "set buzzer: 'ON' is not valid (valid: on, off, 1, 0)"},
+        {{"set", "buzzer-period", "10"}, "(valid: 1 to 9)"},
+        {{"set", "table", "Customise"},
+         "set table: 'Customise' is not valid (valid: default, alternate, customise, or 0 to 2)"},
+        {{"set", "volume", "1"}, "(valid: led, jack-led, buzzer, buzzer-period, table)"},
+        {{"frobnicate"}, "(commands: diagnose, export, factory-reset, flash, import, list, "},
+        {{"--frob"}, "unknown option '--frob'"},
+    };
+    for (const auto& [args, text] : cases) {
+        EXPECT_EQ(run(args), EXIT_USAGE);
+        EXPECT_NE(err.str().find(text), std::string::npos) << err.str();
+    }
+    EXPECT_TRUE(keypad->model.log().empty());
+}
+
 TEST_F(OrvexctlTest, HelpForToolAndEachCommand) {
+    EXPECT_EQ(run({"--version"}), EXIT_OK);
+    EXPECT_EQ(out.str(), "orvexctl-virtual " ORVEX_PROGRAM_VERSION "\n");
     EXPECT_EQ(run({"--help"}), EXIT_OK);
     EXPECT_NE(out.str().find("exit codes"), std::string::npos);
     for (const char* cmd : {"status", "set", "save", "restore", "export", "import", "table",
@@ -199,6 +224,45 @@ TEST_F(OrvexctlTest, ExportAndImportCloneSettingsOntoAnotherKeypad) {
               "9");
 }
 
+// A link at the export target, even one pointing nowhere, is an existing
+// file: kept without --force, replaced itself (never written through) with it.
+// Import takes a backup of any name but only one holding saved settings.
+TEST_F(OrvexctlTest, ExportKeepsLinksAndImportNeedsSavedSettings) {
+    ASSERT_EQ(run({"save"}), EXIT_OK);
+    const fs::path share = home / "share";
+    fs::create_directories(share);
+    const fs::path target = share / "USBUtilityIllumCfg.ini";
+    const fs::path pointee = home / "pointee";
+    fs::create_symlink(pointee, target);
+    EXPECT_EQ(run({"export", share.string()}), EXIT_FILE);
+    EXPECT_NE(err.str().find("already exists"), std::string::npos);
+    EXPECT_FALSE(fs::exists(pointee));
+    ASSERT_EQ(run({"export", share.string(), "--force"}), EXIT_OK) << err.str();
+    EXPECT_FALSE(fs::is_symlink(target));
+    EXPECT_FALSE(fs::exists(pointee));
+    EXPECT_EQ(GetSettings("FirstUp", target.string()), "Yes");
+
+    // Any name will do; it becomes the configuration file under its own name.
+    const fs::path backup = home / "keypad-backup-2024.ini";
+    fs::rename(target, backup);
+    ASSERT_TRUE(CIniFile::SetValue("LedBrightness", "1", "appSettings", backup.string()));
+    keypad->model.clearLog();
+    ASSERT_EQ(run({"import", backup.string()}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 1);
+    EXPECT_EQ(GetSettings("LedBrightness", configFile()), "1");
+
+    // Without saved settings: an error, nothing sent, the saved file kept.
+    const std::string before = GetSettings("SerialNumber", configFile());
+    ASSERT_TRUE(CIniFile::SetValue("FirstUp", "", "appSettings", backup.string()));
+    keypad->model.clearLog();
+    EXPECT_EQ(run({"import", backup.string()}), EXIT_FILE);
+    EXPECT_NE(err.str().find("holds no saved settings"), std::string::npos);
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_EQ(GetSettings("FirstUp", configFile()), "Yes");
+    EXPECT_EQ(GetSettings("SerialNumber", configFile()), before);
+    EXPECT_EQ(run({"import", (home / "missing.ini").string()}), EXIT_FILE);
+}
+
 TEST_F(OrvexctlTest, TableGetAndSetUseTheEditorsByteLayout) {
     ASSERT_EQ(run({"table", "get"}), EXIT_OK);
     EXPECT_EQ(out.str().substr(0, 12), "00:6A 00:6B ");
@@ -243,11 +307,16 @@ TEST_F(OrvexctlTest, FactoryResetWaitsForTheKeypad) {
     EXPECT_NE(err.str().find("did not come back"), std::string::npos);
 }
 
-TEST_F(OrvexctlTest, ListShowsKeypadsOnce) {
+TEST_F(OrvexctlTest, ListShowsKeypadsOnceAndNothingIsAnError) {
     ASSERT_EQ(run({"list"}), EXIT_OK);
     const std::string listed = out.str();
     EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 1);
     EXPECT_EQ(listed.rfind("keypad\t2047:09bf\t", 0), 0u);
+
+    sim::VirtualBus::instance().unplug(keypad);
+    EXPECT_EQ(run({"list"}), EXIT_NO_KEYPAD);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "orvexctl: list: no keypad or loader present\n");
 }
 
 TEST_F(OrvexctlTest, SeveralKeypadsListedAndPickedBySerialOrPath) {
@@ -369,6 +438,30 @@ TEST_F(OrvexctlFlashTest, UnusableImageIsRefusedBeforeTheKeypadLeaves) {
     EXPECT_EQ(run({"flash", std::string(250, 'x')}), EXIT_USAGE);
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_TRUE(sim::VirtualBus::instance().present(keypad));
+}
+
+TEST_F(OrvexctlFlashTest, ImageFromAPipeFlashes) {
+    // As the shell hands over `<(...)`: a pipe that gives the image once.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::thread writer([&] {
+        std::ifstream in(image, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    const int rc = run({"flash", "/dev/fd/" + std::to_string(fds[0])});
+    writer.join();
+    ::close(fds[0]);
+    ASSERT_EQ(rc, EXIT_OK) << err.str();
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+    ASSERT_EQ(run({"status"}), EXIT_OK);
+    EXPECT_NE(out.str().find("firmware-version: 2.9\n"), std::string::npos);
 }
 
 TEST_F(OrvexctlFlashTest, VerificationFailureHasItsOwnCode) {

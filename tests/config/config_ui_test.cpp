@@ -328,6 +328,25 @@ TEST_F(ConfigUiTest, ExportAsksBeforeOverwriting) {
     EXPECT_EQ(boxes().size(), 1u); // the question only
     EXPECT_EQ(slurp(folder / "USBUtilityIllumCfg.ini"), slurp(FileName));
 
+    // A link there, even one pointing nowhere, is asked about; Yes replaces
+    // the link itself, never the file it points to.
+    fs::remove(folder / "USBUtilityIllumCfg.ini");
+    fs::create_symlink(dir / "elsewhere.ini", folder / "USBUtilityIllumCfg.ini");
+    prompts.clear();
+    prompts.chooseFolder(folder.string());
+    prompts.answerNo();
+    form->exportConfigFile();
+    EXPECT_EQ(boxes(), std::vector<std::string>{
+                           "USBUtilityCfg.ini file already exists. Do you want to overwrite it?"});
+    EXPECT_FALSE(fs::exists(dir / "elsewhere.ini"));
+    prompts.clear();
+    prompts.chooseFolder(folder.string());
+    prompts.answerYes();
+    form->exportConfigFile();
+    EXPECT_FALSE(fs::is_symlink(folder / "USBUtilityIllumCfg.ini"));
+    EXPECT_FALSE(fs::exists(dir / "elsewhere.ini"));
+    EXPECT_EQ(slurp(folder / "USBUtilityIllumCfg.ini"), slurp(FileName));
+
     // Cancelled picker, and an own file that is gone.
     prompts.clear();
     form->exportConfigFile();

@@ -150,12 +150,13 @@ TEST_F(UtilityConfigTest, SaveWritesEveryKeyInPlace) {
     EXPECT_EQ(GetSettings("FirstUp", FileName), "Yes");
 }
 
-TEST_F(UtilityConfigTest, UnwritableFileGivesOneMessagePerKey) {
+// The snapshot is one write of the file: one failure, one message.
+TEST_F(UtilityConfigTest, UnwritableFileGivesOneMessage) {
     // A directory where the file should be: not even root can write it.
     fs::remove(FileName);
     fs::create_directory(FileName);
     EXPECT_FALSE(SaveSnapshot(snapshotFor(2)));
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>(9, kUpdateFailed));
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{kUpdateFailed});
     for (const auto& m : prompts.messages())
         EXPECT_EQ(m.caption, "Halden Orvex\u2122");
 
@@ -164,8 +165,32 @@ TEST_F(UtilityConfigTest, UnwritableFileGivesOneMessagePerKey) {
     spit(FileName, "[appSettings\r\nFirstUp=\r\n");
     prompts.clear();
     EXPECT_FALSE(SaveSnapshot(snapshotFor(2)));
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>(9, kUpdateFailed));
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{kUpdateFailed});
     EXPECT_EQ(slurp(FileName), "[appSettings\r\nFirstUp=\r\n");
+}
+
+// Keys missing from a hand-edited file land where writing them one at a time
+// would put them, comments and foreign keys kept.
+TEST_F(UtilityConfigTest, SaveIntoAPartialFileMatchesKeyByKeyLayout) {
+    const std::string partial = "# edited by hand\r\n[other]\r\nx=1\r\n[appSettings]\r\n"
+                                "LedBrightness=2\r\n;Buzzer=1\r\nExtra=keep\r\n";
+    const ConfigSnapshot s = snapshotFor(2);
+    spit(FileName, partial);
+    for (const auto& [key, value] :
+         std::vector<std::pair<std::string, std::string>>{{"FirstUp", "Yes"},
+                                                          {"KeypadLayout", "2"},
+                                                          {"LedBrightness", "8"},
+                                                          {"LedColour", "1"},
+                                                          {"Buzzer", "0"},
+                                                          {"BuzzerPeriod", "3"},
+                                                          {"CodeTableValues", kTableText},
+                                                          {"Options", "6"},
+                                                          {"SerialNumber", "OVX000123456"}})
+        ASSERT_TRUE(SetSettings(key, value));
+    const std::string keyByKey = slurp(FileName);
+    spit(FileName, partial);
+    ASSERT_TRUE(SaveSnapshot(s));
+    EXPECT_EQ(slurp(FileName), keyByKey);
 }
 
 TEST_F(UtilityConfigTest, RestoreBringsBackEverySettingAfterFactoryReset) {
@@ -324,7 +349,24 @@ TEST_F(UtilityConfigTest, CopyReplacesWholeOrNothing) {
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(slurp(dst), "via link");
 
+    // The export's copy replaces a link itself and never writes through it,
+    // also when it points nowhere.
+    const fs::path dangling = dir / "dangling.ini";
+    fs::create_symlink(dir / "elsewhere.ini", dangling);
+    EXPECT_TRUE(PathIsTaken(dangling.string()));
+    EXPECT_FALSE(PathIsTaken((dir / "none.ini").string()));
+    spit(src, "exported");
+    ASSERT_TRUE(ExportCopy(src.string(), link.string()));
+    ASSERT_TRUE(ExportCopy(src.string(), dangling.string()));
+    for (const auto& p : {link, dangling}) {
+        EXPECT_FALSE(fs::is_symlink(p)) << p;
+        EXPECT_EQ(slurp(p), "exported");
+    }
+    EXPECT_EQ(slurp(dst), "via link");
+    EXPECT_FALSE(fs::exists(dir / "elsewhere.ini"));
+
     // Failures leave the target as it was.
+    EXPECT_FALSE(ExportCopy(src.string(), dir.string()));
     EXPECT_FALSE(CopyFileReplacing((dir / "none.ini").string(), dst.string()));
     EXPECT_FALSE(CopyFileReplacing(src.string(), dir.string()));
     EXPECT_FALSE(CopyFileReplacing(src.string(), (dir / "no/such/dir.ini").string()));

@@ -354,6 +354,22 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     ASSERT_TRUE(waitFor([&] { return w.isNull(); }));
 }
 
+TEST_F(FirmwareWindowTest, UpgradeSendsTheImageAsBrowseReadIt) {
+    startInLoader();
+    FirmwareUpgradeWindow* w = showWindow();
+    const fs::path image = dataHome / "image.txt";
+    fs::copy_file(kSample209, image);
+    pick(w, image.string(), prompts);
+    // Replaced on disk after it was picked and checked.
+    fs::copy_file(kSample208, image, fs::copy_options::overwrite_existing);
+    const int counts = w->deviceCountsRun();
+    w->startUpgrade();
+    ASSERT_TRUE(waitForUpgradeEnd(w, counts));
+    EXPECT_TRUE(w->statusBox->toPlainText().endsWith("Done!"))
+        << w->statusBox->toPlainText().toStdString();
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+}
+
 TEST_F(FirmwareWindowTest, EmptyPathEndsAtOnceAndTheLoaderIsOfferedAgain) {
     startInLoader();
     FirmwareUpgradeWindow* w = showWindow();

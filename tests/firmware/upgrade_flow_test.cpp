@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 
 #include "bsl/bsl_protocol.h"
 #include "bsl/ti_text.h"
@@ -155,6 +157,46 @@ TEST_F(UpgradeFlowTest, LoaderLostDuringTheDownloadFailsVerification) {
     // The start-up fails while the loader is gone.
     BSL_close_BSL();
     EXPECT_FALSE(startUp());
+}
+
+// A client other than the upgrade, as TI's loader allows: the password once,
+// to the ROM loader; acknowledged writes; a reset through the watchdog.
+TEST_F(UpgradeFlowTest, ClientUnlockingOnceProgramsAndLeavesThroughTheWatchdog) {
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+    const TextBuffer<200> pass(StandInLoaderResource("password.Text"));
+    ASSERT_EQ(BSL_RX_Password(BSL_readTI_Text(pass.view(), 32)), 0);
+    const TextBuffer<20000> ram(StandInLoaderResource("RAM_BSL.Text"));
+    ASSERT_EQ(BSL_RX_TXT(ram.view(), 1), 0u);
+    ASSERT_EQ(BSL_LoadPC(0x2504), 0);
+    BSL_close_BSL();
+    clock.sleep_ms(3000);
+    ASSERT_EQ(BSL_initialize_BSL(kSelection), 0);
+
+    // No second password: every segment the image touches erased, the image
+    // written with acknowledgements, each run verified by CRC.
+    bsl::TiTextImage image;
+    std::string error;
+    ASSERT_TRUE(image.load(kSample209.c_str(), error)) << error;
+    for (const auto& run : image.runs()) {
+        const uint32_t end = run.start + static_cast<uint32_t>(run.bytes.size());
+        for (uint32_t segment = run.start & ~0x1FFu; segment < end; segment += 512)
+            ASSERT_EQ(BSL_eraseSegment(segment), 0);
+    }
+    std::ifstream in(kSample209, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(BSL_RX_TXT(text, 0), 0u);
+    for (const auto& run : image.runs()) {
+        ASSERT_EQ(BSL_CRC_Check(run.start, static_cast<uint32_t>(run.bytes.size())), 0);
+        const dataBuffer reply = BSL_get_RX_Buffer();
+        EXPECT_EQ(reply.data[6] * 256u + reply.data[5],
+                  sim::LoaderModel::crc16(run.bytes.data(), run.bytes.size()));
+    }
+
+    // WDTCTL without its password, twice: the second write flushes the first.
+    ASSERT_EQ(BSL_RX_TXT("@015C\n00 00\nq\n", 1), 0u);
+    EXPECT_TRUE(VirtualBus::instance().present(loader));
+    BSL_RX_TXT("@015C\n00 00\nq\n", 1);
+    EXPECT_EQ(keypadVersion(), "2.9");
 }
 
 TEST(LoaderImages, ResourcesHaveTheLayoutTheUpgradeExpects) {

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 #include "bsl/bsl430.h"
 #include "bsl/bsl_protocol.h"
 #include "device/device_commands.h"
@@ -164,7 +166,7 @@ TEST_F(UpgradeSequenceTest, FailedStartUpIsRetriedOnceKeepingTheMassErase) {
 }
 
 TEST_F(UpgradeSequenceTest, RamLoaderRefusingThePasswordFailsThenTheRetryUsesTheDefault) {
-    // The RAM loader mass-erases and stays locked, so it gives no version
+    // The RAM loader mass-erases and, busy erasing, loses the version request
     // ("ERROR"): the version check fails before the password result is looked at.
     loader->model.injectFault({LoaderFault::RefusePassword, 1});
     ASSERT_TRUE(run(kSample209));
@@ -244,6 +246,13 @@ TEST_F(UpgradeSequenceTest, UnusableImagesAreRefusedBeforeTheLoaderHearsAnything
         {vector + "@1A00\n00\nq\n", "address 0x01A00 is outside"},
         {vector + "@19FF\n00\nq\n", "address 0x019FF is in info memory A"},
         {"@4400\n00 44\nq\n", "does not program the reset vector"},
+        // Images a keypad could not start from: it would never enumerate again.
+        {std::string(firmware::StandInLoaderResource("password.Text")),
+         "the reset vector points at 0x04400, which the image does not program"},
+        {vector + "q\n", "the reset vector points at 0x04400, which the image does not program"},
+        {"@FFFE\nFF FF\nq\n", "the reset vector (0x0FFFE-0x0FFFF) is blank"},
+        {"@4400\n31 40\n@FFFE\n00 45\nq\n", "points at 0x04500, which the image does not"},
+        {"@4400\nFF FF\n@FFFE\n00 44\nq\n", "points at 0x04400, which the image leaves blank"},
     };
     clock.sleep_ms(1000); // the loader is on the bus
     const std::vector<uint8_t> flash = loader->model.memory(0, sim::LoaderModel::kMemorySize);
@@ -261,6 +270,44 @@ TEST_F(UpgradeSequenceTest, UnusableImagesAreRefusedBeforeTheLoaderHearsAnything
     EXPECT_EQ(loader->model.totalReports(), 0);
     EXPECT_TRUE(loader->model.memory(0, sim::LoaderModel::kMemorySize) == flash);
     EXPECT_EQ(BSL_NumOfUSBDevices(0x2047, 0x0200), 1u); // still in its loader
+}
+
+TEST_F(UpgradeSequenceTest, FileReplacedDuringTheUpgradeChangesNothingSent) {
+    namespace fs = std::filesystem;
+    const fs::path path =
+        fs::temp_directory_path() / ("orvex_replaced_" + std::to_string(::getpid()) + ".txt");
+    fs::copy_file(kSample209, path, fs::copy_options::overwrite_existing);
+    bool replaced = false;
+    sequence = std::make_unique<UpgradeSequence>(
+        [&](int percent, const std::string& text) {
+            steps.push_back({percent, text, clock.tick_ms()});
+            // Once the image is checked, another one takes its place on disk.
+            if (!replaced && text == "Password Sent Successfully\r\n") {
+                fs::copy_file(kSample208, path, fs::copy_options::overwrite_existing);
+                replaced = true;
+            }
+        },
+        LoaderIds::FromResources(), firmware::StandInLoaderImages());
+    ASSERT_TRUE(sequence->Run(path.string()));
+    fs::remove(path);
+    ASSERT_TRUE(replaced);
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+    EXPECT_EQ(keypadVersion(), "2.9");
+}
+
+TEST_F(UpgradeSequenceTest, WithoutTheSecondResetImageTheKeypadStaysInItsLoader) {
+    // A RAM loader of another version gets the reset image once only; its
+    // block buffer keeps it, and nothing restarts the chip.
+    LoaderImages images = firmware::StandInLoaderImages();
+    const auto at = images.ramLoader.find("00 06 05 34");
+    ASSERT_NE(at, std::string::npos);
+    images.ramLoader.replace(at, 11, "00 06 05 35");
+    images.ramLoaderVersion = "00.06.05.35";
+    EXPECT_TRUE(run(kSample209, images));
+    EXPECT_EQ(keypadVersion(), "<none>");
+    EXPECT_TRUE(VirtualBus::instance().present(loader));
+    EXPECT_EQ(loader->model.buffered(), 2u);
+    EXPECT_EQ(loader->model.resets(), 0);
 }
 
 TEST_F(UpgradeSequenceTest, TwoLoadersAndNoPortIsRefusedBeforeEitherHearsAnything) {

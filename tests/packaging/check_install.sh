@@ -33,8 +33,11 @@ else
         */udev/rules.d/70-orvex-keypad.rules) ;;
         *) echo "udev rule in an unexpected place: $rules"; fail=1 ;;
     esac
-    # Only our two devices, lower-case ids, and every rule gives uaccess.
-    if grep -v '^#' "$rules" | grep -v '^$' | grep -vqE 'ATTRS\{idVendor\}=="2047", ATTRS\{idProduct\}=="(09bf|0200)", TAG\+="uaccess"$'; then
+    # Two rules, each giving uaccess: the keypad's command interface (interface
+    # 1 only, never its keyboard) and the loader. check_udev_rule.sh runs them
+    # through udev itself.
+    if grep -v '^#' "$rules" | grep -v '^$' |
+        grep -vqE '(ATTRS\{modalias\}=="usb:v2047p09BF\*in01"|ATTRS\{idVendor\}=="2047", ATTRS\{idProduct\}=="0200"), TAG\+="uaccess"$'; then
         echo "udev rule matches more than our devices"
         fail=1
     fi
@@ -52,6 +55,33 @@ for f in "$src"/keypads/*.jpg "$src"/firmware/samples/*.txt; do
     name=$(basename "$f")
     [ -n "$(find "$stage/usr/share/orvex-config" -name "$name")" ] || { echo "not installed: $name"; fail=1; }
 done
+
+# Every program answers --version and --help at once, without a display, a
+# keypad or a data folder.
+for prog in orvex-config orvex-config-virtual orvexctl orvexctl-virtual; do
+    run() {
+        env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME="$work/home" \
+            XDG_DATA_HOME="$work/home/data" timeout 10 "$stage/usr/bin/$prog" "$@" 2>&1
+    }
+    out=$(run --version) || { echo "$prog --version exits $?: $out"; fail=1; }
+    [[ $out =~ ^$prog\ [0-9]+\.[0-9]+$ ]] || { echo "$prog --version printed: $out"; fail=1; }
+    out=$(run --help) || { echo "$prog --help exits $?: $out"; fail=1; }
+    grep -q '^usage: orvex' <<<"$out" && grep -q -- '--version' <<<"$out" ||
+        { echo "$prog --help printed: $out"; fail=1; }
+done
+[ ! -e "$work/home" ] || { echo "--version or --help wrote into the data folder"; fail=1; }
+
+# The completion sourced alone, without the bash-completion package loaded.
+completion="$stage/usr/share/bash-completion/completions/orvexctl"
+alone() {
+    bash --norc --noprofile -c 'source "$1" || exit 1
+        COMP_WORDS=("${@:2}"); COMP_CWORD=$(($# - 2)); COMPREPLY=()
+        _orvexctl || exit 1
+        echo "${COMPREPLY[*]}"' _ "$completion" "$@" 2>&1
+}
+[ "$(alone orvexctl set buzzer "")" = "on off" ] || { echo "completion alone: $(alone orvexctl set buzzer "")"; fail=1; }
+[[ " $(alone orvexctl "") " == *" factory-reset "* ]] || { echo "completion alone: no commands"; fail=1; }
+[[ " $(alone orvexctl --ver) " == " --version " ]] || { echo "completion alone: no --version"; fail=1; }
 
 desktop-file-validate "$stage/usr/share/applications/orvex-config.desktop"
 appstreamcli validate --no-net --explain \

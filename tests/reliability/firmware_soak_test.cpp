@@ -131,17 +131,27 @@ protected:
     }
 
     // The user unplugs and plugs the keypad back in: it boots a programmed
-    // application, else it comes up in the ROM loader.
+    // application, else it comes up in the ROM loader. A chip whose reset
+    // vector points at unprogrammed flash would stay dead: counted, then
+    // revived as only hardware could (the PUR pin).
     void Replug() {
         VirtualBus::instance().unplug(loader);
-        if (loader->model.applicationPresent()) {
+        switch (loader->model.bootTarget()) {
+        case sim::LoaderModel::Boot::Application: {
             const std::string v = loader->model.imageVersion();
             if (!v.empty())
                 keypad->model.setVersion(v);
             VirtualBus::instance().plug(keypad);
-        } else {
+            return;
+        }
+        case sim::LoaderModel::Boot::Dead:
+            ++deadChips;
+            loader->powerUpWithPurPin();
+            return;
+        case sim::LoaderModel::Boot::RomLoader:
             loader->model.enterRom();
             VirtualBus::instance().plug(loader);
+            return;
         }
     }
 
@@ -198,6 +208,7 @@ protected:
     fs::path dir;
     std::vector<std::string> badImages;
     std::vector<std::string> steps;
+    int deadChips = 0;
 };
 
 TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
@@ -343,6 +354,7 @@ TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
     EXPECT_EQ(retryFailures, 0u) << problems.str();
     EXPECT_EQ(unclearEnds, 0u) << problems.str();
     EXPECT_EQ(reported, 0) << problems.str();
+    EXPECT_EQ(deadChips, 0) << "an interrupted upgrade left a keypad that cannot start";
     // The soak reached the faults it is about.
     EXPECT_GT(failed, rounds / 4);
     EXPECT_GT(done, rounds / 8);

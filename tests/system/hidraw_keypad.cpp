@@ -189,6 +189,13 @@ HidrawKeypad::HidrawKeypad(Testbed& bed) : bed_(bed) {
             model.setVersion(version);
         switchTo(identity(), loaderTiming_.keypadReturn);
     };
+    loaderHooks.die = [this] {
+        {
+            std::lock_guard lock(m_);
+            arrivals_.push_back("dead");
+        }
+        switchTo(std::nullopt, 0);
+    };
     loaderHooks.dropOff = [this](uint32_t returnAfterMs) {
         switchTo(returnAfterMs == std::numeric_limits<uint32_t>::max()
                      ? std::nullopt
@@ -254,6 +261,11 @@ void HidrawKeypad::switchTo(std::optional<Identity> next, uint32_t delayMs) {
             if (!current_)
                 plugLocked(id);
         });
+}
+
+void HidrawKeypad::powerUpWithPurPin() {
+    loader.forceRomLoader();
+    switchTo(loaderIdentity(), loaderTiming_.romArrival);
 }
 
 void HidrawKeypad::setIdentity(const Identity& id) {
@@ -568,7 +580,8 @@ void HidrawKeypad::plugLocked(const Identity& id) {
         sendUevent(d, "add");
 
     // Coming back from a restart: power-up settings, nothing left to read; the
-    // loader starts locked in the mode its restart chose.
+    // loader starts in the mode its restart chose (the ROM loader locked, the
+    // RAM loader unlocked).
     if (p->id.loader) {
         loader.arrive();
         arrivals_.push_back(loader.mode() == sim::LoaderModel::Mode::Rom ? "ROM loader"

@@ -126,6 +126,10 @@ public:
     // Unplug now: "remove" uevents, sysfs entries gone, open handles dead.
     void unplug();
     bool present() const;
+    // The keypad powered up with its PUR pin held high: its ROM loader
+    // arrives whatever the flash holds (how a chip left dead by a reset into
+    // garbage comes back).
+    void powerUpWithPurPin();
 
     // --- what tests inspect ---
     // Times a program opened (or tried to open) each interface's node, over
@@ -137,7 +141,8 @@ public:
     int loaderOpens() const;
     // Number of completed plug-ins.
     int plugCount() const;
-    // What arrived on the port, in order: "keypad", "ROM loader", "RAM loader".
+    // What arrived on the port, in order: "keypad", "ROM loader", "RAM loader";
+    // "dead" when a reset left the chip running garbage.
     std::vector<std::string> arrivals() const;
     // Ioctl requests that were not understood (they fail with EINVAL).
     std::vector<unsigned long> unknownIoctls() const;

@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -34,8 +37,11 @@ std::string slurp(const fs::path& file) {
 
 // Runs orvexctl-virtual in `cwd` with its own data folder `home` and, when
 // given, a virtual keypad that keeps its state in `state`.
+// `fileLimit`: files may grow to that many bytes only (0: no limit), as on a
+// disk that fills up.
 Outcome orvexctl(const std::vector<std::string>& args, const fs::path& home,
-                 const fs::path& state = {}, const fs::path& cwd = ORVEX_TRACES_DIR) {
+                 const fs::path& state = {}, const fs::path& cwd = ORVEX_TRACES_DIR,
+                 rlim_t fileLimit = 0) {
     const fs::path out = home / "stdout", err = home / "stderr";
     fs::create_directories(home);
     const pid_t pid = fork();
@@ -49,6 +55,11 @@ Outcome orvexctl(const std::vector<std::string>& args, const fs::path& home,
                       : setenv("ORVEX_VIRTUAL_STATE", state.c_str(), 1);
         unsetenv("ORVEX_TRACE");
         unsetenv("ORVEX_REPLAY");
+        if (fileLimit) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{fileLimit, fileLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
         dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
         if (chdir(cwd.c_str()) == 0)
@@ -196,4 +207,64 @@ TEST_F(TraceTest, UnknownVersionIsRefused) {
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.err, "orvexctl: " + (dir / "future.jsonl").string() +
                          " is a trace of version 2; this program reads version 1 only\n");
+}
+
+// A recording that cannot be written, from its first line (a full device) or
+// part-way (a file size limit): exit 6 with one line saying so, after the
+// command itself did its work.
+TEST_F(TraceTest, UnwritableRecordingFailsTheRun) {
+    Outcome r = orvexctl({"--trace", "/dev/full", "status"}, dir / "home");
+    EXPECT_EQ(r.code, 6);
+    EXPECT_EQ(r.err, "orvexctl: cannot write the trace /dev/full: No space left on device\n");
+
+    const fs::path trace = dir / "limited.jsonl";
+    r = orvexctl({"--trace", trace.string(), "status"}, dir / "home", {}, ORVEX_TRACES_DIR, 1024);
+    EXPECT_EQ(r.code, 6);
+    EXPECT_EQ(r.err, "orvexctl: cannot write the trace " + trace.string() + ": File too large\n");
+    EXPECT_NE(r.out.find("serial-number: OVX000123456\n"), std::string::npos);
+
+    // A command that failed keeps its own code; the recording's line follows.
+    r = orvexctl({"--trace", trace.string(), "--serial", "NONE", "status"}, dir / "home", {},
+                 ORVEX_TRACES_DIR, 300);
+    EXPECT_EQ(r.code, 3);
+    EXPECT_EQ(r.err, "orvexctl: no keypad with serial number NONE\n"
+                     "orvexctl: cannot write the trace " +
+                         trace.string() + ": File too large\n");
+}
+
+// --mask-serial leaves no serial number anywhere in the recording: not in the
+// arguments (given with --serial), the status answers or the strings.
+TEST_F(TraceTest, MaskedRecordingHoldsNoSerialNumber) {
+    const fs::path trace = dir / "masked.jsonl";
+    const Outcome r = orvexctl(
+        {"--trace", trace.string(), "--mask-serial", "--serial", "OVX000123456", "set", "led", "3"},
+        dir / "home");
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string text = slurp(trace);
+    EXPECT_EQ(text.find("OVX000123456"), std::string::npos) << text.substr(0, 400);
+    EXPECT_EQ(text.find("4f5658303030313233343536"), std::string::npos); // nor as report bytes
+    Trace t;
+    std::string error;
+    ASSERT_TRUE(orvex::trace::ReadTrace(trace.string(), t, error)) << error;
+    EXPECT_EQ(t.header.list("args"),
+              (std::vector<std::string>{"--serial", "XXXXXXXXXXXX", "set", "led", "3"}));
+}
+
+// The reader takes time in proportion to a line's length: one event line of
+// several megabytes holding half a million numbers reads in well under a
+// second (copying the rest of the line per number took a minute).
+TEST_F(TraceTest, LongLineReadsInLinearTime) {
+    std::string line = "{\"n\":1,\"t\":0,\"ev\":\"polls\"";
+    while (line.size() < 4'700'000)
+        line += ",\"count\":12345";
+    line += "}";
+    std::ofstream(dir / "long.jsonl") << "{\"format\":\"orvex-trace\",\"version\":1,\"args\":[]}\n"
+                                      << line << "\n";
+    Trace t;
+    std::string error;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(orvex::trace::ReadTrace((dir / "long.jsonl").string(), t, error)) << error;
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(t.events.at(0).number("count"), 12345);
+    EXPECT_LT(took, std::chrono::seconds(5));
 }

@@ -352,9 +352,14 @@ void FirmwareUpgradeWindow::browseForImage() {
     if (!chosen)
         return;
     fileNameEdit->setText(fromBytes(*chosen));
-    // An unusable image is turned down now, while the keypad's flash is whole.
-    const std::string why = CheckFirmwareImage(*chosen);
+    // The image is read now, once; an unusable one is turned down while the
+    // keypad's flash is whole, and the upgrade sends the bytes checked here.
+    FirmwareImage image;
+    std::string why = ReadFirmwareImage(*chosen, image);
+    if (why.empty())
+        why = CheckFirmwareImage(image);
     imageRefused_ = !why.empty();
+    chosenImage_ = std::move(image);
     statusBox->setPlainText(fromBytes(why));
     upgradeButton->setEnabled(!imageRefused_ && !upgrading_ && numberOfUSBDevicesConnected > 0);
     // Only the name is kept; the result does not matter to the upgrade.
@@ -372,17 +377,18 @@ void FirmwareUpgradeWindow::startUpgrade() {
     upgrading_ = true;
     upgradeButton->setEnabled(false);
     statusBox->setPlainText("Starting\n");
-    const std::string path = QFile::encodeName(fileNameEdit->text()).toStdString();
+    // The path box shows what Browse read; nothing else sets it.
+    FirmwareImage image = chosenImage_;
     const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex, keypadUsbPort_};
     firmware::UpgradePlan plan;
     if (upgradePlan_)
         plan = *upgradePlan_;
     else
         plan.images = firmware::BuiltInLoaderImages().value_or(firmware::LoaderImages{});
-    upgradeWorker.RunWorkerAsync([path, ids, plan](const auto& report) {
+    upgradeWorker.RunWorkerAsync([image = std::move(image), ids, plan](const auto& report) {
         firmware::UpgradeSequence sequence(report, ids, plan.images);
         sequence.keepPasswordAs = plan.keepPasswordAs;
-        return sequence.Run(path);
+        return sequence.Run(image);
     });
 }
 

@@ -125,6 +125,8 @@ private:
     bool registerTried_ = false;
     bool registered_ = false;
     bool upgrading_ = false;
+    // The image picked with Browse, read once: the upgrade sends these bytes.
+    FirmwareImage chosenImage_;
     int countsRun_ = 0;
     // The picked image failed the image check: Upgrade stays disabled.
     bool imageRefused_ = false;

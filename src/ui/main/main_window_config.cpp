@@ -147,11 +147,13 @@ void MainWindow::exportConfigFile() {
         }
         const std::string target = (fs::path(*folder) / kExchangeFileName).string();
         std::error_code ec;
-        if (fs::exists(target, ec) && !fs::is_directory(target, ec) &&
+        // A link there, even one pointing nowhere, is an existing file; Yes
+        // replaces the link itself, never what it points to.
+        if (PathIsTaken(target) && !fs::is_directory(fs::symlink_status(target, ec)) &&
             !askYesNo("USBUtilityCfg.ini file already exists. Do you want to overwrite it?",
                       "Save USBUtilityCfg File"))
             return;
-        if (!CopyFileReplacing(FileName, target))
+        if (!ExportCopy(FileName, target))
             showWarning("Failed to export the file");
         else
             statusBar->showMessage(ExportedText(fromBytes(target)));

@@ -1,0 +1,105 @@
+// libFuzzer target for the session trace reader: any bytes read as a file
+// give a trace or a one-line error; each line parses or is refused with a
+// reason; what the writer's helpers produce reads back unchanged.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "trace/trace_format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct WorkFile {
+    WorkFile() {
+        std::error_code ec;
+        const fs::path base =
+            fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+        path = (base / ("orvex-trace-fuzz-" + std::to_string(::getpid()) + ".jsonl")).string();
+    }
+    ~WorkFile() {
+        std::error_code ec;
+        fs::remove(path, ec);
+    }
+    std::string path;
+};
+
+const std::string& workFile() {
+    static const WorkFile file;
+    return file.path;
+}
+
+void check(bool ok) {
+    if (!ok)
+        std::abort();
+}
+
+// Every accessor of a parsed line answers, whatever the key holds.
+void touch(const orvex::trace::Line& line) {
+    for (const char* key : {"format", "version", "ev", "n", "data", "args", "count", ""}) {
+        (void)line.text(key);
+        (void)line.number(key, -1);
+        (void)line.flag(key);
+        (void)line.list(key);
+        (void)line.has(key);
+    }
+    if (const auto bytes = orvex::trace::Unhex(line.text("data")))
+        check(orvex::trace::Hex(bytes->data(), bytes->size()).size() == line.text("data").size());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using orvex::trace::Line;
+    const std::string input(reinterpret_cast<const char*>(data), size);
+
+    // Each line on its own: parsed, or refused with a reason.
+    for (size_t pos = 0; pos <= input.size();) {
+        const size_t nl = input.find('\n', pos);
+        const size_t end = nl == std::string::npos ? input.size() : nl;
+        Line line;
+        std::string why;
+        if (line.parse(input.substr(pos, end - pos), why)) {
+            check(why.empty());
+            touch(line);
+        } else {
+            check(!why.empty());
+        }
+        pos = end + 1;
+    }
+
+    // The writer's quoting and hex read back to the same bytes.
+    Line quoted;
+    std::string why;
+    check(quoted.parse("{\"k\":" + orvex::trace::Quote(input) + ",\"l\":[" +
+                           orvex::trace::Quote(input) + "]}",
+                       why));
+    check(quoted.text("k") == input && quoted.list("l").size() == 1 &&
+          quoted.list("l")[0] == input);
+    const std::string hex = orvex::trace::Hex(data, size);
+    const auto back = orvex::trace::Unhex(hex);
+    check(back && back->size() == size && std::equal(back->begin(), back->end(), data));
+
+    // The whole as a file: a trace, or one line saying why not.
+    {
+        std::ofstream f(workFile(), std::ios::binary | std::ios::trunc);
+        f.write(input.data(), static_cast<std::streamsize>(input.size()));
+    }
+    orvex::trace::Trace trace;
+    std::string error;
+    if (orvex::trace::ReadTrace(workFile(), trace, error)) {
+        check(trace.header.text("format") == orvex::trace::kFormatName);
+        check(trace.header.number("version") == orvex::trace::kFormatVersion);
+        for (const auto& e : trace.events)
+            touch(e);
+    } else {
+        check(!error.empty() && error.find('\n') == std::string::npos);
+    }
+    return 0;
+}
