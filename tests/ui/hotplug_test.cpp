@@ -15,6 +15,7 @@
 #include <QWheelEvent>
 
 #include <functional>
+#include <utility>
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
@@ -148,6 +149,34 @@ TEST_F(HotplugTest, FactoryResetOwnsTheKeypadThroughItsRestart) {
     keypad->model.injectFault({sim::Fault::Refuse});
     form->saveChanges();
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to Write Default..\n"});
+}
+
+// A keypad that comes back only while the factory reset's warnings are up is
+// read once the reset has ended, without a box and without Scan.
+TEST_F(HotplugTest, KeypadBackLateFromAFactoryResetIsReadWhenTheResetEnds) {
+    startWithKeypad(7);
+    keypad->model.setRestartDelayMs(8000);
+    struct BackDuringWarning : test::RecordingPrompter {
+        std::function<void()> onWarning;
+        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
+                          MsgIcon icon) override {
+            if (onWarning)
+                std::exchange(onWarning, nullptr)();
+            return RecordingPrompter::message(text, caption, buttons, icon);
+        }
+    } boxes;
+    boxes.onWarning = [&] {
+        clock.advance(8000);
+        bus.pump();
+    };
+    setPrompter(&boxes);
+    form->resetToFactoryDefault();
+    EXPECT_EQ(boxes.texts(),
+              (std::vector<std::string>{kNotConnected, "Please power off/on the Orvex\u2122.\n"}));
+    ASSERT_TRUE(waitUntil([&] { return connected(); }));
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{FactoryReset, GetStatus}));
+    EXPECT_EQ(boxes.messages().size(), 2u);
+    setPrompter(&prompts);
 }
 
 // The self test owns the keypad while it runs. Pulled out in the middle of the

@@ -407,8 +407,10 @@ void MainWindow::resetToFactoryDefault() {
     sleep_ms(3000);
     RescanForDevice();
     UpdatePermissionHint();
-    keypadChangedDuringSequence_ = false; // read below
     if (GetDeviceStatusMessage() == 0) {
+        // Read here; a keypad that comes back only later is read when the
+        // sequence ends.
+        keypadChangedDuringSequence_ = false;
         EnableDisableFunctionButtons(true);
         SelectRememberedEntries();
         WriteConnectedStatus();

@@ -93,9 +93,13 @@ void MainWindow::restoreFromConfigFile() {
         showWarning(std::string("Unable to read the configuration file: ") + e.what());
         restoreTypeList(*this);
     }
-    keypadChangedDuringSequence_ = false; // read now
-    if (RefreshFromDevice() && result == RestoreResult::Restored)
-        statusBar->showMessage(RestoredText());
+    // Read now; a keypad that comes back only later is read when the sequence
+    // ends.
+    if (RefreshFromDevice()) {
+        keypadChangedDuringSequence_ = false;
+        if (result == RestoreResult::Restored)
+            statusBar->showMessage(RestoredText());
+    }
 }
 
 void MainWindow::importConfigFile() {
@@ -129,10 +133,8 @@ void MainWindow::importConfigFile() {
         showWarning("Exception :Failed to copy the new file.");
     }
     // Show what the keypad holds now.
-    if (sent) {
+    if (sent && RefreshFromDevice())
         keypadChangedDuringSequence_ = false;
-        RefreshFromDevice();
-    }
     if (!done.isEmpty())
         statusBar->showMessage(done);
 }
