@@ -71,8 +71,9 @@ const char* const kUsage =
     "  --mask-serial                write the serial number as X's in the recording\n"
     "  --replay FILE                (orvexctl-virtual) answer from a recorded session\n"
     "\n"
-    "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad, 4 command refused,\n"
-    "            5 firmware verification failed, 6 file error\n"
+    "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad, 4 command refused\n"
+    "            (or another upgrade running), 5 firmware verification failed,\n"
+    "            6 file error\n"
     "`orvexctl <command> --help` describes one command.\n";
 
 const std::map<std::string, std::string>& commandHelp() {
