@@ -5,8 +5,6 @@
 #include <memory>
 #include <sstream>
 
-#include <hidapi/hidapi.h>
-
 #include "bsl/bsl430.h"
 #include "cli/cli_common.h"
 #include "device/hid_link.h"
