@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <map>
 
+#include "device/keypad_identity.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 
@@ -97,6 +98,7 @@ void hid_exit_safely(hid_device* handle) {
     if (handle) {
         std::lock_guard lock(link_mutex());
         unansweredRequests().erase(handle);
+        ForgetKeypadSerial(handle);
         hid_close(handle);
     }
     hid_exit();

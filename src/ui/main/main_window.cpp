@@ -13,9 +13,11 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTextEdit>
+#include <QTimer>
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 #include "ui/about/about_box.h"
@@ -223,6 +225,9 @@ void MainWindow::startUp() {
         WriteNoneStatus();
         EnableDisableFunctionButtons(false);
     }
+    // Once the window is up: an upgrade that was interrupted is offered to be
+    // finished.
+    QTimer::singleShot(0, this, [this] { offerToFinishUpgrade(true); });
 }
 
 int MainWindow::GetDeviceStatusMessage() {
@@ -387,9 +392,10 @@ void MainWindow::saveChanges() {
 }
 
 void MainWindow::resetToFactoryDefault() {
+    const KeypadIdentity keypad = OpenKeypadIdentity();
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
-    RescanForDevice();
+    RescanForKeypad(keypad); // this keypad only, never another one plugged in
     UpdatePermissionHint();
     if (GetDeviceStatusMessage() == 0) {
         EnableDisableFunctionButtons(true);

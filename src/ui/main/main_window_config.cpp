@@ -55,7 +55,8 @@ void MainWindow::SaveToConfigFile() {
 
 void MainWindow::restoreFromConfigFile() {
     try {
-        if (load_data_from_file(FileName) == RestoreResult::Stopped)
+        if (const RestoreResult r = load_data_from_file(FileName);
+            r == RestoreResult::Stopped || r == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
     } catch (const ConfigValueError& e) {
         showWarning(e.what());
@@ -86,7 +87,8 @@ void MainWindow::importConfigFile() {
         }
         // The copy follows whatever the keypad made of the settings; only an
         // unreadable file (thrown before anything was sent) stops it.
-        if (load_data_from_file(*chosen) == RestoreResult::Stopped)
+        if (const RestoreResult r = load_data_from_file(*chosen);
+            r == RestoreResult::Stopped || r == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
         if (!CopyFileReplacing(*chosen, FileName))
             showWarning("Failed to copy the new file.");
