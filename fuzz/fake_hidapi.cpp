@@ -163,6 +163,11 @@ int HID_API_EXPORT HID_API_CALL hid_get_product_string(hid_device* dev, wchar_t*
     return copyString(dev, L"Fake", string, maxlen);
 }
 
+// No device information: the keypad's USB port stays unknown.
+struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device*) {
+    return nullptr;
+}
+
 } // extern "C"
 
 // The loader library asks which USB port a device sits on; the scripted hidapi

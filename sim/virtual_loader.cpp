@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "bsl/device_notifier.h"
+#include "trace_replay.h"
 
 namespace orvex::sim {
 
@@ -186,6 +187,10 @@ std::unique_ptr<DeviceNotifier> makeDeviceNotifier() {
 }
 
 std::string UsbPortOfHidPath(const std::string& path) {
+    // A recording names no ports: the devices it plays (one keypad and its
+    // loader) are taken to share one.
+    if (sim::TraceReplay::active())
+        return "replay";
     int iface = 0;
     uint64_t generation = 0;
     const auto dev = sim::VirtualBus::instance().resolve(path, iface, generation);

@@ -55,7 +55,7 @@ std::string printable(const std::string& s);
 
 // The commands, one file each group: device_commands (status, set, table,
 // factory-reset, list), config_commands (save, restore, export, import),
-// flash_command, diagnose.
+// flash_command (flash, resume), diagnose.
 int CmdStatus(const Context& c, const Args& a);
 int CmdSet(const Context& c, const Args& a);
 int CmdTable(const Context& c, const Args& a);
@@ -66,6 +66,7 @@ int CmdRestore(const Context& c, const Args& a);
 int CmdExport(const Context& c, const Args& a);
 int CmdImport(const Context& c, const Args& a);
 int CmdFlash(const Context& c, const Args& a);
+int CmdResume(const Context& c, const Args& a);
 int CmdDiagnose(const Context& c, const Args& a);
 
 } // namespace orvex::cli

@@ -27,6 +27,10 @@ int restoreFrom(const Context& c, const std::string& file, const char* name) {
         case RestoreResult::Stopped:
         case RestoreResult::TableRefused:
             return c.fail(EXIT_REFUSED, std::string(name) + ": the keypad refused a setting");
+        case RestoreResult::KeypadMissing:
+            return c.fail(EXIT_NO_KEYPAD, std::string(name) +
+                                              ": the keypad did not come back after its factory "
+                                              "reset; no other keypad was changed");
         }
     } catch (const ConfigValueError& e) {
         return c.fail(EXIT_USAGE, std::string(name) + ": " + e.what());

@@ -9,6 +9,7 @@
 
 #include "cli/cli_common.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "platform/clock.h"
 
 namespace orvex::cli {
@@ -180,10 +181,12 @@ int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
         return c.fail(EXIT_USAGE, "factory-reset: takes no arguments");
     if (int rc = openKeypad(c))
         return rc;
+    const KeypadIdentity keypad = OpenKeypadIdentity();
     (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
-    if (int rc = openKeypad(c))
-        return c.fail(rc, "factory-reset: the keypad did not come back; power it off and on");
+    if (!RescanForKeypad(keypad))
+        return c.fail(EXIT_NO_KEYPAD,
+                      "factory-reset: the keypad did not come back; power it off and on");
     DeviceStatus s;
     return readStatus(c, s);
 }

@@ -18,6 +18,7 @@
 #include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/hid_backend.h"
+#include "firmware/upgrade_journal.h"
 #include "trace/hid_trace.h"
 
 namespace orvex::cli {
@@ -146,6 +147,16 @@ std::string DiagnoseConfigFile(const std::string& dataHome) {
     return "configuration file: " + file + "\n    " + state + "\n";
 }
 
+std::string DiagnoseUpgradeJournal() {
+    std::string error;
+    const auto journal = firmware::ReadUpgradeJournal(error);
+    if (!journal)
+        return "unfinished upgrade: " + (error.empty() ? std::string("none") : error) + "\n";
+    return "unfinished upgrade: " + firmware::UpgradeJournalPath() +
+           " (`orvexctl resume` finishes it)\n" +
+           firmware::DescribeUpgradeJournal(*journal, "    ");
+}
+
 // Looks only: the one exchange is a status read, and the configuration file
 // is read, never created.
 int CmdDiagnose(const Context& c, const std::vector<std::string>& a) {
@@ -192,7 +203,7 @@ int CmdDiagnose(const Context& c, const std::vector<std::string>& a) {
     r << "trace of the status read:\n";
     for (const auto& line : lines)
         r << "    " << line << "\n";
-    r << "\n" << DiagnoseConfigFile(c.dataHome);
+    r << "\n" << DiagnoseConfigFile(c.dataHome) << DiagnoseUpgradeJournal();
 
     if (output.empty()) {
         c.out << r.str();

@@ -21,4 +21,7 @@ std::string DiagnoseDevices();
 // The configuration file's path and whether it loads; never creates it.
 std::string DiagnoseConfigFile(const std::string& dataHome);
 
+// The journal of an upgrade that has not finished, if there is one.
+std::string DiagnoseUpgradeJournal();
+
 } // namespace orvex::cli

@@ -1,21 +1,25 @@
-// orvexctl flash: the firmware upgrade without a window.
+// orvexctl flash and resume: the firmware upgrade without a window, and the
+// finishing of one that was interrupted.
 
 #include <algorithm>
+#include <memory>
 #include <sstream>
-
-#include <hidapi/hidapi.h>
 
 #include "bsl/bsl430.h"
 #include "cli/cli_common.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "firmware/image_checks.h"
 #include "firmware/loader_store.h"
+#include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/clock.h"
 
 namespace orvex::cli {
 
 namespace {
+
+constexpr const char* kProgram = "orvexctl";
 
 // Waits for the keypad's bootstrap loader (on its port, when known) to
 // enumerate after EnterBootloader.
@@ -29,52 +33,164 @@ bool waitForLoader(const firmware::LoaderIds& ids) {
     return false;
 }
 
-bool KeypadPresent() {
-    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
-    const bool found = list != nullptr;
-    hid_free_enumeration(list);
-    return found;
+// Takes the flags out of `args`; true when `flag` was there.
+bool takeFlag(std::vector<std::string>& args, const char* flag) {
+    const auto it = std::find(args.begin(), args.end(), flag);
+    if (it == args.end())
+        return false;
+    args.erase(it);
+    return true;
+}
+
+// Reads the image once (a pipe works) into `image` and checks it: an image
+// that could not be downloaded and started is refused before the keypad
+// leaves for its loader, and the upgrade sends these same bytes.
+int checkImage(const Context& c, const char* name, const std::string& path, FirmwareImage& image) {
+    if (path.size() > firmware::kMaxPathBytes)
+        return c.fail(EXIT_USAGE, std::string(name) + ": the image path is longer than " +
+                                      std::to_string(firmware::kMaxPathBytes) + " bytes");
+    if (std::string why = ReadFirmwareImage(path, image); !why.empty())
+        return c.fail(EXIT_FILE, std::string(name) + ": " + why);
+    if (const std::string why = CheckFirmwareImage(image); !why.empty())
+        return c.fail(EXIT_FILE, std::string(name) + ": " + why);
+    return EXIT_OK;
+}
+
+// The loader images and the password for the keypad with this serial number;
+// refuses a password not known to match it unless the mass erase is agreed to.
+int planUpgrade(const Context& c, const char* name, const std::string& serial, bool allowMassErase,
+                firmware::UpgradePlan& plan) {
+    const firmware::LoaderFolders folders = firmware::LoaderFolders::ForDataHome(c.dataHome);
+    std::string why;
+    if (!firmware::PlanUpgrade(folders, serial, plan, why))
+        return c.fail(EXIT_FILE, std::string(name) + ": " + why);
+    if (!plan.needsConsent || allowMassErase)
+        return EXIT_OK;
+    const std::string own = firmware::SerialFolderName(serial);
+    const std::string where = folders.user + "/" + (own.empty() ? "SERIAL" : own);
+    if (plan.massEraseFirst)
+        return c.fail(EXIT_USAGE, std::string(name) + ": no password image (" +
+                                      firmware::kPasswordFile +
+                                      ") is known for this keypad, so its loader would mass-erase "
+                                      "it first; put its password into " +
+                                      where + " or add --allow-mass-erase");
+    return c.fail(EXIT_USAGE, std::string(name) + ": the password image " + plan.passwordFile +
+                                  " is not known to match this keypad, and its loader mass-erases "
+                                  "it when it does not; put the keypad's own password into " +
+                                  where + " or add --allow-mass-erase");
+}
+
+void printProgress(const Context& c, int percent, const std::string& text) {
+    std::string line = text;
+    std::erase(line, '\r');
+    std::istringstream lines(line);
+    for (std::string part; std::getline(lines, part);)
+        if (!part.empty())
+            c.err << "["
+                  << (percent < 10    ? "  "
+                      : percent < 100 ? " "
+                                      : "")
+                  << percent << "%] " << part << "\n";
+}
+
+// Downloads the image into the loader on ids.usbPort.
+int runUpgrade(const Context& c, const char* name, const firmware::LoaderIds& ids,
+               const firmware::UpgradePlan& plan, const FirmwareImage& image) {
+    firmware::UpgradeSequence upgrade(
+        [&c](int percent, const std::string& text) { printProgress(c, percent, text); }, ids,
+        plan.images);
+    upgrade.keepPasswordAs = plan.keepPasswordAs;
+    if (upgrade.Run(image))
+        return EXIT_OK;
+    return c.fail(EXIT_VERIFY, std::string(name) +
+                                   ": the upgrade failed; the keypad stays in its loader "
+                                   "(`orvexctl resume IMAGE` tries again)");
+}
+
+// Sends the settings back; the journal goes once they are (or when there are
+// none to send).
+int restoreSettings(const Context& c, const char* name,
+                    const firmware::KeypadSettingsHandOver& settings, bool tellNotRestored) {
+    if (!settings.captured && !tellNotRestored) {
+        firmware::RemoveUpgradeJournal();
+        return EXIT_OK;
+    }
+    switch (firmware::RestoreSettingsAfterUpgrade(settings)) {
+    case firmware::RestoreResult::Restored:
+    case firmware::RestoreResult::NothingCaptured: // the core has said why
+        firmware::RemoveUpgradeJournal();
+        return EXIT_OK;
+    case firmware::RestoreResult::KeypadMissing:
+        return c.fail(EXIT_NO_KEYPAD, std::string(name) +
+                                          ": the keypad did not come back after the upgrade; "
+                                          "no other keypad was changed (`orvexctl resume` sends "
+                                          "the settings when it is back)");
+    case firmware::RestoreResult::Stopped:
+        break;
+    }
+    return c.fail(EXIT_REFUSED, std::string(name) +
+                                    ": the keypad refused a setting of the restore (`orvexctl "
+                                    "resume` sends the settings again)");
+}
+
+std::string printableSerial(const std::string& serial) {
+    const std::string s = printable(trimmed(serial));
+    return s.empty() ? "unknown" : s;
 }
 
 } // namespace
 
 int CmdFlash(const Context& c, const std::vector<std::string>& a) {
     std::vector<std::string> args = a;
-    const auto allow = std::find(args.begin(), args.end(), "--allow-mass-erase");
-    const bool allowMassErase = allow != args.end();
-    if (allowMassErase)
-        args.erase(allow);
+    const bool allowMassErase = takeFlag(args, "--allow-mass-erase");
+    const bool recover = takeFlag(args, "--recover");
+    const bool noRestore = takeFlag(args, "--no-restore");
     if (args.size() != 1)
-        return c.fail(EXIT_USAGE, "flash: expected [--allow-mass-erase] IMAGE");
-    const std::string& path = args[0];
-    if (path.size() > firmware::kMaxPathBytes)
-        return c.fail(EXIT_USAGE, "flash: the image path is longer than " +
-                                      std::to_string(firmware::kMaxPathBytes) + " bytes");
-    // The image is read once (a pipe works); an image that could not be
-    // downloaded and started is refused before the keypad leaves for its
-    // loader, and the upgrade sends these same bytes.
+        return c.fail(EXIT_USAGE,
+                      "flash: expected [--allow-mass-erase] [--recover] [--no-restore] IMAGE");
     FirmwareImage image;
-    if (std::string why = ReadFirmwareImage(path, image); !why.empty())
-        return c.fail(EXIT_FILE, "flash: " + why);
-    if (const std::string why = CheckFirmwareImage(image); !why.empty())
-        return c.fail(EXIT_FILE, "flash: " + why);
+    if (int rc = checkImage(c, "flash", args[0], image))
+        return rc;
+
+    // One upgrade at a time, from the plan to the end of the restore.
+    std::string refusal;
+    const auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
+    if (!lock)
+        return c.fail(EXIT_REFUSED, "flash: " + refusal);
+    std::string journalError;
+    if (const auto journal = firmware::ReadUpgradeJournal(journalError))
+        return c.fail(EXIT_USAGE, "flash: an upgrade that has not finished is recorded in " +
+                                      firmware::UpgradeJournalPath() + " (keypad " +
+                                      printableSerial(journal->settings.serialNumber) +
+                                      "); finish it with `orvexctl resume` first, or remove "
+                                      "the file to give it up");
+    if (!journalError.empty())
+        return c.fail(EXIT_FILE, "flash: " + journalError);
 
     firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::KeypadSettingsHandOver settings;
     // A loader already attached may be the keypad's, left by an interrupted
-    // upgrade, or another device's: a running keypad comes first.
-    const bool loaderWaiting = firmware::CountLoaderDevices(ids) > 0;
-    const bool keypadRunning = !loaderWaiting || KeypadPresent();
+    // upgrade, or another MSP430 device's: a running keypad comes first.
+    const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
+    const bool keypadRunning =
+        !c.serial.empty() || !c.path.empty() || loaders.empty() || !KeypadCommandPaths().empty();
     if (keypadRunning) {
-        // The usual case: the keypad is running; keep its settings and switch it over.
         if (int rc = openKeypad(c))
             return rc;
         ids.usbPort = firmware::OpenKeypadUsbPort();
-        if (loaderWaiting && ids.usbPort.empty())
+        if (!loaders.empty() && ids.usbPort.empty())
             return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
+        // Without its settings the keypad would end with those its new
+        // firmware starts with: only when asked.
         DeviceStatus s;
-        if (ReadDeviceStatus(s) == 0) {
-            settings.captured = true;
+        const bool read = ReadDeviceStatus(s) == 0;
+        if (!read && !noRestore)
+            return c.fail(EXIT_REFUSED,
+                          "flash: the keypad's status cannot be read, so its settings could not "
+                          "be sent back after the upgrade; nothing was sent (add --no-restore to "
+                          "upgrade without them)");
+        if (read) {
+            settings.captured = !noRestore;
             settings.keypad_table = s.keypadType;
             settings.led_brightness = s.ledBrightness;
             settings.buzzer_enable = s.buzzer;
@@ -83,55 +199,123 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
             std::copy_n(s.keyCodes.begin(), settings.key_codes.size(), settings.key_codes.begin());
             settings.serialNumber = s.serialNumber;
         }
+    } else if (!recover) {
+        // Any MSP430 device in its loader uses these ids.
+        return c.fail(EXIT_USAGE,
+                      "flash: no keypad is attached, only an MSP430 USB bootstrap loader (USB "
+                      "2047:0200) that may belong to another device; if it is the keypad's, left "
+                      "by an interrupted upgrade, add --recover");
+    } else if (loaders.size() > 1) {
+        return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
+    } else {
+        ids.usbPort = loaders.front();
     }
+    settings.usbPort = ids.usbPort;
+
     // Everything that can stop the upgrade is settled before the keypad leaves.
-    const firmware::LoaderFolders folders = firmware::LoaderFolders::ForDataHome(c.dataHome);
     firmware::UpgradePlan plan;
-    std::string why;
-    if (!firmware::PlanUpgrade(folders, settings.serialNumber, plan, why))
-        return c.fail(EXIT_FILE, "flash: " + why);
-    if (plan.massEraseFirst && !allowMassErase)
-        return c.fail(EXIT_USAGE, "flash: no password image (" +
-                                      std::string(firmware::kPasswordFile) +
-                                      ") is known for this keypad, so its loader would "
-                                      "mass-erase it first; put its password into " +
-                                      folders.user + " or add --allow-mass-erase");
+    if (int rc = planUpgrade(c, "flash", settings.serialNumber, allowMassErase, plan))
+        return rc;
+    // What the restore needs is on disk before the keypad is taken away.
+    firmware::UpgradeJournal journal;
+    journal.settings = settings;
+    journal.imagePath = image.path;
+    journal.imageSha256 = firmware::Sha256Of(image.text);
+    journal.program = kProgram;
+    journal.startedAt = firmware::UtcNowText();
+    if (std::string why; !firmware::WriteUpgradeJournal(journal, why))
+        return c.fail(EXIT_FILE, "flash: " + why + "; nothing was sent");
+
     if (keypadRunning) {
         (void)SendDeviceCommand(EnterBootloader); // the keypad leaves without answering
         CloseDevice();
         if (!waitForLoader(ids))
             return c.fail(EXIT_NO_KEYPAD, "flash: no bootstrap loader appeared (USB 2047:0200)");
     }
+    if (int rc = runUpgrade(c, "flash", ids, plan, image))
+        return rc;
+    return restoreSettings(c, "flash", settings, !noRestore);
+}
 
-    firmware::UpgradeSequence upgrade(
-        [&c](int percent, const std::string& text) {
-            std::string line = text;
-            std::erase(line, '\r');
-            std::istringstream lines(line);
-            for (std::string part; std::getline(lines, part);)
-                if (!part.empty())
-                    c.err << "["
-                          << (percent < 10    ? "  "
-                              : percent < 100 ? " "
-                                              : "")
-                          << percent << "%] " << part << "\n";
-        },
-        ids, plan.images);
-    upgrade.keepPasswordAs = plan.keepPasswordAs;
-    if (!upgrade.Run(image))
-        return c.fail(EXIT_VERIFY, "flash: the upgrade failed; the keypad stays in its loader");
+int CmdResume(const Context& c, const std::vector<std::string>& a) {
+    std::vector<std::string> args = a;
+    const bool allowMassErase = takeFlag(args, "--allow-mass-erase");
+    if (args.size() > 1)
+        return c.fail(EXIT_USAGE, "resume: expected [--allow-mass-erase] [IMAGE]");
 
-    switch (firmware::RestoreSettingsAfterUpgrade(settings)) {
-    case firmware::RestoreResult::Restored:
-        return EXIT_OK;
-    case firmware::RestoreResult::NothingCaptured:
-        return EXIT_OK; // the core has said the settings could not be sent back
-    case firmware::RestoreResult::KeypadMissing:
-        return c.fail(EXIT_NO_KEYPAD, "flash: the keypad did not come back after the upgrade");
-    case firmware::RestoreResult::Stopped:
-        break;
+    std::string refusal;
+    const auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
+    if (!lock)
+        return c.fail(EXIT_REFUSED, "resume: " + refusal);
+    std::string journalError;
+    std::optional<firmware::UpgradeJournal> journal = firmware::ReadUpgradeJournal(journalError);
+    if (!journalError.empty())
+        return c.fail(EXIT_FILE, "resume: " + journalError);
+    if (!journal)
+        return c.fail(EXIT_USAGE, "resume: no unfinished upgrade is recorded (" +
+                                      firmware::UpgradeJournalPath() + ")");
+    firmware::KeypadSettingsHandOver& settings = journal->settings;
+    const std::string which = "keypad " + printableSerial(settings.serialNumber) + ", USB port " +
+                              (settings.usbPort.empty() ? "unknown" : settings.usbPort);
+
+    firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
+    firmware::JournalKeypad where;
+    if (!c.serial.empty() || !c.path.empty()) {
+        // The user names the keypad: its settings go there.
+        if (int rc = openKeypad(c))
+            return rc;
+        settings.usbPort = firmware::OpenKeypadUsbPort();
+        CloseDevice();
+        where = firmware::JournalKeypad::Running;
+    } else {
+        where = firmware::FindJournalKeypad(*journal, ids);
     }
-    return c.fail(EXIT_REFUSED, "flash: the keypad refused a setting of the restore");
+    if (where == firmware::JournalKeypad::Absent)
+        return c.fail(EXIT_NO_KEYPAD, "resume: the keypad of the unfinished upgrade (" + which +
+                                          ") is attached neither running nor in its loader");
+    if (where == firmware::JournalKeypad::Running) {
+        if (!settings.captured) {
+            firmware::RemoveUpgradeJournal();
+            c.err << "orvexctl: resume: the keypad runs its firmware again; its settings were not "
+                     "read before the upgrade, so there is nothing to send back\n";
+            return EXIT_OK;
+        }
+        c.err << "orvexctl: resume: sending the settings kept for " << which << " back\n";
+        return restoreSettings(c, "resume", settings, true);
+    }
+
+    // Still in its loader: the journal names its port, so it is the keypad's.
+    if (args.empty())
+        return c.fail(EXIT_USAGE, "resume: the keypad (" + which +
+                                      ") is still in its loader; give the image to download: "
+                                      "orvexctl resume IMAGE");
+    FirmwareImage image;
+    if (int rc = checkImage(c, "resume", args[0], image))
+        return rc;
+    const std::string sha = firmware::Sha256Of(image.text);
+    if (!journal->imageSha256.empty() && sha != journal->imageSha256)
+        c.err << "orvexctl: resume: " << image.path
+              << " is not the image of the interrupted upgrade (its SHA-256 differs); "
+                 "downloading it all the same\n";
+    ids.usbPort = settings.usbPort;
+    if (ids.usbPort.empty()) {
+        // Found alone on the bus a moment ago; it may have gone since.
+        const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
+        if (loaders.size() != 1)
+            return c.fail(EXIT_NO_KEYPAD, "resume: the keypad's loader (" + which +
+                                              ") is no longer the one loader attached");
+        ids.usbPort = loaders.front();
+    }
+    firmware::UpgradePlan plan;
+    if (int rc = planUpgrade(c, "resume", settings.serialNumber, allowMassErase, plan))
+        return rc;
+    journal->imagePath = image.path;
+    journal->imageSha256 = sha;
+    if (std::string why; !firmware::WriteUpgradeJournal(*journal, why))
+        return c.fail(EXIT_FILE, "resume: " + why + "; nothing was sent");
+    if (int rc = runUpgrade(c, "resume", ids, plan, image))
+        return rc;
+    return restoreSettings(c, "resume", settings, true);
 }
 
 } // namespace orvex::cli

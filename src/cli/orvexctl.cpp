@@ -60,7 +60,9 @@ const char* const kUsage =
     "  table get                    print the active key code table\n"
     "  table set PAIRS              load the customised table: MM:UU pairs in hex\n"
     "  factory-reset                restore the keypad's factory settings\n"
-    "  flash [--allow-mass-erase] IMAGE  replace the firmware with a TI-TXT image\n"
+    "  flash [--allow-mass-erase] [--recover] [--no-restore] IMAGE\n"
+    "                               replace the firmware with a TI-TXT image\n"
+    "  resume [--allow-mass-erase] [IMAGE]  finish an interrupted upgrade\n"
     "  list                         list keypads (serial, path, firmware) and loaders\n"
     "  diagnose [--output FILE]     write a report to attach to a bug report\n"
     "\n"
@@ -73,8 +75,8 @@ const char* const kUsage =
     "  --help                       print this help and exit\n"
     "\n"
     "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad (`list`: nothing attached),\n"
-    "            4 command refused, 5 firmware verification failed, 6 file error\n"
-    "            (a recording that could not be written included)\n"
+    "            4 command refused (or another upgrade running), 5 firmware verification\n"
+    "            failed, 6 file error (a recording that could not be written included)\n"
     "`orvexctl <command> --help` describes one command.\n";
 
 const std::map<std::string, std::string>& commandHelp() {
@@ -114,17 +116,29 @@ const std::map<std::string, std::string>& commandHelp() {
         {"factory-reset", "usage: orvexctl factory-reset\n"
                           "Restores the keypad's factory settings and waits for it to come "
                           "back.\n"},
-        {"flash", "usage: orvexctl flash [--allow-mass-erase] IMAGE\n"
-                  "Switches the keypad into its bootstrap loader, downloads and verifies the "
-                  "TI-TXT IMAGE and sends the previous settings back. Progress goes to "
-                  "stderr.\n"
-                  "The loader's RAM loader (RAM_BSL.Text, RAM_BSL_VERSION) and the keypad's "
-                  "password (password.Text) are read from "
-                  "$XDG_DATA_HOME/HaldenInterface/loader, then from "
-                  "<XDG_DATA_DIRS>/orvex-config/loader. Without a password the loader "
-                  "mass-erases the keypad first, which needs --allow-mass-erase. After an "
-                  "upgrade the image's vector table is kept there as the keypad's next "
-                  "password.\n"},
+        {"flash",
+         "usage: orvexctl flash [--allow-mass-erase] [--recover] [--no-restore] IMAGE\n"
+         "Switches the keypad into its bootstrap loader, downloads and verifies the TI-TXT "
+         "IMAGE and sends the previous settings back. Progress goes to stderr.\n"
+         "The loader's RAM loader (RAM_BSL.Text, RAM_BSL_VERSION) is read from "
+         "$XDG_DATA_HOME/HaldenInterface/loader, then from <XDG_DATA_DIRS>/orvex-config/loader. "
+         "The keypad's password is known only from its own folder, "
+         "$XDG_DATA_HOME/HaldenInterface/loader/SERIAL/password.Text, where it is kept after "
+         "each upgrade. Any other password (a shared password.Text, or none) may make the "
+         "loader mass-erase the keypad first, which needs --allow-mass-erase.\n"
+         "  --recover     program a bootstrap loader attached without a running keypad (one "
+         "left by an interrupted upgrade); without it such a loader is not touched\n"
+         "  --no-restore  upgrade even when the keypad's settings cannot be read; they are "
+         "then not sent back\n"
+         "What the restore needs is kept in $XDG_STATE_HOME/orvex-config/upgrade-journal.json "
+         "until it has finished; `orvexctl resume` finishes an interrupted upgrade. One "
+         "upgrade runs at a time.\n"},
+        {"resume", "usage: orvexctl resume [--allow-mass-erase] [IMAGE]\n"
+                   "Finishes the upgrade recorded in $XDG_STATE_HOME/orvex-config/"
+                   "upgrade-journal.json: a keypad still in its loader (on the USB port the "
+                   "journal names) gets IMAGE, then the settings kept in the journal are sent "
+                   "back; a keypad that runs again only gets its settings. --serial/--path name "
+                   "the keypad when it is on another port.\n"},
         {"list", "usage: orvexctl list\n"
                  "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
                  "and the bootstrap loaders (2047:0200) present; exits 3 when there are none.\n"},
@@ -194,12 +208,12 @@ int Run(const std::vector<std::string>& commandLine, std::ostream& out, std::ost
     static const std::map<std::string,
                           std::function<int(const Context&, const std::vector<std::string>&)>>
         commands = {
-            {"status", CmdStatus},     {"set", CmdSet},
-            {"save", CmdSave},         {"restore", CmdRestore},
-            {"export", CmdExport},     {"import", CmdImport},
-            {"table", CmdTable},       {"factory-reset", CmdFactoryReset},
-            {"flash", CmdFlash},       {"list", CmdList},
-            {"diagnose", CmdDiagnose},
+            {"status", CmdStatus}, {"set", CmdSet},
+            {"save", CmdSave},     {"restore", CmdRestore},
+            {"export", CmdExport}, {"import", CmdImport},
+            {"table", CmdTable},   {"factory-reset", CmdFactoryReset},
+            {"flash", CmdFlash},   {"resume", CmdResume},
+            {"list", CmdList},     {"diagnose", CmdDiagnose},
         };
     const int rc = commands.at(command)(c, rest);
     CloseDevice();

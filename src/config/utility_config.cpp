@@ -9,6 +9,7 @@
 #include "config/ini_file.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 
@@ -226,6 +227,8 @@ RestoreResult load_data_from_file(const std::string& file) {
         return RestoreResult::NotSaved;
     // Throws before anything is sent when a value cannot be read.
     const RestorePlan p = readPlan(file);
+    // The factory reset restarts the keypad: the same one is opened again.
+    const KeypadIdentity keypad = OpenKeypadIdentity();
 
     if (!sent(SetOptions, p.options)) {
         showWarning("Unable to set option..");
@@ -233,7 +236,8 @@ RestoreResult load_data_from_file(const std::string& file) {
     }
     (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(kRestartWaitMs);
-    (void)RescanForDevice(); // a missing keypad shows at the next command
+    if (!RescanForKeypad(keypad))
+        return RestoreResult::KeypadMissing; // warned "not connected"
 
     if (!sent(SetKeypadType, lowByte(p.keypadLayout))) {
         showWarning("Unable to set Keypad Type..");

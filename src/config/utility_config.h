@@ -81,15 +81,18 @@ enum class RestoreResult {
     Restored,     // every setting sent and stored as the power-up settings
     Stopped,      // a command failed (message shown); the type list goes back
     TableRefused, // LoadCodeTable failed (message shown); the type list stays
+    // The keypad was not back after the factory reset ("not connected" shown);
+    // as Stopped, and no other keypad was opened in its place.
+    KeypadMissing,
 };
 
 // The restore from `file`. Every value to be sent is read and checked first, so
 // an unreadable file throws (ConfigValueError or IniFormatError) without
 // anything reaching the keypad. Then: SetOptions, FactoryReset with the 3000 ms
-// restart wait and the rescan, SetKeypadType, the 20-byte table for a
-// customised layout (2, 5, 8), the two brightnesses, the buzzer, the buzzer
-// period (+1) and WriteDefaults. A failing command shows its message and ends
-// the restore; what was sent before stays on the keypad.
+// restart wait and the rescan for the same keypad (RescanForKeypad), SetKeypadType, the 20-byte
+// table for a customised layout (2, 5, 8), the two brightnesses, the buzzer, the buzzer period (+1)
+// and WriteDefaults. A failing command shows its message and ends the restore; what was sent before
+// stays on the keypad.
 RestoreResult load_data_from_file(const std::string& file);
 
 // Copies `source` to `target` through a temporary file in the target's folder

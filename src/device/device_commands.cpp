@@ -3,8 +3,36 @@
 #include <cstring>
 
 #include "hid_link.h"
+#include "keypad_identity.h"
 
 namespace orvex {
+
+namespace {
+// The serial number the last status read on a handle reported. Kept here,
+// beside the status read, so that programs using only the link need nothing
+// of the USB port lookup. Guarded by link_mutex().
+hid_device* g_notedHandle = nullptr;
+std::string g_notedSerial;
+} // namespace
+
+void NoteKeypadSerial(hid_device* handle, const std::string& serialNumber) {
+    std::lock_guard lock(link_mutex());
+    g_notedHandle = handle;
+    g_notedSerial = serialNumber;
+}
+
+void ForgetKeypadSerial(hid_device* handle) {
+    std::lock_guard lock(link_mutex());
+    if (g_notedHandle == handle) {
+        g_notedHandle = nullptr;
+        g_notedSerial.clear();
+    }
+}
+
+std::string NotedKeypadSerial(hid_device* handle) {
+    std::lock_guard lock(link_mutex());
+    return handle && handle == g_notedHandle ? g_notedSerial : std::string();
+}
 
 int TableLengthForType(int keypadType) {
     if (keypadType >= 0 && keypadType <= 2)
@@ -60,15 +88,14 @@ int SendDeviceCommandByte(uint8_t command, uint8_t value) {
 int ReadDeviceStatus(DeviceStatus& status) {
     uint8_t response[RESPONSE_CAPACITY] = {};
     uint32_t responseLength = 0;
-    int rc;
-    {
-        std::lock_guard lock(link_mutex());
-        rc = USBEncoderSendAndReceive_a(hid_handle, GetStatus, nullptr, 0, response,
-                                        RESPONSE_CAPACITY, &responseLength, EXCHANGE_TIMEOUT_MS);
-    }
-    if (rc != LINK_OK)
+    std::lock_guard lock(link_mutex());
+    if (USBEncoderSendAndReceive_a(hid_handle, GetStatus, nullptr, 0, response, RESPONSE_CAPACITY,
+                                   &responseLength, EXCHANGE_TIMEOUT_MS) != LINK_OK ||
+        !DecodeDeviceStatus(response, responseLength, status))
         return -1;
-    return DecodeDeviceStatus(response, responseLength, status) ? 0 : -1;
+    // Operations that restart the keypad find it again by this serial number.
+    NoteKeypadSerial(hid_handle, status.serialNumber);
+    return 0;
 }
 
 } // namespace orvex

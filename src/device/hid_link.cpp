@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <map>
 
+#include "device/keypad_identity.h"
 #include "device/keypad_presence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -99,6 +100,7 @@ void hid_exit_safely(hid_device* handle) {
     if (handle) {
         std::lock_guard lock(link_mutex());
         unansweredRequests().erase(handle);
+        ForgetKeypadSerial(handle);
         hid_close(handle);
     }
     hid_exit();
@@ -128,6 +130,7 @@ void CloseDevice() {
     std::lock_guard lock(link_mutex());
     // The next link may meet another keypad.
     g_echoesCommand = Echo::Unknown;
+    ForgetKeypadOpened();
     if (hid_handle) {
         hid_exit_safely(hid_handle);
         hid_handle = nullptr;

@@ -44,6 +44,15 @@ void NoteKeypadOpened() {
     g_keypadOpened = true;
 }
 
+void ForgetKeypadOpened() {
+    g_keypadOpened = false;
+}
+
+void CloseUnpluggedKeypad() {
+    CloseDevice();
+    g_keypadOpened = true;
+}
+
 bool KeypadWasUnplugged() {
     return g_keypadOpened.load() && !KeypadAttached();
 }

@@ -32,8 +32,14 @@ void WarnCommandFailed(const std::string& failure, const std::string& caption = 
 // keypad is open afterwards.
 bool ReopenKeypadQuietly();
 
-// Noted by the scan each time it opens a keypad.
+// Noted by the scan each time it opens a keypad; forgotten when the link is
+// closed for good.
 void NoteKeypadOpened();
+void ForgetKeypadOpened();
+
+// Closes the handle of a keypad that has been unplugged. Commands that fail
+// from now on fail because it went away.
+void CloseUnpluggedKeypad();
 
 // Held by a sequence that owns the keypad: the restart waits of a restore and
 // a factory reset, the self test, a code table Apply, a firmware upgrade from

@@ -58,15 +58,14 @@ bool isVersionText(const std::string& v) {
     return true;
 }
 
-// The keypad's serial number as a folder name; "" when it gives none.
-std::string serialFolder(const std::string& serial) {
+// Printable form of a serial number for messages.
+std::string printableSerial(const std::string& serial) {
     std::string out;
-    for (char c : serial) {
-        if (c == '\0')
-            break;
-        out += std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' ? c : '_';
-    }
-    return out.find_first_not_of('_') == std::string::npos ? std::string() : out;
+    for (char c : serial)
+        out += c >= 0x20 && c < 0x7F ? c : '?';
+    while (!out.empty() && (out.back() == ' ' || out.back() == '?'))
+        out.pop_back();
+    return out;
 }
 
 std::string whereToPut(const LoaderFolders& folders) {
@@ -210,16 +209,21 @@ bool PlanUpgrade(const LoaderFolders& folders, const std::string& serialNumber, 
     }
     plan.images.ramLoaderVersion = version;
 
-    const std::string serial = serialFolder(serialNumber);
+    // Only a password kept for this keypad's serial number is known to match
+    // it; a shared one may belong to other firmware, and a password that does
+    // not match makes the loader mass-erase the keypad.
+    const std::string serial = SerialFolderName(serialNumber);
     const fs::path user(folders.user);
-    plan.keepPasswordAs = ((serial.empty() ? user : user / serial) / kPasswordFile).string();
+    if (!serial.empty())
+        plan.keepPasswordAs = (user / serial / kPasswordFile).string();
     std::vector<fs::path> candidates;
     if (!serial.empty())
         candidates.push_back(user / serial / kPasswordFile);
     candidates.push_back(user / kPasswordFile);
     for (const auto& dir : folders.system)
         candidates.push_back(fs::path(dir) / kPasswordFile);
-    for (const auto& file : candidates) {
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        const fs::path& file = candidates[i];
         std::error_code ec;
         if (!fs::is_regular_file(file, ec))
             continue;
@@ -230,22 +234,58 @@ bool PlanUpgrade(const LoaderFolders& folders, const std::string& serialNumber, 
             return false;
         }
         plan.images.password = text;
+        plan.passwordFile = file.string();
+        plan.needsConsent = serial.empty() || i > 0;
         return true;
     }
     plan.images.password = BlankPasswordText();
     plan.massEraseFirst = true;
+    plan.needsConsent = true;
     return true;
 }
 
-std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& serialNumber) {
-    const std::string serial = serialFolder(serialNumber);
-    return std::string("No password image (") + kPasswordFile + ") is known for this keypad" +
-           (serial.empty() ? "" : " (serial number " + serial + ")") +
+std::string SerialFolderName(const std::string& serialNumber) {
+    // Letters, digits, '-' and '_' stand for themselves, every other byte is
+    // %XX: two serial numbers never share a folder.
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    bool letterOrDigit = false;
+    for (char ch : serialNumber) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || c == '-' || c == '_') {
+            out += static_cast<char>(c);
+            letterOrDigit = letterOrDigit || std::isalnum(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        }
+    }
+    // Blank or unset serial numbers are shared by many keypads.
+    return letterOrDigit ? out : std::string();
+}
+
+std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& serialNumber,
+                              const UpgradePlan& plan) {
+    const std::string serial = printableSerial(serialNumber);
+    const std::string keypad =
+        "this keypad" + (serial.empty() ? std::string() : " (serial number " + serial + ")");
+    const std::string own = SerialFolderName(serialNumber);
+    const std::string where =
+        (fs::path(folders.user) / (own.empty() ? std::string("SERIAL") : own)).string();
+    if (!plan.massEraseFirst)
+        return "The password image " + plan.passwordFile + " is not known to match " + keypad +
+               ". If it does not, the keypad's loader mass-erases its firmware before the new one "
+               "is written, and if the upgrade then fails the keypad stays blank in its loader "
+               "until an upgrade succeeds. To avoid the question, put the vector table of its "
+               "current firmware as " +
+               kPasswordFile + " into " + where + ". Go on at the risk of a mass erase?";
+    return std::string("No password image (") + kPasswordFile + ") is known for " + keypad +
            ", so its loader will mass-erase the keypad's firmware before the new one is "
            "written. If the upgrade then fails, the keypad stays blank in its loader until "
            "an upgrade succeeds. To avoid the erase, put the vector table of its current "
            "firmware as " +
-           kPasswordFile + " into " + folders.user + ". Go on with the mass erase?";
+           kPasswordFile + " into " + where + ". Go on with the mass erase?";
 }
 
 namespace {

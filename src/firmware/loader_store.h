@@ -55,22 +55,38 @@ std::string BlankPasswordText();
 struct UpgradePlan {
     LoaderImages images;
     // No password image: the first password is the blank one, which a
-    // programmed keypad answers with a mass erase. Ask before going on.
+    // programmed keypad answers with a mass erase.
     bool massEraseFirst = false;
-    // Where the vector table of a verified image is kept as the next password;
-    // empty when nothing is kept (the built-in images).
+    // The password is not known to match this keypad (no password, or a
+    // shared one rather than the one kept for its serial number): a mass erase
+    // may follow, so the user must agree first.
+    bool needsConsent = false;
+    // The password image used; empty for the blank and the built-in password.
+    std::string passwordFile;
+    // Where the vector table of a verified image is kept as the next password:
+    // the folder of this keypad's serial number; empty when nothing is kept
+    // (serial number unknown, the built-in images).
     std::string keepPasswordAs;
 };
 
 // The images for an upgrade of the keypad with this serial number ("" when
-// unknown). False, with a message that names the missing or unusable file and
-// where to put it, when the upgrade must not start.
+// unknown). The password comes from the keypad's own folder
+// (user/SERIAL/password.Text, known to match), else from a shared
+// password.Text (user folder, then the system folders), else the blank one.
+// False, with a message that names the missing or unusable file and where to
+// put it, when the upgrade must not start.
 bool PlanUpgrade(const LoaderFolders& folders, const std::string& serialNumber, UpgradePlan& plan,
                  std::string& error);
 
-// The question asked before a keypad without a known password is sent to its
-// loader.
-std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& serialNumber);
+// The keypad's folder name under the user's loader folder: the serial number
+// with every byte but letters, digits, '-' and '_' written as %XX, so no two
+// serial numbers share one. "" when the serial number holds no letter or digit.
+std::string SerialFolderName(const std::string& serialNumber);
+
+// The question asked before a keypad whose password is not known to match is
+// sent to its loader (plan.needsConsent).
+std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& serialNumber,
+                              const UpgradePlan& plan);
 
 // Writes the vector table (0xFFE0-0xFFFF) of a TI-TXT image as a password
 // image, bytes the image leaves out as 0xFF. False with the reason on failure.

@@ -9,6 +9,7 @@
 #include "bsl/device_notifier.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "firmware/loader_images.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -62,11 +63,7 @@ std::string LoaderIds::Selection() const {
 }
 
 std::string OpenKeypadUsbPort() {
-    std::lock_guard lock(link_mutex());
-    if (!hid_handle)
-        return {};
-    const hid_device_info* info = hid_get_device_info(hid_handle);
-    return info && info->path ? bsl::UsbPortOfHidPath(info->path) : std::string();
+    return OpenKeypadIdentity().usbPort;
 }
 
 bool LoaderIds::Numbers(uint16_t& vendorId, uint16_t& productId) const {
@@ -318,8 +315,9 @@ RestoreResult RestoreSettingsAfterUpgrade(const KeypadSettingsHandOver& s) {
         return RestoreResult::NothingCaptured;
     }
 
+    // The new firmware may report any serial number: the port tells the keypad.
     sleep_ms(kRestartWaitMs);
-    if (!RescanForDevice())
+    if (!RescanForKeypad({"", s.usbPort}))
         return RestoreResult::KeypadMissing;
 
     if (!SendByteOrWarn(SetOptions, s.no_of_keys, "Unable to set OPTION.."))
@@ -332,8 +330,9 @@ RestoreResult RestoreSettingsAfterUpgrade(const KeypadSettingsHandOver& s) {
 
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(kRestartWaitMs);
-    // When the keypad stays away the next command fails and says so.
-    RescanForDevice();
+    if (!RescanForKeypad(
+            {std::string(reinterpret_cast<const char*>(serial), SERIAL_LENGTH), s.usbPort}))
+        return RestoreResult::KeypadMissing;
 
     if (!SendByteOrWarn(SetKeypadType, s.keypad_table, "Unable to set Keypad Type.."))
         return RestoreResult::Stopped;

@@ -135,6 +135,9 @@ struct KeypadSettingsHandOver {
     int no_of_keys = 0;    // options byte
     std::array<int, 20> key_codes{};
     std::string serialNumber;
+    // The USB port the keypad comes back on after the upgrade ("" when it
+    // cannot be told: then only a keypad alone on the bus is taken).
+    std::string usbPort;
 };
 
 enum class RestoreResult {
@@ -152,7 +155,10 @@ inline constexpr const char* kNotRestoredText =
 // Runs on the caller's thread and blocks it for the two 3000 ms restart waits
 // and the exchanges: rescan; options, serial number, factory reset; rescan;
 // keypad type, the 20 table bytes, LED brightness, buzzer, buzzer period + 1,
-// write defaults. Each failure shows its warning and ends the restore.
+// write defaults. Each failure shows its warning and ends the restore. Both
+// rescans look for the upgraded keypad only (on settings.usbPort, the second
+// also by the serial number just sent); one that is not back ends the restore
+// after the "not connected" warning.
 RestoreResult RestoreSettingsAfterUpgrade(const KeypadSettingsHandOver& settings);
 
 } // namespace orvex::firmware

@@ -35,6 +35,10 @@ MsgAnswer QtPrompter::message(const std::string& text, const std::string& captio
                         buttons == MsgButtons::YesNo ? QMessageBox::Yes | QMessageBox::No
                                                      : QMessageBox::Ok,
                         QApplication::activeWindow());
+        // Several questions lead to an erase or an overwrite: Enter alone
+        // never confirms one.
+        if (buttons == MsgButtons::YesNo)
+            box.setDefaultButton(QMessageBox::No);
         const int r = box.exec();
         if (buttons == MsgButtons::Ok)
             return MsgAnswer::Ok;

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +19,8 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "firmware/standin_images.h"
+#include "firmware/upgrade_journal.h"
+#include "firmware/upgrade_sequence.h"
 #include "test_env.h"
 #include "virtual_loader.h"
 
@@ -510,4 +514,210 @@ TEST_F(OrvexctlFlashTest, OnlyTheLoaderOnTheKeypadsPortIsProgrammed) {
     EXPECT_EQ(other->model.totalReports(), 0);
     EXPECT_TRUE(other->model.memory(0, sim::LoaderModel::kMemorySize) == flash);
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
+}
+
+// --- operations on the chosen keypad, with consent, finished later ----------------
+
+namespace {
+
+std::vector<uint8_t> codesOf(const std::shared_ptr<sim::VirtualKeypad>& k) {
+    std::vector<uint8_t> c;
+    for (const auto& r : k->model.log())
+        c.push_back(r.command);
+    return c;
+}
+
+// What a keypad holds, to tell it was not changed.
+struct Held {
+    sim::KeypadSettings running, powerUp;
+    uint8_t options;
+    std::string serial, version;
+    bool operator==(const Held&) const = default;
+};
+Held held(const std::shared_ptr<sim::VirtualKeypad>& k) {
+    return {k->model.running(), k->model.powerUp(), k->model.options(), k->model.serial(),
+            k->model.version()};
+}
+
+} // namespace
+
+// With keypads A and B, --serial B restores, imports and flashes B; A hears
+// nothing but status reads. B not back after its factory reset is an error,
+// and A is not taken in its place.
+TEST_F(OrvexctlFlashTest, OnlyTheChosenOfTwoKeypadsIsChanged) {
+    keypad->model.setSerial("OVXAAAAAAAAA");
+    auto b = plugKeypad();
+    auto bLoader = sim::attachLoader(b);
+    b->model.setSerial("OVXBBBBBBBBB");
+    ASSERT_EQ(run({"--serial", "OVXBBBBBBBBB", "set", "led", "8"}), EXIT_OK);
+    ASSERT_EQ(run({"--serial", "OVXBBBBBBBBB", "save"}), EXIT_OK) << err.str();
+    ASSERT_EQ(run({"--serial", "OVXBBBBBBBBB", "export", home.string()}), EXIT_OK);
+    const Held a = held(keypad);
+    keypad->model.clearLog();
+
+    ASSERT_EQ(run({"--serial", "OVXBBBBBBBBB", "set", "led", "1"}), EXIT_OK);
+    ASSERT_EQ(run({"--serial", "OVXBBBBBBBBB", "restore"}), EXIT_OK) << err.str();
+    EXPECT_EQ(b->model.running().ledBrightness, 8);
+    ASSERT_EQ(run({"--serial", "OVXBBBBBBBBB", "import", (home / kExchangeFileName).string()}),
+              EXIT_OK)
+        << err.str();
+    ASSERT_EQ(run({"--serial", "OVXBBBBBBBBB", "flash", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(bLoader->model.imageVersion(), "2.9");
+    EXPECT_EQ(b->model.version(), "2.9");
+    EXPECT_EQ(b->model.serial(), "OVXBBBBBBBBB");
+    EXPECT_EQ(b->model.powerUp().ledBrightness, 8);
+    EXPECT_EQ(loader->model.totalReports(), 0);
+
+    // B stays away after its factory reset.
+    b->model.setRestartDelayMs(60000);
+    EXPECT_EQ(run({"--serial", "OVXBBBBBBBBB", "restore"}), EXIT_NO_KEYPAD);
+    EXPECT_NE(err.str().find("did not come back"), std::string::npos) << err.str();
+    EXPECT_EQ(held(keypad), a);
+    for (uint8_t c : codesOf(keypad))
+        EXPECT_EQ(c, GetStatus);
+}
+
+// A password that is not known to match (a shared password.Text) needs consent
+// before the keypad leaves; the password kept afterwards goes to the keypad's
+// own folder, and a serial number that differs only in a dot or a space does
+// not find it.
+TEST_F(OrvexctlFlashTest, OnlyThePasswordKeptForThisKeypadIsSentWithoutConsent) {
+    const fs::path dir = loaderFolder();
+    std::string wrong = "@FFE0\n";
+    for (int i = 0; i < 32; ++i)
+        wrong += "12 ";
+    wrong += "\nq\n";
+    std::ofstream(dir / "password.Text") << wrong;
+    keypad->model.setSerial("OVX.00012345");
+    const auto flash = loader->model.memory(0, sim::LoaderModel::kMemorySize);
+    EXPECT_EQ(run({"flash", image}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("not known to match"), std::string::npos) << err.str();
+    expectKeypadUntouched(flash);
+    EXPECT_FALSE(fs::exists(stateHome / "orvex-config" / "upgrade-journal.json"));
+
+    ASSERT_EQ(run({"flash", "--allow-mass-erase", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(loader->model.massErases(), 1);
+    EXPECT_TRUE(fs::exists(dir / "OVX%2E00012345" / "password.Text"));
+    std::ifstream in(dir / "password.Text");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), wrong) << "shared file written";
+    EXPECT_FALSE(fs::exists(stateHome / "orvex-config" / "upgrade-journal.json"));
+
+    // The kept password spares this keypad the question...
+    ASSERT_EQ(run({"flash", ORVEX_SAMPLES_DIR "/orvex_fw_2_08.txt"}), EXIT_OK) << err.str();
+    EXPECT_EQ(loader->model.massErases(), 1);
+    // ...but not one whose serial number only looks alike.
+    keypad->model.setSerial("OVX 00012345");
+    keypad->model.clearLog();
+    EXPECT_EQ(run({"flash", image}), EXIT_USAGE);
+    for (uint8_t c : commands())
+        EXPECT_NE(c, EnterBootloader);
+}
+
+// The keypad left in its loader by an interrupted upgrade, no journal: any
+// MSP430 device looks the same, so only --recover programs it, and the
+// password of its new image is kept nowhere (its serial number is unknown).
+TEST_F(OrvexctlFlashTest, ALoneLoaderIsProgrammedOnlyWhenTheUserSaysSo) {
+    const fs::path dir = loaderFolder();
+    ASSERT_TRUE(RescanForDevice());
+    SendDeviceCommand(EnterBootloader);
+    CloseDevice();
+    clock.advance(2000);
+    const auto flash = loader->model.memory(0, sim::LoaderModel::kMemorySize);
+    EXPECT_EQ(run({"flash", "--allow-mass-erase", image}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("--recover"), std::string::npos) << err.str();
+    EXPECT_EQ(loader->model.totalReports(), 0);
+    EXPECT_TRUE(loader->model.memory(0, sim::LoaderModel::kMemorySize) == flash);
+
+    EXPECT_EQ(run({"flash", "--recover", image}), EXIT_USAGE); // the mass erase, unagreed
+    EXPECT_EQ(loader->model.totalReports(), 0);
+    ASSERT_EQ(run({"flash", "--recover", "--allow-mass-erase", image}), EXIT_OK) << err.str();
+    EXPECT_NE(err.str().find(firmware::kNotRestoredText), std::string::npos) << err.str();
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+    EXPECT_FALSE(fs::exists(dir / "password.Text"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "only the RAM loader files";
+}
+
+// The restore after "Done!" interrupted (here: the keypad is not back in
+// time) leaves the journal; `resume` sends serial number, options, settings
+// and table back from it. The same for a keypad still in its loader.
+TEST_F(OrvexctlFlashTest, ResumeFinishesAnInterruptedUpgradeFromTheJournal) {
+    auto s = keypad->model.running();
+    s.ledBrightness = 8;
+    s.keypadType = 2;
+    for (size_t i = 0; i < 20; ++i)
+        s.customTables[0][i] = static_cast<uint8_t>(i % 2 ? 0x1E + i : 0xE1);
+    keypad->model.setRunning(s);
+    keypad->model.setPowerUp(s);
+    keypad->model.setOptions(7);
+    keypad->model.setSerial("OVX000777111");
+    const fs::path journal = stateHome / "orvex-config" / "upgrade-journal.json";
+
+    loader->keypadReturnMs = 20000;
+    EXPECT_EQ(run({"flash", image}), EXIT_NO_KEYPAD);
+    EXPECT_NE(err.str().find("[100%] Done!"), std::string::npos);
+    ASSERT_TRUE(fs::exists(journal));
+    ASSERT_EQ(run({"diagnose"}), EXIT_OK);
+    EXPECT_NE(out.str().find("unfinished upgrade: " + journal.string()), std::string::npos);
+    EXPECT_NE(out.str().find("serial number OVX000777111, USB port " + keypad->port()),
+              std::string::npos)
+        << out.str();
+    EXPECT_EQ(run({"flash", image}), EXIT_USAGE); // not over it
+    EXPECT_NE(err.str().find("orvexctl resume"), std::string::npos);
+
+    // Back, as new firmware starts: factory settings, serial number and options.
+    clock.advance(20000);
+    keypad->model.setRunning(sim::KeypadModel::factorySettings());
+    keypad->model.setPowerUp(sim::KeypadModel::factorySettings());
+    keypad->model.setOptions(0);
+    keypad->model.setSerial("OVX000000000");
+    ASSERT_EQ(run({"resume"}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.serial(), "OVX000777111");
+    EXPECT_EQ(keypad->model.options(), 7);
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 8);
+    EXPECT_EQ(keypad->model.powerUp().keypadType, 2);
+    EXPECT_EQ(keypad->model.powerUp().customTables[0], s.customTables[0]);
+    EXPECT_FALSE(fs::exists(journal));
+    EXPECT_EQ(run({"resume"}), EXIT_USAGE);
+
+    // Failed in the loader: resume needs the image, then finishes.
+    loader->keypadReturnMs = 1200;
+    loader->model.injectFault({sim::LoaderFault::WrongCrc});
+    EXPECT_EQ(run({"flash", ORVEX_SAMPLES_DIR "/orvex_fw_2_08.txt"}), EXIT_VERIFY);
+    ASSERT_TRUE(fs::exists(journal));
+    EXPECT_EQ(run({"resume"}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("still in its loader"), std::string::npos) << err.str();
+    keypad->model.setSerial("OVX000000000");
+    ASSERT_EQ(run({"resume", image}), EXIT_OK) << err.str();
+    EXPECT_NE(err.str().find("not the image of the interrupted upgrade"), std::string::npos);
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+    EXPECT_EQ(keypad->model.serial(), "OVX000777111");
+    EXPECT_FALSE(fs::exists(journal));
+}
+
+// A running keypad whose status cannot be read is not sent to its loader
+// unless the user does without the restore; another upgrade holding the
+// lock stops this one before anything is sent.
+TEST_F(OrvexctlFlashTest, NoUpgradeWithoutTheStatusOrWhileAnotherRuns) {
+    keypad->model.injectFault({sim::Fault::Silence});
+    EXPECT_EQ(run({"flash", image}), EXIT_REFUSED);
+    EXPECT_NE(err.str().find("--no-restore"), std::string::npos) << err.str();
+    EXPECT_EQ(commands(), std::vector<uint8_t>{GetStatus});
+
+    {
+        std::string refusal;
+        const auto other = firmware::UpgradeLock::Acquire("orvex-config", refusal);
+        ASSERT_TRUE(other) << refusal;
+        keypad->model.clearLog();
+        EXPECT_EQ(run({"flash", image}), EXIT_REFUSED);
+        EXPECT_NE(err.str().find("(orvex-config, process " + std::to_string(::getpid()) + ")"),
+                  std::string::npos)
+            << err.str();
+        EXPECT_TRUE(keypad->model.log().empty());
+    }
+
+    keypad->model.injectFault({sim::Fault::Silence});
+    ASSERT_EQ(run({"flash", "--no-restore", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{GetStatus, EnterBootloader}));
+    EXPECT_FALSE(fs::exists(stateHome / "orvex-config" / "upgrade-journal.json"));
 }

@@ -328,9 +328,9 @@ TEST_F(UtilityConfigTest, FailedCommandStopsTheRestoreWithItsMessage) {
     keypad->model.clearLog();
     prompts.clear();
     keypad->model.setRestartDelayMs(8000);
-    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Stopped);
-    EXPECT_EQ(prompts.texts(), (std::vector<std::string>{"Halden Orvex\u2122 not connected..\n",
-                                                         "Unable to set Keypad Type..\n"}));
+    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::KeypadMissing);
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Halden Orvex\u2122 not connected..\n"});
+    EXPECT_EQ(commandCodes(), (std::vector<uint8_t>{SetOptions, FactoryReset}));
 }
 
 TEST_F(UtilityConfigTest, CopyReplacesWholeOrNothing) {

@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
@@ -15,6 +16,7 @@
 #include <QRegularExpression>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 
 #include <algorithm>
 #include <filesystem>
@@ -27,6 +29,8 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "firmware/standin_images.h"
+#include "firmware/upgrade_journal.h"
+#include "platform/qt_prompter.h"
 #include "test_env.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 #include "ui/main/main_window.h"
@@ -294,6 +298,9 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     form->openFirmwareUpgrade();
     QPointer<FirmwareUpgradeWindow> w = form->findChild<FirmwareUpgradeWindow*>();
     ASSERT_TRUE(w);
+    // The hand-over is on disk until the settings are back.
+    const fs::path journal = stateHome / "orvex-config" / "upgrade-journal.json";
+    EXPECT_TRUE(fs::exists(journal));
     clock.advance(1000);
     ASSERT_TRUE(waitFor([&] { return w->deviceCountLabel->text() == "Found 1 device"; }));
     ASSERT_TRUE(settle(w));
@@ -330,6 +337,7 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     auto restoreThenRead = kRestoreOrder;
     restoreThenRead.push_back(GetStatus);
     EXPECT_EQ(keypadCommands(), restoreThenRead);
+    EXPECT_FALSE(fs::exists(journal));
     // The loader has gone: counted once after the upgrade.
     EXPECT_EQ(w->deviceCountsRun(), counts + 1);
     EXPECT_EQ(w->deviceCountLabel->text(), "No device connected");
@@ -503,4 +511,99 @@ TEST_F(FirmwareWindowTest, FirmwareButtonRefusesBeforeTheKeypadLeavesWithoutLoad
     for (uint8_t c : keypadCommands())
         EXPECT_NE(c, EnterBootloader);
     EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+}
+
+// The keypad left in its loader and no keypad open: the firmware button
+// opens the window for the one loader attached once the user says it is the
+// keypad's; two loaders cannot be told apart.
+TEST_F(FirmwareWindowTest, FirmwareButtonOpensTheWindowForALoneLoaderTheUserNames) {
+    startInLoader();
+    CloseDevice();
+    clock.advance(1000);
+    form = std::make_unique<MainWindow>();
+    form->startUp();
+    prompts.clear();
+    const std::string notRead = "Unable to get device status information\n";
+    form->openFirmwareUpgrade(); // the question is answered No
+    EXPECT_EQ(prompts.texts(),
+              (std::vector<std::string>{notRead, MainWindow::LoneLoaderQuestion()}));
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+
+    prompts.clear();
+    prompts.answerYes(2);
+    form->openFirmwareUpgrade();
+    EXPECT_EQ(prompts.texts(),
+              (std::vector<std::string>{notRead, MainWindow::LoneLoaderQuestion(),
+                                        "Are you sure you want to upgrade the firmware?"}));
+    QPointer<FirmwareUpgradeWindow> w = form->findChild<FirmwareUpgradeWindow*>();
+    ASSERT_TRUE(w);
+    ASSERT_TRUE(waitFor([&] { return w->deviceCountLabel->text() == "Found 1 device"; }));
+    ASSERT_TRUE(settle(w));
+    pick(w, kSample209, prompts);
+    const int counts = w->deviceCountsRun();
+    w->startUpgrade();
+    ASSERT_TRUE(waitForUpgradeEnd(w, counts));
+    EXPECT_TRUE(w->statusBox->toPlainText().endsWith("Done!"));
+    EXPECT_EQ(keypadVersion(), "2.9");
+    EXPECT_FALSE(fs::exists(stateHome / "orvex-config" / "upgrade-journal.json"));
+    w->close();
+    ASSERT_TRUE(waitFor([&] { return w.isNull(); }));
+
+    SendDeviceCommand(EnterBootloader);
+    CloseDevice();
+    sim::VirtualBus::instance().plug(sim::makeLoader());
+    clock.advance(1000);
+    prompts.clear();
+    prompts.answerYes(2);
+    form->openFirmwareUpgrade();
+    EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kLoaderNotToldApartText) + "\n");
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+}
+
+// An upgrade whose restore did not finish: at start-up the window offers to
+// send the settings kept in the journal back, and does.
+TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
+    keypad = plugKeypad();
+    keypad->model.setSerial("OVX000000000");
+    keypad->model.setOptions(0);
+    firmware::UpgradeJournal journal;
+    journal.settings.captured = true;
+    journal.settings.keypad_table = 1;
+    journal.settings.led_brightness = 9;
+    journal.settings.buzzer_period = 6;
+    journal.settings.no_of_keys = 7;
+    journal.settings.serialNumber = "OVX000555444";
+    journal.settings.usbPort = keypad->port();
+    journal.program = "orvexctl";
+    std::string error;
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+
+    prompts.answerYes();
+    form = std::make_unique<MainWindow>();
+    form->startUp();
+    QCoreApplication::processEvents();
+    ASSERT_EQ(prompts.texts().size(), 1u);
+    EXPECT_NE(prompts.texts()[0].find("OVX000555444 was interrupted"), std::string::npos);
+    EXPECT_EQ(keypad->model.serial(), "OVX000555444");
+    EXPECT_EQ(keypad->model.options(), 7);
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 9);
+    EXPECT_EQ(keypad->model.powerUp().buzzerPeriod, 7);
+    EXPECT_EQ(form->serialNumber, "OVX000555444");
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+}
+
+// Enter alone never confirms a question that can lead to an erase.
+TEST_F(FirmwareWindowTest, QuestionsDefaultToNo) {
+    QtPrompter qt;
+    bool defaultIsNo = false;
+    QTimer::singleShot(0, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        defaultIsNo = box->defaultButton() == box->button(QMessageBox::No);
+        QTest::keyClick(box, Qt::Key_Return);
+    });
+    EXPECT_EQ(qt.message("Are you sure you want to upgrade the firmware?", "Firmware Upgrade",
+                         MsgButtons::YesNo, MsgIcon::Question),
+              MsgAnswer::No);
+    EXPECT_TRUE(defaultIsNo);
 }

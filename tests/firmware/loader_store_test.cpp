@@ -73,6 +73,9 @@ TEST_F(LoaderStoreTest, UserFolderFirstThenTheSystemFoldersInOrder) {
     EXPECT_EQ(p.images.ramLoaderVersion, "00.06.05.34");
     EXPECT_EQ(p.images.password, password("22"));
     EXPECT_EQ(p.keepPasswordAs, folders.user + "/OVX000123456/password.Text");
+    // A shared password may be another firmware's: the user must agree.
+    EXPECT_TRUE(p.needsConsent);
+    EXPECT_FALSE(p.massEraseFirst);
 
     putLoader(folders.system[0], ramLoader + "\n", "00.06.05.35\n");
     put(folders.system[0], "password.Text", password("11"));
@@ -84,11 +87,14 @@ TEST_F(LoaderStoreTest, UserFolderFirstThenTheSystemFoldersInOrder) {
     put(folders.user, "password.Text", password("33"));
     EXPECT_EQ(plan(p), "");
     EXPECT_EQ(p.images.password, password("33"));
+    EXPECT_TRUE(p.needsConsent);
     put(fs::path(folders.user) / "OVX000123456", "password.Text", password("44"));
     EXPECT_EQ(plan(p), "");
     EXPECT_EQ(p.images.password, password("44"));
+    EXPECT_FALSE(p.needsConsent); // kept for this keypad
     EXPECT_EQ(plan(p, "OTHER"), "");
     EXPECT_EQ(p.images.password, password("33"));
+    EXPECT_TRUE(p.needsConsent);
     EXPECT_FALSE(p.massEraseFirst);
 }
 
@@ -115,8 +121,23 @@ TEST_F(LoaderStoreTest, UnusableImagesAreRefusedAndNoPasswordMeansMassErase) {
     fs::remove(dir / "password.Text");
     EXPECT_EQ(plan(p, ""), "");
     EXPECT_TRUE(p.massEraseFirst);
+    EXPECT_TRUE(p.needsConsent);
     EXPECT_EQ(p.images.password, firmware::BlankPasswordText());
-    EXPECT_EQ(p.keepPasswordAs, folders.user + "/password.Text");
+    // Without a serial number nothing is kept: never the shared file.
+    EXPECT_EQ(p.keepPasswordAs, "");
+}
+
+TEST(SerialFolderName, EverySerialNumberGetsItsOwnFolder) {
+    using firmware::SerialFolderName;
+    EXPECT_EQ(SerialFolderName("OVX000123456"), "OVX000123456");
+    EXPECT_EQ(SerialFolderName("OVX.00012345"), "OVX%2E00012345");
+    EXPECT_EQ(SerialFolderName("OVX 00012345"), "OVX%2000012345");
+    EXPECT_EQ(SerialFolderName("A/../b%41"), "A%2F%2E%2E%2Fb%2541");
+    EXPECT_EQ(SerialFolderName(std::string("AB\0\0", 4)), "AB%00%00");
+    // No letter or digit: many keypads share it, so nothing is kept for it.
+    EXPECT_EQ(SerialFolderName("            "), "");
+    EXPECT_EQ(SerialFolderName(std::string(12, '\0')), "");
+    EXPECT_EQ(SerialFolderName("--__"), "");
 }
 
 } // namespace

@@ -403,7 +403,7 @@ TEST(UpgradeHelpers, IdsVersionAndTime) {
 
 class RestoreTest : public KeypadTest {
 protected:
-    static firmware::KeypadSettingsHandOver handOver() {
+    firmware::KeypadSettingsHandOver handOver() const {
         firmware::KeypadSettingsHandOver s;
         s.captured = true;
         s.keypad_table = 2;
@@ -414,6 +414,7 @@ protected:
         for (int i = 0; i < 20; ++i)
             s.key_codes[static_cast<size_t>(i)] = i % 2 ? 0x04 + i : 0xE0 + (i / 2) % 8;
         s.serialNumber = "OVX000999888";
+        s.usbPort = keypad->port();
         return s;
     }
     std::vector<sim::ReceivedCommand> received() const { return keypad->model.log(); }
@@ -480,13 +481,13 @@ TEST_F(RestoreTest, FailuresShowTheirMessageAndEndTheRestore) {
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set OPTION..\n"});
     EXPECT_EQ(received().size(), 1u);
 
-    // Gone after the factory reset: the warning, then the next command fails.
+    // Gone after the factory reset: the warning ends the restore.
     prompts.clear();
     keypad->model.clearLog();
     keypad->model.setRestartDelayMs(60000);
-    EXPECT_EQ(firmware::RestoreSettingsAfterUpgrade(handOver()), firmware::RestoreResult::Stopped);
-    EXPECT_EQ(prompts.texts(),
-              (std::vector<std::string>{notConnected, "Unable to set Keypad Type..\n"}));
+    EXPECT_EQ(firmware::RestoreSettingsAfterUpgrade(handOver()),
+              firmware::RestoreResult::KeypadMissing);
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{notConnected});
     EXPECT_EQ(received().size(), 3u);
 }
 

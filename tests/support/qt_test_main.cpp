@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
     // the real home folder.
     QTemporaryDir dataHome;
     qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
+    // Nor is an upgrade journal of the user's read.
+    qputenv("XDG_STATE_HOME", dataHome.path().toLocal8Bit());
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -1,5 +1,9 @@
 #include "test_env.h"
 
+#include <unistd.h>
+
+#include <filesystem>
+
 #include "device/hid_link.h"
 
 namespace orvex::test {
@@ -95,6 +99,15 @@ void VirtualEnvTest::SetUp() {
     setClock(&clock);
     setPrompter(&prompts);
     sim::VirtualBus::instance().reset();
+    // Upgrade journals and locks of this test only, never the user's.
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    stateHome = std::filesystem::temp_directory_path() /
+                ("orvex-state-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "." +
+                 info->name());
+    std::filesystem::remove_all(stateHome);
+    std::filesystem::create_directories(stateHome / "run");
+    ::setenv("XDG_STATE_HOME", stateHome.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (stateHome / "run").c_str(), 1);
 }
 
 void VirtualEnvTest::TearDown() {
@@ -102,6 +115,10 @@ void VirtualEnvTest::TearDown() {
     sim::VirtualBus::instance().reset();
     setPrompter(nullptr);
     setClock(nullptr);
+    ::unsetenv("XDG_STATE_HOME");
+    ::unsetenv("XDG_RUNTIME_DIR");
+    std::error_code ec;
+    std::filesystem::remove_all(stateHome, ec);
 }
 
 std::shared_ptr<sim::VirtualKeypad> VirtualEnvTest::plugKeypad(std::vector<int> interfaces) {

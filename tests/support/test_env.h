@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -65,6 +66,8 @@ protected:
 
     VirtualClock clock;
     RecordingPrompter prompts;
+    // XDG_STATE_HOME and (under run/) XDG_RUNTIME_DIR of this test.
+    std::filesystem::path stateHome;
 };
 
 // VirtualEnvTest with one keypad plugged in and opened through the rescan.

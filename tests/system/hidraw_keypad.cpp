@@ -1,5 +1,7 @@
 #include "hidraw_keypad.h"
 
+#include "child_process.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -17,7 +19,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
+#include <sstream>
 #include <stdexcept>
 
 namespace orvex::systest {
@@ -49,7 +53,7 @@ const uint8_t kKeyboardDescriptor[] = {
     0x2A, 0xFF, 0x00, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x06, 0x81, 0x00, 0xC0,
 };
 
-constexpr const char* kUsbPath = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
+constexpr const char* kUsbHostPath = "/devices/pci0000:00/0000:00:14.0/usb1/";
 
 std::string hex(const uint8_t* data, size_t n) {
     std::string s;
@@ -100,6 +104,31 @@ std::map<std::string, std::string> Testbed::programEnv(const std::string& fstatS
 Testbed::~Testbed() {
     // Removes the testbed's directory.
     g_object_unref(bed_);
+}
+
+// Whether a program started with the testbed's environment sees the testbed's
+// sysfs: false (with the reason) when umockdev cannot work on this machine.
+bool UmockdevWorks(const std::string& fstatShim, std::string* why) {
+    Testbed bed;
+    g_free(umockdev_testbed_add_device(bed.get(), "platform", "orvex-probe", nullptr, "idVendor",
+                                       "2047", nullptr, nullptr));
+    const std::string out = bed.rootDir() + "/probe.out";
+    ChildProcess cat;
+    ChildProcess::Options o;
+    o.argv = {"/bin/cat", "/sys/devices/orvex-probe/idVendor"};
+    o.env = bed.programEnv(fstatShim);
+    o.logFile = out;
+    if (!cat.start(o, why))
+        return false;
+    const int rc = cat.waitExit(10000);
+    std::ifstream in(out);
+    std::stringstream s;
+    s << in.rdbuf();
+    if (rc == 0 && s.str().rfind("2047", 0) == 0)
+        return true;
+    *why = "a program under libumockdev-preload does not see the emulated /sys (exit " +
+           std::to_string(rc) + "): " + s.str();
+    return false;
 }
 
 // ---------------------------------------------------------------- nodes
@@ -158,7 +187,7 @@ void clientConnected(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer node) {
 
 // ---------------------------------------------------------------- keypad
 
-HidrawKeypad::HidrawKeypad(Testbed& bed) : bed_(bed) {
+HidrawKeypad::HidrawKeypad(Testbed& bed, int slot) : bed_(bed), slot_(slot) {
     sim::KeypadModel::Hooks hooks;
     hooks.restart = [this](uint32_t delayMs) {
         // Called from within a write; the bus changes happen on the pump thread.
@@ -310,13 +339,14 @@ std::vector<unsigned long> HidrawKeypad::unknownIoctls() const {
     return unknownIoctls_;
 }
 
-std::string HidrawKeypad::devNode(int iface) {
-    // hidraw0 belongs to interface 0 (probed first, as the kernel does).
-    return "/dev/hidraw" + std::to_string(iface);
+std::string HidrawKeypad::devNode(int iface) const {
+    // Two nodes per slot; interface 0 first (probed first, as the kernel does).
+    return "/dev/hidraw" + std::to_string(2 * slot_ + iface);
 }
 
-std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) {
-    const std::string usb = std::string("/sys") + kUsbPath;
+std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) const {
+    const std::string port = usbPortName();
+    const std::string usb = std::string("/sys") + kUsbHostPath + port;
     const std::string vid = fmt("%04X", id.vendorId);
     const std::string pid = fmt("%04X", id.productId);
     std::vector<SysDevice> list;
@@ -328,7 +358,7 @@ std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) {
                  {"PRODUCT", fmt("%x", id.vendorId) + "/" + fmt("%x", id.productId) + "/100"},
                  {"TYPE", "0/0/0"},
                  {"BUSNUM", "001"},
-                 {"DEVNUM", "002"},
+                 {"DEVNUM", fmt("%03u", static_cast<unsigned>(2 + slot_))},
                  {"SUBSYSTEM", "usb"}};
     dev.attrs = {{"idVendor", fmt("%04x", id.vendorId)},
                  {"idProduct", fmt("%04x", id.productId)},
@@ -336,16 +366,18 @@ std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) {
                  {"manufacturer", id.manufacturer},
                  {"product", id.product},
                  {"busnum", "1"},
-                 {"devnum", "2"}};
+                 {"devnum", std::to_string(2 + slot_)}};
     list.push_back(dev);
 
     const int commandIface = commandInterface(id);
     for (int iface = id.keyboardInterface ? 0 : commandIface; iface <= commandIface; ++iface) {
         const std::string n = std::to_string(iface);
+        const std::string node = std::to_string(2 * slot_ + iface);
         const bool commands = iface == commandIface;
-        const std::string hidName = "0003:" + vid + ":" + pid + ".000" + std::to_string(iface + 1);
+        const std::string hidName = "0003:" + vid + ":" + pid + "." +
+                                    fmt("%04X", static_cast<unsigned>(2 * slot_ + iface + 1));
         SysDevice intf;
-        intf.path = usb + "/1-1:1." + n;
+        intf.path = usb + "/" + port + ":1." + n;
         intf.props = {{"DEVTYPE", "usb_interface"},
                       {"DRIVER", "usbhid"},
                       {"PRODUCT", dev.props[2].second},
@@ -359,7 +391,7 @@ std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) {
         hid.props = {{"DRIVER", "hid-generic"},
                      {"HID_ID", "0003:0000" + vid + ":0000" + pid},
                      {"HID_NAME", id.manufacturer + " " + id.product},
-                     {"HID_PHYS", "usb-0000:00:14.0-1/input" + n},
+                     {"HID_PHYS", "usb-0000:00:14.0-" + std::to_string(slot_ + 1) + "/input" + n},
                      {"HID_UNIQ", ""},
                      {"MODALIAS", "hid:b0003g0001v0000" + vid + "p0000" + pid},
                      {"SUBSYSTEM", "hid"}};
@@ -369,12 +401,12 @@ std::vector<SysDevice> HidrawKeypad::devicesOf(const Identity& id) {
         list.push_back(hid);
 
         SysDevice raw;
-        raw.path = hid.path + "/hidraw/hidraw" + n;
-        raw.props = {{"DEVNAME", "/dev/hidraw" + n},
+        raw.path = hid.path + "/hidraw/hidraw" + node;
+        raw.props = {{"DEVNAME", "/dev/hidraw" + node},
                      {"MAJOR", "241"},
-                     {"MINOR", n},
+                     {"MINOR", node},
                      {"SUBSYSTEM", "hidraw"}};
-        raw.attrs = {{"dev", "241:" + n}};
+        raw.attrs = {{"dev", "241:" + node}};
         raw.links = {{"device", "../../../" + hidName}};
         list.push_back(raw);
     }

@@ -65,6 +65,11 @@ private:
     std::string root_;
 };
 
+// Whether a program started with the testbed's environment (and the fstat()
+// fix-up `fstatShim`) sees the testbed's sysfs: false, with the reason, when
+// umockdev cannot work on this machine.
+bool UmockdevWorks(const std::string& fstatShim, std::string* why);
+
 // One sysfs device: its path ("/sys/devices/..."), udev properties, text
 // attributes, binary attributes (hex) and symlinks.
 struct SysDevice {
@@ -95,7 +100,9 @@ public:
     };
     static Identity loaderIdentity();
 
-    explicit HidrawKeypad(Testbed& bed);
+    // `slot` picks the USB port (1-1, 1-2, ...) and the hidraw node numbers,
+    // so several keypads can share one testbed.
+    explicit HidrawKeypad(Testbed& bed, int slot = 0);
     ~HidrawKeypad();
     HidrawKeypad(const HidrawKeypad&) = delete;
     HidrawKeypad& operator=(const HidrawKeypad&) = delete;
@@ -164,11 +171,14 @@ private:
     void pumpLoop();
     void schedule(uint64_t at, std::function<void()> task);
     void sendUevent(const SysDevice& d, const char* action);
-    static std::vector<SysDevice> devicesOf(const Identity& id);
-    static std::string devNode(int iface);
+    std::vector<SysDevice> devicesOf(const Identity& id) const;
+    std::string devNode(int iface) const;
+    // The sysfs name of its USB port: "1-1" for slot 0.
+    std::string usbPortName() const { return "1-" + std::to_string(slot_ + 1); }
     static int commandInterface(const Identity& id) { return id.loader ? 0 : 1; }
 
     Testbed& bed_;
+    const int slot_;
     mutable std::recursive_mutex m_;
     Identity identity_;
     std::shared_ptr<Plugin> current_;

@@ -61,31 +61,6 @@ std::string outputDir() {
     return std::string(ORVEX_SYSTEM_OUTPUT) + "/" + info->test_suite_name() + "." + info->name();
 }
 
-// Whether a program started with the testbed's environment sees the testbed's
-// sysfs: false (with the reason) when umockdev cannot work on this machine.
-bool umockdevWorks(std::string* why) {
-    Testbed bed;
-    g_free(umockdev_testbed_add_device(bed.get(), "platform", "orvex-probe", nullptr, "idVendor",
-                                       "2047", nullptr, nullptr));
-    const std::string out = bed.rootDir() + "/probe.out";
-    ChildProcess cat;
-    ChildProcess::Options o;
-    o.argv = {"/bin/cat", "/sys/devices/orvex-probe/idVendor"};
-    o.env = bed.programEnv(ORVEX_FSTAT_SHIM);
-    o.logFile = out;
-    if (!cat.start(o, why))
-        return false;
-    const int rc = cat.waitExit(10000);
-    std::ifstream in(out);
-    std::stringstream s;
-    s << in.rdbuf();
-    if (rc == 0 && s.str().rfind("2047", 0) == 0)
-        return true;
-    *why = "a program under libumockdev-preload does not see the emulated /sys (exit " +
-           std::to_string(rc) + "): " + s.str();
-    return false;
-}
-
 KeypadSettings settings(uint8_t led, uint8_t jack, uint8_t buzzer, uint8_t period, uint8_t type) {
     KeypadSettings s = KeypadModel::factorySettings();
     s.ledBrightness = led;
@@ -107,7 +82,7 @@ class OrvexConfigSystem : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string why;
-        if (!umockdevWorks(&why)) {
+        if (!UmockdevWorks(ORVEX_FSTAT_SHIM, &why)) {
             GTEST_SKIP() << "umockdev cannot run here: " << why;
         }
         std::filesystem::remove_all(outputDir());
@@ -178,7 +153,9 @@ protected:
         std::ofstream(loaderDir / "RAM_BSL_VERSION") << "00.06.05.34\n";
         if (!passwordKnown)
             return;
-        std::ofstream password(loaderDir / "password.Text");
+        // Placed for this keypad: only then is it known to match.
+        std::filesystem::create_directories(loaderDir / "SYS000777001");
+        std::ofstream password(loaderDir / "SYS000777001" / "password.Text");
         password << "@FFE0\n";
         for (uint8_t b : orvex::sim::LoaderModel::factoryVectors())
             password << std::hex << std::uppercase << std::setw(2) << std::setfill('0') << int(b)

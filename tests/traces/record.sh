@@ -19,7 +19,8 @@ record() {
     name=$1
     shift
     rm -rf "$work/home" "$work/state"
-    export XDG_DATA_HOME="$work/home" ORVEX_VIRTUAL_STATE="$work/state"
+    export XDG_DATA_HOME="$work/home" XDG_STATE_HOME="$work/home" XDG_RUNTIME_DIR="$work/home" \
+        ORVEX_VIRTUAL_STATE="$work/state"
     while [ "$1" != "--" ]; do
         setup=$1
         shift

@@ -51,6 +51,9 @@ Outcome orvexctl(const std::vector<std::string>& args, const fs::path& home,
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         setenv("XDG_DATA_HOME", home.c_str(), 1);
+        // Upgrade journals and locks stay in the run's folder too.
+        setenv("XDG_STATE_HOME", home.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", home.c_str(), 1);
         state.empty() ? unsetenv("ORVEX_VIRTUAL_STATE")
                       : setenv("ORVEX_VIRTUAL_STATE", state.c_str(), 1);
         unsetenv("ORVEX_TRACE");

@@ -24,7 +24,7 @@ TEST(ProgramStartUp, MainWindowShowsWithoutLoadingQtMultimedia) {
     env.insert("ASAN_OPTIONS", "verify_asan_link_order=0:detect_leaks=0");
     env.insert("ORVEX_BENCH_PROBE_OUT", work.filePath("probe"));
     env.insert("ORVEX_BENCH_PROBE_WINDOW", "orvex::MainWindow");
-    for (const char* xdg : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
+    for (const char* xdg : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"})
         env.insert(xdg, work.filePath(xdg));
     QProcess program;
     program.setProcessEnvironment(env);

@@ -152,6 +152,17 @@ void FirmwareUpgradeWindow::HandOverSettings(int keypadType, int ledBrightness, 
     settingsHandedOver_ = true;
 }
 
+void FirmwareUpgradeWindow::HandOverJournal(const firmware::KeypadSettingsHandOver& s) {
+    keypad_table = s.keypad_table;
+    led_brightness = s.led_brightness;
+    buzzer_enable = s.buzzer_enable;
+    buzzer_period = s.buzzer_period;
+    no_of_keys = s.no_of_keys;
+    key_codes = s.key_codes;
+    serialNumber = s.serialNumber;
+    settingsHandedOver_ = s.captured;
+}
+
 firmware::KeypadSettingsHandOver FirmwareUpgradeWindow::HandedOverSettings() {
     firmware::KeypadSettingsHandOver s;
     s.captured = settingsHandedOver_;
@@ -162,6 +173,7 @@ firmware::KeypadSettingsHandOver FirmwareUpgradeWindow::HandedOverSettings() {
     s.no_of_keys = no_of_keys;
     s.key_codes = key_codes;
     s.serialNumber = serialNumber;
+    s.usbPort = keypadUsbPort_;
     return s;
 }
 
@@ -178,6 +190,10 @@ void FirmwareUpgradeWindow::HandOverUpgradePlan(const firmware::UpgradePlan& pla
                                                 const std::string& usbPort) {
     upgradePlan_ = plan;
     keypadUsbPort_ = usbPort;
+}
+
+void FirmwareUpgradeWindow::KeepUpgradeLock(std::unique_ptr<firmware::UpgradeLock> lock) {
+    lock_ = std::move(lock);
 }
 
 bool FirmwareUpgradeWindow::UpgradeRunning() {
@@ -385,6 +401,15 @@ void FirmwareUpgradeWindow::startUpgrade() {
         plan = *upgradePlan_;
     else
         plan.images = firmware::BuiltInLoaderImages().value_or(firmware::LoaderImages{});
+    // The journal names the image being written.
+    if (upgradePlan_) {
+        std::string error;
+        if (auto journal = firmware::ReadUpgradeJournal(error)) {
+            journal->imagePath = image.path;
+            journal->imageSha256 = firmware::Sha256Of(image.text);
+            (void)firmware::WriteUpgradeJournal(*journal, error); // a reminder only
+        }
+    }
     upgradeWorker.RunWorkerAsync([image = std::move(image), ids, plan](const auto& report) {
         firmware::UpgradeSequence sequence(report, ids, plan.images);
         sequence.keepPasswordAs = plan.keepPasswordAs;
@@ -406,7 +431,13 @@ void FirmwareUpgradeWindow::upgradeProgress(int percent, const std::string& text
 
 void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
     if (!error && result) {
-        firmware::RestoreSettingsAfterUpgrade(HandedOverSettings());
+        const firmware::RestoreResult r =
+            firmware::RestoreSettingsAfterUpgrade(HandedOverSettings());
+        // Finished: nothing is left for a later run. Otherwise the journal
+        // keeps the settings until they are back on the keypad.
+        if (upgradePlan_ && (r == firmware::RestoreResult::Restored ||
+                             r == firmware::RestoreResult::NothingCaptured))
+            firmware::RemoveUpgradeJournal();
         keypadHold_.reset();
     }
     upgrading_ = false;

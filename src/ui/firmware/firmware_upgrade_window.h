@@ -9,6 +9,7 @@
 #include <string>
 
 #include "device/keypad_presence.h"
+#include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
 #include "ui/firmware/background_worker.h"
 
@@ -42,13 +43,19 @@ public:
     static void HandOverSettings(int keypadType, int ledBrightness, int buzzer,
                                  int buzzerPeriodIndex, int options, const uint8_t* codes20,
                                  const std::string& serial);
+    // The settings kept in the journal of an interrupted upgrade.
+    static void HandOverJournal(const firmware::KeypadSettingsHandOver& settings);
     static firmware::KeypadSettingsHandOver HandedOverSettings();
     // Forgets the hand-over (tests start each case from a fresh run).
     static void ForgetHandOver();
     // The loader images and the keypad's USB port, settled by the main window
     // before the keypad was sent to its loader. Without one the program's
     // built-in images are used, and an upgrade without images is refused.
+    // The main window has written the upgrade journal: the window adds the
+    // image to it and removes it once the settings are back on the keypad.
     static void HandOverUpgradePlan(const firmware::UpgradePlan& plan, const std::string& usbPort);
+    // The lock that keeps other upgrades out while this window may run one.
+    void KeepUpgradeLock(std::unique_ptr<firmware::UpgradeLock> lock);
 
     // Loader ids as shown in vidLabel / pidLabel.
     static std::string myVID;
@@ -132,6 +139,7 @@ private:
     bool imageRefused_ = false;
 
     std::unique_ptr<KeypadSequence> keypadHold_;
+    std::unique_ptr<firmware::UpgradeLock> lock_;
 
     static bool settingsHandedOver_;
     static std::optional<firmware::UpgradePlan> upgradePlan_;

@@ -13,9 +13,11 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTextEdit>
+#include <QTimer>
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "device/keypad_presence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -227,6 +229,9 @@ void MainWindow::startUp() {
         EnableDisableFunctionButtons(false);
     }
     FollowKeypad();
+    // Once the window is up: an upgrade that was interrupted is offered to be
+    // finished.
+    QTimer::singleShot(0, this, [this] { offerToFinishUpgrade(true); });
 }
 
 int MainWindow::GetDeviceStatusMessage() {
@@ -403,9 +408,10 @@ QString MainWindow::FactoryResetText() {
 void MainWindow::resetToFactoryDefault() {
     // The keypad restarts: this sequence sees it leave and come back.
     KeypadSequence owned;
+    const KeypadIdentity keypad = OpenKeypadIdentity();
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
-    RescanForDevice();
+    RescanForKeypad(keypad); // this keypad only, never another one plugged in
     UpdatePermissionHint();
     if (GetDeviceStatusMessage() == 0) {
         // Read here; a keypad that comes back only later is read when the

@@ -52,6 +52,15 @@ public:
     // the keypad answered.
     bool RefreshFromDevice();
 
+    // When an upgrade recorded in the journal has not finished and its keypad
+    // is attached (in its loader, or running again), asks whether to finish
+    // it and does. At start-up only an attached keypad is mentioned; from the
+    // firmware button, a journal always stops a new upgrade. True when the
+    // journal was dealt with (the button then does nothing more).
+    bool offerToFinishUpgrade(bool atStartUp);
+    // Asked before a loader attached without a keypad is programmed.
+    static std::string LoneLoaderQuestion();
+
     // Configuration folder and file at start-up; the snapshot after "Save
     // Changes" (true when every key was written).
     void PrepareConfigFile();

@@ -80,7 +80,7 @@ void MainWindow::restoreFromConfigFile() {
     RestoreResult result = RestoreResult::Stopped;
     try {
         result = load_data_from_file(FileName);
-        if (result == RestoreResult::Stopped)
+        if (result == RestoreResult::Stopped || result == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
     } catch (const ConfigValueError& e) {
         showWarning(e.what());
@@ -123,7 +123,7 @@ void MainWindow::importConfigFile() {
         // unreadable file (thrown before anything was sent) stops it.
         const RestoreResult result = load_data_from_file(*chosen);
         sent = result != RestoreResult::NotSaved;
-        if (result == RestoreResult::Stopped)
+        if (result == RestoreResult::Stopped || result == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
         if (!CopyFileReplacing(*chosen, FileName))
             showWarning("Failed to copy the new file.");

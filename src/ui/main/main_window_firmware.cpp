@@ -1,4 +1,5 @@
-// MainWindow: the button that opens the firmware upgrade window.
+// MainWindow: the button that opens the firmware upgrade window, and the
+// finishing of an upgrade that was interrupted.
 
 #include "ui/main/main_window.h"
 
@@ -8,47 +9,120 @@
 #include "device/hid_link.h"
 #include "device/keypad_presence.h"
 #include "firmware/loader_store.h"
+#include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
 #include "platform/prompter.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 
 namespace orvex {
 
+namespace {
+
+constexpr const char* kProgram = "orvex-config";
+constexpr const char* kQuestionCaption = "Firmware Upgrade";
+
+std::string serialText(const std::string& serial) {
+    std::string out;
+    for (char c : serial)
+        out += c >= 0x20 && c < 0x7F ? c : '?';
+    while (!out.empty() && (out.back() == ' ' || out.back() == '?'))
+        out.pop_back();
+    return out.empty() ? "unknown" : out;
+}
+
+// The loader images and the password; false (the user told why) when the
+// upgrade must not start.
+bool planUpgrade(const std::string& serial, firmware::UpgradePlan& plan) {
+    const firmware::LoaderFolders folders = firmware::LoaderFolders::FromEnvironment();
+    std::string why;
+    if (!firmware::PlanUpgrade(folders, serial, plan, why)) {
+        showWarning(why);
+        return false;
+    }
+    return true;
+}
+
+bool massEraseAgreed(const std::string& serial, const firmware::UpgradePlan& plan) {
+    return !plan.needsConsent ||
+           askYesNo(firmware::MassEraseQuestion(firmware::LoaderFolders::FromEnvironment(), serial,
+                                                plan),
+                    kQuestionCaption);
+}
+
+} // namespace
+
+std::string MainWindow::LoneLoaderQuestion() {
+    return "No keypad is open, but an MSP430 USB bootstrap loader (USB 2047:0200) is attached. "
+           "Any MSP430 device in its loader looks like this. Is it your keypad, left in its "
+           "loader by an interrupted upgrade? Only then may it be programmed.";
+}
+
 void MainWindow::openFirmwareUpgrade() {
+    // An interrupted upgrade is finished before another one starts.
+    if (offerToFinishUpgrade(false))
+        return;
+
     // Owned by the main window, so it is gone (its job waited for) at exit.
     auto window = std::make_unique<FirmwareUpgradeWindow>(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
 
     // The settings the window sends back after the upgrade.
-    if (GetDeviceStatusMessage() == 0)
+    const bool statusRead = GetDeviceStatusMessage() == 0;
+    if (statusRead)
         FirmwareUpgradeWindow::HandOverSettings(lastKeypadType, lastLedBrightness, lastBuzzer,
                                                 lastBuzzerPeriodIndex, lastOptions,
                                                 lastKeyCodes.data(), serialNumber);
     else
         WarnCommandFailed("Unable to get device status information");
+    // A serial number read earlier may be another keypad's: its password is
+    // not taken for this one.
+    const std::string serial = statusRead ? serialNumber : std::string();
 
-    // Whatever would stop the upgrade is settled while the keypad still runs
-    // its firmware: once in its loader, a refused password erases it.
-    const firmware::LoaderFolders folders = firmware::LoaderFolders::FromEnvironment();
-    firmware::UpgradePlan plan;
-    std::string why;
-    if (!firmware::PlanUpgrade(folders, serialNumber, plan, why)) {
-        showWarning(why);
+    // One upgrade at a time, from here to the end of its restore.
+    std::string refusal;
+    auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
+    if (!lock) {
+        showWarning(refusal);
         return;
     }
-    // Other MSP430 loaders answer the same ids: the keypad's comes up on its port.
-    const std::string port = firmware::OpenKeypadUsbPort();
-    if (port.empty() && firmware::CountLoaderDevices(firmware::LoaderIds::FromResources()) > 0) {
+
+    // Only the keypad's own loader is programmed: the one it restarts into on
+    // its port, or one the user says is the keypad's. Other MSP430 loaders
+    // answer the same ids.
+    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
+    const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
+    std::string port = firmware::OpenKeypadUsbPort();
+    if (!hid_handle && loaders.size() == 1) {
+        if (!askYesNo(LoneLoaderQuestion(), kQuestionCaption))
+            return;
+        port = loaders.front();
+    } else if ((!hid_handle && loaders.size() > 1) || (port.empty() && !loaders.empty())) {
         showWarning(firmware::kLoaderNotToldApartText);
         return;
     }
 
-    if (!askYesNo("Are you sure you want to upgrade the firmware?", "Firmware Upgrade"))
+    // Whatever would stop the upgrade is settled while the keypad still runs
+    // its firmware: once in its loader, a refused password erases it.
+    firmware::UpgradePlan plan;
+    if (!planUpgrade(serial, plan))
         return;
-    if (plan.massEraseFirst &&
-        !askYesNo(firmware::MassEraseQuestion(folders, serialNumber), "Firmware Upgrade"))
+    if (!askYesNo("Are you sure you want to upgrade the firmware?", kQuestionCaption))
         return;
+    if (!massEraseAgreed(serial, plan))
+        return;
+
+    // What the restore needs is on disk before the keypad leaves.
+    firmware::UpgradeJournal journal;
+    journal.settings = FirmwareUpgradeWindow::HandedOverSettings();
+    journal.settings.usbPort = port;
+    journal.program = kProgram;
+    journal.startedAt = firmware::UtcNowText();
+    if (std::string why; !firmware::WriteUpgradeJournal(journal, why)) {
+        showWarning("The firmware upgrade cannot start: " + why + "..");
+        return;
+    }
     FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
+    window->KeepUpgradeLock(std::move(lock));
 
     // From here to the end of the settings restore the upgrade owns the
     // keypad; the main window reads it again afterwards.
@@ -59,6 +133,75 @@ void MainWindow::openFirmwareUpgrade() {
 
     window->CentreOnScreen();
     window.release()->show();
+}
+
+bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
+    std::string error;
+    const std::optional<firmware::UpgradeJournal> journal = firmware::ReadUpgradeJournal(error);
+    if (!journal) {
+        if (error.empty())
+            return false;
+        showWarning("The firmware upgrade cannot start: " + error + "..");
+        return !atStartUp;
+    }
+    const std::string serial = serialText(journal->settings.serialNumber);
+    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
+    const firmware::JournalKeypad where = firmware::FindJournalKeypad(*journal, ids);
+    if (where == firmware::JournalKeypad::Absent) {
+        if (!atStartUp)
+            showWarning("An upgrade of the keypad with serial number " + serial +
+                        " has not finished (" + firmware::UpgradeJournalPath() +
+                        "). Plug that keypad in and press the button again, or remove the file "
+                        "to give the upgrade up..");
+        return !atStartUp;
+    }
+
+    std::string refusal;
+    auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
+    if (!lock) {
+        showWarning(refusal);
+        return true;
+    }
+    if (where == firmware::JournalKeypad::Running) {
+        if (!askYesNo("An upgrade of the keypad with serial number " + serial +
+                          " was interrupted before its settings were sent back. Send them back "
+                          "now?",
+                      kQuestionCaption))
+            return true;
+        // The restore restarts the keypad: it sees it leave and come back.
+        KeypadSequence owned;
+        const firmware::RestoreResult r = firmware::RestoreSettingsAfterUpgrade(journal->settings);
+        if (r == firmware::RestoreResult::Restored || r == firmware::RestoreResult::NothingCaptured)
+            firmware::RemoveUpgradeJournal();
+        if (RefreshFromDevice())
+            keypadChangedDuringSequence_ = false;
+        return true;
+    }
+
+    // In its loader on the port the journal names: the keypad's own.
+    if (!askYesNo("An upgrade of the keypad with serial number " + serial +
+                      " was interrupted and the keypad is still in its bootstrap loader. Open "
+                      "the firmware upgrade window to download an image and send its settings "
+                      "back?",
+                  kQuestionCaption))
+        return true;
+    firmware::UpgradePlan plan;
+    if (!planUpgrade(journal->settings.serialNumber, plan) ||
+        !massEraseAgreed(journal->settings.serialNumber, plan))
+        return true;
+    std::string port = journal->settings.usbPort;
+    if (port.empty())
+        port = firmware::LoaderUsbPorts(ids).front(); // alone on the bus
+    FirmwareUpgradeWindow::HandOverJournal(journal->settings);
+    FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
+    auto* window = new FirmwareUpgradeWindow(this);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->KeepUpgradeLock(std::move(lock));
+    // The keypad is its loader until the upgrade's restore has ended.
+    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
+    window->CentreOnScreen();
+    window->show();
+    return true;
 }
 
 } // namespace orvex

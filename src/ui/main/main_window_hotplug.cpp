@@ -121,7 +121,7 @@ void MainWindow::keypadRemoved(bool duringSequence) {
         }
         return;
     }
-    CloseDevice();
+    CloseUnpluggedKeypad();
     // Back already, or another keypad is still attached: open it as on arrival.
     if (KeypadAttached()) {
         keypadArrived(false);
@@ -150,7 +150,7 @@ void MainWindow::followKeypadAfterSequence() {
         if (ReopenKeypadQuietly())
             RefreshFromDevice();
     } else {
-        CloseDevice();
+        CloseUnpluggedKeypad();
     }
 }
 

@@ -1,0 +1,118 @@
+#include "device/keypad_identity.h"
+
+#include <mutex>
+#include <vector>
+
+#include "bsl/device_notifier.h"
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "platform/prompter.h"
+
+namespace orvex {
+
+namespace {
+
+// Opens `path` as hid_handle, as a scan would. Caller holds link_mutex().
+bool openPath(const std::string& path) {
+    if (hid_handle) {
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
+    }
+    hid_handle = hid_open_path(path.c_str());
+    if (!hid_handle)
+        return false;
+    // The same steps as the scan's (the two strings are not used further).
+    wchar_t text[256] = {};
+    hid_get_manufacturer_string(hid_handle, text, 255);
+    hid_get_product_string(hid_handle, text, 255);
+    hid_set_nonblocking(hid_handle, 1);
+    return true;
+}
+
+// Opens `path` and keeps it open when its serial number is `serial`.
+bool openIfSerial(const std::string& path, const std::string& serial) {
+    if (!openPath(path))
+        return false;
+    DeviceStatus s;
+    if (ReadDeviceStatus(s) == 0 && s.serialNumber == serial)
+        return true;
+    hid_exit_safely(hid_handle);
+    hid_handle = nullptr;
+    return false;
+}
+
+bool findKeypad(const KeypadIdentity& keypad) {
+    const std::vector<std::string> paths = KeypadCommandPaths();
+    // A port holds one device: it needs no exchange to be told, so neither
+    // this keypad nor any other hears a command the operation did not send.
+    if (!keypad.usbPort.empty()) {
+        for (const auto& path : paths) {
+            if (KeypadUsbPort(path) != keypad.usbPort)
+                continue;
+            return openPath(path);
+        }
+        return false;
+    }
+    if (!keypad.serialNumber.empty()) {
+        // Each keypad is asked for its status; two answering with this serial
+        // number cannot be told apart.
+        std::string match;
+        int matches = 0;
+        for (const auto& path : paths) {
+            if (openIfSerial(path, keypad.serialNumber)) {
+                match = path;
+                ++matches;
+            }
+        }
+        if (hid_handle) {
+            hid_exit_safely(hid_handle);
+            hid_handle = nullptr;
+        }
+        return matches == 1 && openIfSerial(match, keypad.serialNumber);
+    }
+    return paths.size() == 1 && openPath(paths.front());
+}
+
+} // namespace
+
+std::vector<std::string> KeypadCommandPaths() {
+    std::vector<std::string> paths;
+    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    for (hid_device_info* it = list; it; it = it->next)
+        if (it->interface_number == DEVICE_INTERFACE && it->path)
+            paths.emplace_back(it->path);
+    hid_free_enumeration(list);
+    return paths;
+}
+
+std::string KeypadUsbPort(const std::string& path) {
+    return bsl::UsbPortOfHidPath(path);
+}
+
+KeypadIdentity OpenKeypadIdentity() {
+    std::lock_guard lock(link_mutex());
+    KeypadIdentity id;
+    if (!hid_handle)
+        return id;
+    if (const hid_device_info* info = hid_get_device_info(hid_handle); info && info->path)
+        id.usbPort = KeypadUsbPort(info->path);
+    id.serialNumber = NotedKeypadSerial(hid_handle);
+    return id;
+}
+
+bool RescanForKeypad(const KeypadIdentity& keypad) {
+    bool found;
+    {
+        std::lock_guard lock(link_mutex());
+        if (hid_handle) {
+            hid_exit_safely(hid_handle);
+            hid_handle = nullptr;
+        }
+        found = findKeypad(keypad);
+    }
+    if (!found)
+        showWarning("Halden Orvex\u2122 not connected..");
+    return found;
+}
+
+} // namespace orvex

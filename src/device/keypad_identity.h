@@ -1,0 +1,51 @@
+#pragma once
+
+// Which keypad an operation acts on, kept across the restarts it causes
+// (factory reset, bootloader entry, a new firmware): every reopen inside the
+// operation looks for that keypad only, never for "the first one found".
+
+#include <string>
+#include <vector>
+
+#include <hidapi/hidapi.h>
+
+namespace orvex {
+
+struct KeypadIdentity {
+    // The 12 bytes its last status read reported; "" when none was read on the
+    // handle (or the serial number is not to be relied on, as after new firmware).
+    std::string serialNumber;
+    // The USB port it is plugged into (bsl::UsbPortOfHidPath); "" when it
+    // cannot be told.
+    std::string usbPort;
+
+    bool operator==(const KeypadIdentity&) const = default;
+};
+
+// The keypad open on hid_handle; empty when none is open.
+KeypadIdentity OpenKeypadIdentity();
+
+// Remembers the serial number a status read on `handle` reported; the status
+// read calls it. Forgotten when the handle changes.
+void NoteKeypadSerial(hid_device* handle, const std::string& serialNumber);
+// Called when `handle` is closed.
+void ForgetKeypadSerial(hid_device* handle);
+// What NoteKeypadSerial remembered for `handle`; "" when nothing.
+std::string NotedKeypadSerial(hid_device* handle);
+
+// The command interfaces of the keypads present, in hidapi's order.
+std::vector<std::string> KeypadCommandPaths();
+
+// The USB port of the keypad command interface at `path`; "" when unknown.
+std::string KeypadUsbPort(const std::string& path);
+
+// The rescan sequence for one keypad: closes hid_handle and opens the keypad
+// with this identity: the one on its USB port when the port is known (no
+// exchange needed); else the one keypad whose status reports this serial
+// number; with neither known, only a keypad alone on the bus. Another keypad
+// is never opened. When it is not there, warns "Halden Orvex™ not
+// connected.." as the rescan sequence does and returns false with hid_handle
+// null.
+bool RescanForKeypad(const KeypadIdentity& keypad);
+
+} // namespace orvex

@@ -1,0 +1,74 @@
+#pragma once
+
+// What an upgrade keeps on disk to be finished by a later run: the journal,
+// written before the keypad is sent to its loader and removed when the
+// settings are back on it, and the one lock that keeps upgrades of this user
+// from running at the same time. Plain C++.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "firmware/upgrade_sequence.h"
+
+namespace orvex::firmware {
+
+// $XDG_STATE_HOME/orvex-config (default ~/.local/state/orvex-config); "" when
+// neither XDG_STATE_HOME nor HOME is set.
+std::string StateFolder();
+
+// The journal of an upgrade that has not finished.
+struct UpgradeJournal {
+    // The settings to send back, the serial number and the keypad's USB port.
+    KeypadSettingsHandOver settings;
+    std::string imagePath;   // "" until the image is chosen (the window)
+    std::string imageSha256; // of the image's bytes, hex; "" with the path
+    std::string program;     // "orvexctl" or "orvex-config"
+    std::string startedAt;   // UTC, 2024-01-31T12:00:00Z
+};
+
+std::string UpgradeJournalPath();
+// Written whole or not at all (a temporary file renamed over it).
+bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error);
+// nullopt with `error` empty when there is no journal; with `error` set when
+// one is there but cannot be read.
+std::optional<UpgradeJournal> ReadUpgradeJournal(std::string& error);
+void RemoveUpgradeJournal();
+// A few lines for messages and the diagnosis, each indented by `indent`.
+std::string DescribeUpgradeJournal(const UpgradeJournal& journal, const std::string& indent);
+
+// The current time as startedAt holds it.
+std::string UtcNowText();
+// SHA-256 of the bytes (an image as read once) in lower-case hex.
+std::string Sha256Of(const std::string& bytes);
+
+// The USB ports of the attached loaders, in hidapi's order ("" for a loader
+// whose port cannot be told).
+std::vector<std::string> LoaderUsbPorts(const LoaderIds& ids);
+
+// Where the keypad of a journal is now. Looked for on the journal's USB port;
+// when the journal has none, a device alone on the bus is taken.
+enum class JournalKeypad { Absent, InLoader, Running };
+JournalKeypad FindJournalKeypad(const UpgradeJournal& journal, const LoaderIds& ids);
+
+// One upgrade at a time for this user, from its plan to the end of its
+// restore: an exclusive flock on $XDG_RUNTIME_DIR/orvex-config-upgrade.lock
+// (without XDG_RUNTIME_DIR: upgrade.lock in the state folder). Released when
+// destroyed, or when the process ends.
+class UpgradeLock {
+public:
+    // Null when another upgrade holds it: `refusal` then names it, such as
+    // "Another firmware upgrade is running (orvexctl, process 1234).".
+    static std::unique_ptr<UpgradeLock> Acquire(const std::string& program, std::string& refusal);
+    static std::string LockPath();
+    ~UpgradeLock();
+    UpgradeLock(const UpgradeLock&) = delete;
+    UpgradeLock& operator=(const UpgradeLock&) = delete;
+
+private:
+    explicit UpgradeLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+} // namespace orvex::firmware
