@@ -5,10 +5,11 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTextBrowser>
 #include <QTextCharFormat>
 #include <QTextCursor>
-#include <QTextEdit>
 
+#include "ui/common/form_layout.h"
 #include "ui/common/ui_style.h"
 
 namespace orvex {
@@ -35,13 +36,13 @@ QString AboutBox::AboutText() {
 AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("AboutBox");
     setWindowTitle(ui::q("About Orvex™ Illuminated  Configuration Utility"));
-    setFixedSize(361, 347);
 
     pictureLabel = new QLabel(this);
     pictureLabel->setObjectName("pictureLabel");
     pictureLabel->setGeometry(12, 12, 96, 96);
     pictureLabel->setPixmap(QPixmap(":/images/about.png"));
     pictureLabel->setScaledContents(true);
+    pictureLabel->setAccessibleName(ui::q("Orvex™ keypad"));
 
     titleLabel = new QLabel(ui::q("Orvex™ Illuminated Configuration Utility"), this);
     titleLabel->setObjectName("titleLabel");
@@ -75,12 +76,17 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
     line->setFrameShadow(QFrame::Sunken);
     line->setGeometry(12, 118, 337, 4);
 
-    aboutText = new QTextEdit(this);
+    // Read-only: Tab stops only at its links, and clicking them does nothing.
+    auto* browser = new QTextBrowser(this);
+    browser->setOpenLinks(false);
+    browser->setOpenExternalLinks(false);
+    aboutText = browser;
     aboutText->setObjectName("aboutText");
     aboutText->setGeometry(12, 130, 337, 160);
     aboutText->setFont(ui::font(8.25));
+    aboutText->setAccessibleName("About this utility");
     // One paragraph a line, the empty one included. Web and mail addresses are
-    // shown as links; clicking them does nothing.
+    // shown as links.
     QTextCursor cursor(aboutText->document());
     const QStringList lines = AboutText().split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -104,6 +110,10 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
 
     showVersionTexts();
+    ui::finishForm(this, {361, 347},
+                   {.kind = ui::WindowKind::Dialog,
+                    .onEscape = [this] { close(); },
+                    .tabOrder = {aboutText, closeButton}});
 }
 
 void AboutBox::showVersionTexts() {

@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPalette>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTextEdit>
 
@@ -19,6 +20,9 @@
 #include "platform/clock.h"
 #include "platform/prompter.h"
 #include "ui/about/about_box.h"
+#include "ui/common/accessibility.h"
+#include "ui/common/form_layout.h"
+#include "ui/common/keyboard.h"
 #include "ui/common/ui_style.h"
 
 namespace orvex {
@@ -114,7 +118,6 @@ QString MainWindow::WaysText(int waysCode) {
 MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     setObjectName("MainWindow");
     setWindowTitle(ui::q("Halden Orvex™ Illuminated Configuration Utility"));
-    setFixedSize(891, 499);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -122,18 +125,26 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     menuBar = new QMenuBar(this);
     menuBar->setObjectName("menuBar");
     menuBar->setGeometry(0, 0, 891, 24);
-    QMenu* file = menuBar->addMenu("File");
+    QMenu* file = menuBar->addMenu("&File");
     file->setObjectName("fileMenu");
-    importAction = file->addAction("Import Cfg File");
+    importAction = file->addAction("&Import Cfg File");
     importAction->setObjectName("importAction");
-    exportAction = file->addAction("Export Cfg File");
+    exportAction = file->addAction("&Export Cfg File");
     exportAction->setObjectName("exportAction");
-    exitAction = file->addAction("Exit");
+    exitAction = file->addAction("E&xit");
     exitAction->setObjectName("exitAction");
-    QMenu* help = menuBar->addMenu("Help");
+    exitAction->setShortcut(QKeySequence::Quit);
+    exitAction->setShortcutContext(Qt::WindowShortcut);
+    addAction(exitAction); // Ctrl+Q works with the menu closed
+    QMenu* help = menuBar->addMenu("&Help");
     help->setObjectName("helpMenu");
-    aboutAction = help->addAction(ui::q("About Orvex™ Configuration Utility"));
+    aboutAction = help->addAction(ui::q("&About Orvex™ Configuration Utility"));
     aboutAction->setObjectName("aboutAction");
+    // F10 opens the menu bar, as on GNOME and KDE desktops.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    menuKey->setObjectName("menuShortcut");
+    connect(menuKey, &QShortcut::activated, this,
+            [this, file] { menuBar->setActiveAction(file->menuAction()); });
 
     titleLabel = new QLabel(ui::q("Halden Orvex™ Illuminated Configuration Utility"), this);
     titleLabel->setObjectName("titleLabel");
@@ -153,6 +164,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     statusPanel->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     statusPanel->setStyleSheet(
         "QTextEdit { color: rgb(105, 105, 105); background-color: rgb(192, 255, 255); }");
+    statusPanel->setAccessibleName("Keypad status");
 
     keypadTypeList = makeList(this, "keypadTypeList", 27, 173,
                               {kTypeEntries[0], kTypeEntries[1], kTypeEntries[2]});
@@ -179,6 +191,10 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     statusBar->setObjectName("statusBar");
     statusBar->setGeometry(0, 477, 891, 22);
     statusBar->setSizeGripEnabled(false);
+    // Known by its place; what it says is its description.
+    statusBar->setAccessibleName("Status strip");
+    connect(statusBar, &QStatusBar::messageChanged, statusBar,
+            [this](const QString& message) { statusBar->setAccessibleDescription(message); });
 
     ShowListPlaceholders(ListText::BeforeRead);
 
@@ -187,6 +203,25 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
              saveChangesButton, factoryResetButton, codeTableButton, selfTestButton, keypadTypeList,
              ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
         w->setEnabled(false);
+
+    const std::pair<QComboBox*, const char*> listNames[] = {
+        {keypadTypeList, "Code table"},         {ledBrightnessList, "LED brightness"},
+        {ledColourList, "Jack LED brightness"}, {buzzerList, "Buzzer"},
+        {buzzerPeriodList, "Buzzer period"},
+    };
+    for (const auto& [list, name] : listNames) {
+        ui::nameList(list, name);
+        ui::openListOnSpace(list);
+    }
+    ui::finishForm(
+        this, {891, 499},
+        {.kind = ui::WindowKind::Frame,
+         .onEscape = {},
+         .tabOrder = {scanButton, keypadTypeList, ledBrightnessList, ledColourList, buzzerList,
+                      buzzerPeriodList, selfTestButton, codeTableButton, restoreFromFileButton,
+                      saveChangesButton, firmwareButton, factoryResetButton, exitButton},
+         .pinnedTop = menuBar,
+         .pinnedBottom = statusBar});
 
     connect(scanButton, &QPushButton::clicked, this, &MainWindow::scanForDevice);
     connect(saveChangesButton, &QPushButton::clicked, this, &MainWindow::saveChanges);
