@@ -11,7 +11,7 @@ PACKAGES=(
   xvfb xauth fonts-liberation2
   clang clang-format
   desktop-file-utils appstream dpkg-dev file
-  umockdev libumockdev-dev libxtst-dev dbus-daemon
+  umockdev libumockdev-dev libxtst-dev dbus-daemon openbox
   lintian scdoc bash-completion
 )
 

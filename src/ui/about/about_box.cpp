@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTextBrowser>
 #include <QTextCharFormat>
 #include <QTextCursor>
@@ -85,6 +86,29 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
     aboutText->setGeometry(12, 130, 337, 160);
     aboutText->setFont(ui::font(8.25));
     aboutText->setAccessibleName("About this utility");
+    fillAboutText();
+    // Nothing changes it for good, assistive technology included.
+    connect(aboutText, &QTextEdit::textChanged, this, [this] {
+        if (aboutText->toPlainText() != AboutText())
+            QMetaObject::invokeMethod(this, &AboutBox::fillAboutText, Qt::QueuedConnection);
+    });
+
+    closeButton = new QPushButton("Close", this);
+    closeButton->setObjectName("closeButton");
+    closeButton->setGeometry(274, 304, 75, 28);
+    closeButton->setFont(ui::font(8.25));
+    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+
+    showVersionTexts();
+    ui::finishForm(this, {361, 347},
+                   {.kind = ui::WindowKind::Dialog,
+                    .onEscape = [this] { close(); },
+                    .tabOrder = {aboutText, closeButton}});
+}
+
+void AboutBox::fillAboutText() {
+    const QSignalBlocker quiet(aboutText);
+    aboutText->clear();
     // One paragraph a line, the empty one included. Web and mail addresses are
     // shown as links.
     QTextCursor cursor(aboutText->document());
@@ -102,18 +126,6 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
         }
         cursor.insertText(line, format);
     }
-
-    closeButton = new QPushButton("Close", this);
-    closeButton->setObjectName("closeButton");
-    closeButton->setGeometry(274, 304, 75, 28);
-    closeButton->setFont(ui::font(8.25));
-    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
-
-    showVersionTexts();
-    ui::finishForm(this, {361, 347},
-                   {.kind = ui::WindowKind::Dialog,
-                    .onEscape = [this] { close(); },
-                    .tabOrder = {aboutText, closeButton}});
 }
 
 void AboutBox::showVersionTexts() {

@@ -91,7 +91,8 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     headingLabel->setFont(ui::font(15.75, true));
 
     auto makeList = [this](const char* name, const QString& placeholder) {
-        auto* box = new QComboBox(this);
+        auto* box =
+            new ui::NamedList(name == std::string("keyCodeList") ? "Key code" : "Modifier", this);
         box->setObjectName(name);
         box->setGeometry(design_.pickListGeometry);
         box->setFont(ui::font(11.25));
@@ -120,8 +121,6 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     closeButton = makeButton("closeButton", "Close", design_.closeGeometry);
 
     // Only a pick the user commits changes keys.
-    ui::nameList(keyCodeList, "Key code");
-    ui::nameList(modifierList, "Modifier");
     for (QComboBox* list : {keyCodeList, modifierList})
         ui::commitOnlyOnExplicitChoice(list);
     connect(keyCodeList, &QComboBox::activated, this, &CodeTableEditor::keyCodePicked);

@@ -3,7 +3,7 @@
 #include <QAbstractItemView>
 #include <QAccessible>
 #include <QAccessibleWidget>
-#include <QComboBox>
+#include <QCoreApplication>
 #include <QPointer>
 
 namespace orvex::ui {
@@ -11,7 +11,18 @@ namespace orvex::ui {
 namespace {
 
 const char* const kWindowRole = "orvexWindowRole";
-const char* const kNamedList = "orvexNamedList";
+
+// The program's own windows: a frame or a dialog, as each says; asked each
+// time, since the window says so after it was created.
+class WindowAccessible : public QAccessibleWidget {
+public:
+    explicit WindowAccessible(QWidget* window) : QAccessibleWidget(window, QAccessible::Window) {}
+
+    QAccessible::Role role() const override {
+        const QVariant role = widget()->property(kWindowRole);
+        return role.isValid() ? static_cast<QAccessible::Role>(role.toInt()) : QAccessible::Window;
+    }
+};
 
 // A list known by what it sets. Its one child is its pop-up list, as with
 // Qt's own combo boxes, so the entries stay reachable.
@@ -65,17 +76,18 @@ public:
     }
 };
 
-QAccessibleInterface* orvexAccessibleFactory(const QString&, QObject* object) {
-    if (!object || !object->isWidgetType())
+// Asked with the most derived class name first, so our classes get these
+// whatever other factories exist.
+QAccessibleInterface* orvexAccessibleFactory(const QString& className, QObject* object) {
+    if (!object || !object->isWidgetType() || !className.startsWith(QLatin1String("orvex::")))
         return nullptr;
     auto* widget = static_cast<QWidget*>(object);
-    const QVariant role = widget->property(kWindowRole);
-    if (role.isValid() && widget->isWindow())
-        return new QAccessibleWidget(widget, static_cast<QAccessible::Role>(role.toInt()));
-    if (auto* list = qobject_cast<QComboBox*>(widget); list && list->property(kNamedList).toBool())
+    if (auto* list = qobject_cast<NamedList*>(widget))
         return new NamedListAccessible(list);
     if (qobject_cast<Announcer*>(widget))
         return new QAccessibleWidget(widget, QAccessible::Notification);
+    if (widget->isWindow())
+        return new WindowAccessible(widget);
     return nullptr;
 }
 
@@ -98,6 +110,8 @@ void installAccessibility() {
     QAccessible::installFactory(orvexAccessibleFactory);
 }
 
+Q_COREAPP_STARTUP_FUNCTION(installAccessibility)
+
 void setAccessibleWindowRole(QWidget* window, bool dialog) {
     window->setProperty(kWindowRole,
                         static_cast<int>(dialog ? QAccessible::Dialog : QAccessible::Window));
@@ -107,14 +121,12 @@ QString shownText(const QComboBox* list) {
     return list->currentIndex() >= 0 ? list->currentText() : list->placeholderText();
 }
 
-void nameList(QComboBox* list, const QString& name) {
-    installAccessibility();
-    list->setProperty(kNamedList, true);
-    list->setAccessibleName(name);
+NamedList::NamedList(const QString& name, QWidget* parent) : QComboBox(parent) {
+    setAccessibleName(name);
     // After the program's own change of entry and placeholder has settled.
-    QObject::connect(list, &QComboBox::currentIndexChanged, list, [list] {
+    connect(this, &QComboBox::currentIndexChanged, this, [this] {
         QMetaObject::invokeMethod(
-            list, [list] { tellValueChanged(list); }, Qt::QueuedConnection);
+            this, [this] { tellValueChanged(this); }, Qt::QueuedConnection);
     });
 }
 

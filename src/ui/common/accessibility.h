@@ -4,23 +4,26 @@
 // windows: window roles, lists named for what they set rather than for their
 // current entry, and spoken announcements.
 
+#include <QComboBox>
 #include <QString>
 #include <QWidget>
 
-class QComboBox;
-
 namespace orvex::ui {
 
-// Installs the program's accessibility interfaces. Idempotent.
+// Installs the program's accessibility interfaces; done when the application
+// starts, so every widget gets them from its creation. Idempotent.
 void installAccessibility();
 
 // Top-level window reported as a frame (main window) or a dialog.
 void setAccessibleWindowRole(QWidget* window, bool dialog);
 
-// A list whose name says what it sets ("LED brightness"); its value is the
-// entry or placeholder it shows, exposed as the value and description, so
-// the name stays the same whichever entry is picked.
-void nameList(QComboBox* list, const QString& name);
+// A pick list known by what it sets ("LED brightness") whichever entry it
+// shows; the entry, or the placeholder, is its value and description.
+class NamedList : public QComboBox {
+    Q_OBJECT
+public:
+    NamedList(const QString& name, QWidget* parent);
+};
 
 // The text a list shows: its entry, or its placeholder when none is selected.
 QString shownText(const QComboBox* list);

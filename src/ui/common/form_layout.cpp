@@ -164,6 +164,15 @@ void finishForm(QWidget* window, QSize designSize, const FormOptions& options) {
         size = scrollInside(window, size, room, options.pinnedTop, options.pinnedBottom);
     window->setFixedSize(size);
     setTabChain(options.tabOrder);
+    // Tab order is a ring; the window opens on its start.
+    for (QWidget* w : options.tabOrder) {
+        const bool hidden = w && w->testAttribute(Qt::WA_WState_Hidden) &&
+                            w->testAttribute(Qt::WA_WState_ExplicitShowHide);
+        if (w && !hidden && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus)) {
+            w->setFocus(Qt::OtherFocusReason);
+            break;
+        }
+    }
     window->installEventFilter(new KeepOnScreen(window));
 }
 

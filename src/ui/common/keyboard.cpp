@@ -11,7 +11,6 @@
 #include <QPointer>
 #include <QProxyStyle>
 #include <QPushButton>
-#include <QShortcut>
 
 namespace orvex::ui {
 
@@ -154,6 +153,28 @@ protected:
     }
 };
 
+// Escape that no control took (an open list closes itself first) reaches the
+// window and closes it.
+class EscapeCloses : public QObject {
+public:
+    EscapeCloses(QWidget* window, std::function<void()> close)
+        : QObject(window), close_(std::move(close)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched != parent() || event->type() != QEvent::KeyPress)
+            return false;
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() != Qt::Key_Escape || key->modifiers() != Qt::NoModifier)
+            return false;
+        close_();
+        return true;
+    }
+
+private:
+    std::function<void()> close_;
+};
+
 } // namespace
 
 void installFocusMark() {
@@ -171,10 +192,7 @@ void pressButtonsOnEnter(QWidget* window) {
 }
 
 void closeOnEscape(QWidget* window, std::function<void()> close) {
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
-    escape->setObjectName("escapeShortcut");
-    escape->setContext(Qt::WindowShortcut);
-    QObject::connect(escape, &QShortcut::activated, window, std::move(close));
+    window->installEventFilter(new EscapeCloses(window, std::move(close)));
 }
 
 void setTabChain(const std::vector<QWidget*>& order) {

@@ -65,8 +65,9 @@ protected:
     }
 };
 
-QComboBox* makeList(QWidget* parent, const char* name, int x, int y, const QStringList& entries) {
-    auto* box = new QComboBox(parent);
+QComboBox* makeList(QWidget* parent, const char* name, const char* spokenName, int x, int y,
+                    const QStringList& entries) {
+    auto* box = new ui::NamedList(spokenName, parent);
     box->setObjectName(name);
     box->setGeometry(x, y, 207, 28);
     box->setFont(ui::font(12));
@@ -166,16 +167,16 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
         "QTextEdit { color: rgb(105, 105, 105); background-color: rgb(192, 255, 255); }");
     statusPanel->setAccessibleName("Keypad status");
 
-    keypadTypeList = makeList(this, "keypadTypeList", 27, 173,
+    keypadTypeList = makeList(this, "keypadTypeList", "Code table", 27, 173,
                               {kTypeEntries[0], kTypeEntries[1], kTypeEntries[2]});
-    ledBrightnessList =
-        makeList(this, "ledBrightnessList", 330, 173, numbered("LED Brightness - ", 0, 9));
-    ledColourList =
-        makeList(this, "ledColourList", 632, 173, numbered("JACK LED Brightness - ", 0, 9));
+    ledBrightnessList = makeList(this, "ledBrightnessList", "LED brightness", 330, 173,
+                                 numbered("LED Brightness - ", 0, 9));
+    ledColourList = makeList(this, "ledColourList", "Jack LED brightness", 632, 173,
+                             numbered("JACK LED Brightness - ", 0, 9));
     selfTestButton = makeButton(this, "selfTestButton", ui::q("Test Orvex™"), {632, 231, 206, 50});
-    buzzerList = makeList(this, "buzzerList", 27, 245, {"Buzzer - Off", "Buzzer - On"});
-    buzzerPeriodList =
-        makeList(this, "buzzerPeriodList", 330, 245, numbered("Buzzer Period -", 1, 9));
+    buzzerList = makeList(this, "buzzerList", "Buzzer", 27, 245, {"Buzzer - Off", "Buzzer - On"});
+    buzzerPeriodList = makeList(this, "buzzerPeriodList", "Buzzer period", 330, 245,
+                                numbered("Buzzer Period -", 1, 9));
     codeTableButton =
         makeButton(this, "codeTableButton", "Customise Code Table", {27, 318, 206, 50});
     restoreFromFileButton = makeButton(this, "restoreFromFileButton",
@@ -204,15 +205,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
              ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
         w->setEnabled(false);
 
-    const std::pair<QComboBox*, const char*> listNames[] = {
-        {keypadTypeList, "Code table"},         {ledBrightnessList, "LED brightness"},
-        {ledColourList, "Jack LED brightness"}, {buzzerList, "Buzzer"},
-        {buzzerPeriodList, "Buzzer period"},
-    };
-    for (const auto& [list, name] : listNames) {
-        ui::nameList(list, name);
+    for (QComboBox* list :
+         {keypadTypeList, ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
         ui::openListOnSpace(list);
-    }
     ui::finishForm(
         this, {891, 499},
         {.kind = ui::WindowKind::Frame,
