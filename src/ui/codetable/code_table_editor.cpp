@@ -98,6 +98,11 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
         box->setFont(ui::font(11.25));
         box->setPlaceholderText(placeholder);
         box->setMaxVisibleItems(20);
+        // The placeholder reads at 4.5:1 or better; styles draw it fainter.
+        QPalette palette = box->palette();
+        for (auto group : {QPalette::Active, QPalette::Inactive})
+            palette.setColor(group, QPalette::PlaceholderText, QColor(90, 90, 90));
+        box->setPalette(palette);
         return box;
     };
     keyCodeList = makeList("keyCodeList", "Select Code");

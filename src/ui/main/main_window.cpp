@@ -134,7 +134,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     exportAction->setObjectName("exportAction");
     exitAction = file->addAction("E&xit");
     exitAction->setObjectName("exitAction");
-    exitAction->setShortcut(QKeySequence::Quit);
+    exitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     exitAction->setShortcutContext(Qt::WindowShortcut);
     addAction(exitAction); // Ctrl+Q works with the menu closed
     QMenu* help = menuBar->addMenu("&Help");
