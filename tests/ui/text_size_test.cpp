@@ -1,6 +1,6 @@
 // Every window at other text sizes, rendered offscreen on a screen this
 // program sets up (--screen=144dpi: a 144-dpi font at no scaling;
-// --screen=2x: twice the pixel density on 1280 x 1024): each text fits its
+// --screen=2x: everything twice as large on 1280 x 1024): each text fits its
 // control, and each window, title bar included, fits the screen.
 
 #include <QApplication>
@@ -119,7 +119,7 @@ TEST_F(TextSizeTest, ScreenIsTheOneAskedFor) {
         EXPECT_DOUBLE_EQ(screen->devicePixelRatio(), 1.0);
     } else {
         EXPECT_DOUBLE_EQ(ui::fontScale(), 1.0);
-        EXPECT_DOUBLE_EQ(screen->devicePixelRatio(), 2.0);
+        EXPECT_EQ(screen->geometry().size(), QSize(640, 512));
     }
 }
 
@@ -179,9 +179,12 @@ int main(int argc, char** argv) {
             : R"({"screens": [{"name": "a", "width": 1280, "height": 1024, "dpr": 2}]})");
     file.close();
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
-    // A larger font, not larger pixels.
+    // A larger font, not larger pixels; or everything twice as large, so the
+    // 1280 x 1024 screen holds 640 x 512.
     if (g_screen == "144dpi")
         qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+    else
+        qputenv("QT_SCALE_FACTOR", "2");
     qputenv("XDG_DATA_HOME", scratch.path().toLocal8Bit());
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
