@@ -90,9 +90,8 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     headingLabel->setGeometry(design_.headingGeometry);
     headingLabel->setFont(ui::font(15.75, true));
 
-    auto makeList = [this](const char* name, const QString& placeholder) {
-        auto* box =
-            new ui::NamedList(name == std::string("keyCodeList") ? "Key code" : "Modifier", this);
+    auto makeList = [this](const char* name, const char* spokenName, const QString& placeholder) {
+        auto* box = new ui::NamedList(spokenName, this);
         box->setObjectName(name);
         box->setGeometry(design_.pickListGeometry);
         box->setFont(ui::font(11.25));
@@ -105,11 +104,11 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
         box->setPalette(palette);
         return box;
     };
-    keyCodeList = makeList("keyCodeList", "Select Code");
+    keyCodeList = makeList("keyCodeList", "Key code", "Select Code");
     for (const std::string& item : UsageList(design_.usage))
         keyCodeList->addItem(QString::fromStdString(item));
     keyCodeList->setCurrentIndex(-1);
-    modifierList = makeList("modifierList", "Modifier");
+    modifierList = makeList("modifierList", "Modifier", "Modifier");
     for (std::string_view item : ModifierList)
         modifierList->addItem(QString::fromUtf8(item.data(), static_cast<int>(item.size())));
     modifierList->setCurrentIndex(-1);
