@@ -12,7 +12,7 @@ PACKAGES=(
   xvfb xauth fonts-liberation2
   clang clang-format
   desktop-file-utils appstream dpkg-dev file
-  umockdev libumockdev-dev libxtst-dev dbus-daemon udev
+  umockdev libumockdev-dev libxtst-dev dbus-daemon udev openbox
   lintian scdoc bash-completion
 )
 

@@ -54,6 +54,16 @@ int main(int argc, char* argv[]) {
     // The windows create the user's configuration file: use a scratch folder.
     QTemporaryDir dataHome;
     qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
+    // Offscreen, the windows get a desktop-sized screen rather than the
+    // platform's small one, so they show at their design size.
+    if (qgetenv("QT_QPA_PLATFORM") == "offscreen") {
+        const QString config = dataHome.filePath("screen.json");
+        QFile file(config);
+        if (file.open(QIODevice::WriteOnly))
+            file.write(R"({"screens": [{"name": "desktop", "width": 1920, "height": 1200}]})");
+        file.close();
+        qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
+    }
     QApplication app(argc, argv);
 #ifdef ORVEX_BUILD_DATA_DIR
     ui::setBuildTreeDataFolder(QStringLiteral(ORVEX_BUILD_DATA_DIR));

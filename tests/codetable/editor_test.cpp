@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QPointer>
+#include <QTest>
 
 #include "editor_fixture.h"
 
@@ -314,4 +316,48 @@ TEST_F(EditorTest, ControlsFitTheWindowWithoutOverlapping) {
         }
         restart();
     }
+}
+
+// Keyboard: Tab in reading order (each modifier, then its key), the code
+// list right after the key just marked, Space and Enter press, a closed list
+// commits nothing, Escape closes without sending.
+TEST_F(EditorTest, KeyboardMarksKeysAndPicksOnlyOnAnExplicitChoice) {
+    start(8);
+    CodeTableEditor* e = open();
+    ASSERT_NE(e, nullptr);
+    QPointer<CodeTableEditor> alive(e);
+    e->activateWindow();
+    QApplication::setActiveWindow(e);
+    std::vector<QWidget*> chain;
+    QWidget* w = mod(e, 1);
+    for (int i = 0; i < 6; ++i, w = w->nextInFocusChain())
+        chain.push_back(w);
+    EXPECT_EQ(chain, (std::vector<QWidget*>{mod(e, 1), key(e, 1), mod(e, 2), key(e, 2), mod(e, 3),
+                                            key(e, 3)}));
+    ASSERT_NE(QApplication::focusWidget(), nullptr);
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "modifierButton1");
+
+    key(e, 3)->setFocus();
+    QTest::keyClick(key(e, 3), Qt::Key_Space);
+    EXPECT_EQ(e->keySelected, 1u << 2);
+    EXPECT_TRUE(key(e, 3)->isChecked());
+    EXPECT_EQ(key(e, 3)->accessibleName(), "Key 3: 0x06, None, marked");
+    EXPECT_EQ(key(e, 3)->nextInFocusChain(), e->keyCodeList);
+    QTest::keyClick(key(e, 3), Qt::Key_Return); // Enter presses too: unmarked
+    EXPECT_EQ(e->keySelected, 0u);
+    QTest::keyClick(key(e, 3), Qt::Key_Return);
+
+    e->keyCodeList->setFocus();
+    for (int k : {Qt::Key_Down, Qt::Key_End, Qt::Key_A}) {
+        QTest::keyClick(e->keyCodeList, static_cast<Qt::Key>(k));
+        EXPECT_EQ(e->keyCodeList->currentIndex(), -1);
+        e->keyCodeList->hidePopup();
+    }
+    EXPECT_EQ(key(e, 3)->text(), "0x06");
+    EXPECT_EQ(e->keySelected, 1u << 2);
+
+    QTest::keyClick(e, Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(alive.isNull() || !alive->isVisible());
+    EXPECT_TRUE(loads().empty());
 }

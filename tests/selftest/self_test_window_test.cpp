@@ -440,10 +440,9 @@ TEST_F(SelfTestTest, SixteenKeyIndicatorsAndKeyColours) {
     EXPECT_EQ(window->keyButtons[15]->geometry(), QRect(470, 405, 56, 19));
     EXPECT_EQ(window->keyButtons[0]->geometry(), QRect(106, 282, 82, 30));
 
-    // Other keys change nothing and never reach the focused control.
-    press(window->closeButton, Qt::Key_Space);
-    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier);
-    QApplication::sendEvent(window->closeButton, &release);
+    // Other keys change nothing and never reach the focused control (Tab,
+    // Space, Enter and Escape still operate the window).
+    press(window->closeButton, Qt::Key_F13);
     press(window.get(), Qt::Key_F14);
     press(window.get(), Qt::Key_A, 38);
     EXPECT_EQ(window->closeRequested.load(), 0);

@@ -11,7 +11,9 @@ namespace {
 
 constexpr const char* kAccessible = "org.a11y.atspi.Accessible";
 constexpr const char* kRootPath = "/org/a11y/atspi/accessible/root";
+constexpr int kStateChecked = 4;
 constexpr int kStateEnabled = 8;
+constexpr int kStateFocused = 12;
 constexpr int kStateShowing = 25;
 
 } // namespace
@@ -85,9 +87,17 @@ std::vector<Accessible> AtSpi::children(const Accessible& a) {
 }
 
 std::string AtSpi::name(const Accessible& a) {
+    return stringProperty(a, "Name");
+}
+
+std::string AtSpi::description(const Accessible& a) {
+    return stringProperty(a, "Description");
+}
+
+std::string AtSpi::stringProperty(const Accessible& a, const char* property) {
     void* r = nullptr;
     if (!call(a, "org.freedesktop.DBus.Properties", "Get",
-              g_variant_new("(ss)", kAccessible, "Name"), "(v)", &r))
+              g_variant_new("(ss)", kAccessible, property), "(v)", &r))
         return {};
     auto* v = static_cast<GVariant*>(r);
     GVariant* inner = nullptr;
@@ -175,6 +185,40 @@ bool AtSpi::enabled(const Accessible& a) {
     const bool s = hasState(static_cast<GVariant*>(r), kStateEnabled);
     g_variant_unref(static_cast<GVariant*>(r));
     return s;
+}
+
+bool AtSpi::checked(const Accessible& a) {
+    void* r = nullptr;
+    if (!call(a, kAccessible, "GetState", nullptr, "(au)", &r))
+        return false;
+    const bool s = hasState(static_cast<GVariant*>(r), kStateChecked);
+    g_variant_unref(static_cast<GVariant*>(r));
+    return s;
+}
+
+bool AtSpi::focused(const Accessible& a) {
+    void* r = nullptr;
+    if (!call(a, kAccessible, "GetState", nullptr, "(au)", &r))
+        return false;
+    const bool s = hasState(static_cast<GVariant*>(r), kStateFocused);
+    g_variant_unref(static_cast<GVariant*>(r));
+    return s;
+}
+
+std::vector<std::string> AtSpi::actions(const Accessible& a) {
+    std::vector<std::string> out;
+    void* r = nullptr;
+    if (!call(a, "org.a11y.atspi.Action", "GetActions", nullptr, "(a(sss))", &r))
+        return out;
+    auto* v = static_cast<GVariant*>(r);
+    GVariantIter* it = nullptr;
+    g_variant_get(v, "(a(sss))", &it);
+    const char *n = nullptr, *d = nullptr, *k = nullptr;
+    while (g_variant_iter_next(it, "(&s&s&s)", &n, &d, &k))
+        out.push_back(n);
+    g_variant_iter_free(it);
+    g_variant_unref(v);
+    return out;
 }
 
 bool AtSpi::setText(const Accessible& a, const std::string& text) {

@@ -35,12 +35,17 @@ public:
 
     std::vector<Accessible> children(const Accessible& a);
     std::string name(const Accessible& a);
+    std::string description(const Accessible& a);
     std::string roleName(const Accessible& a);
     // The whole text of a text widget; paragraph separators become '\n'.
     std::string text(const Accessible& a);
     Rect extents(const Accessible& a);
     bool showing(const Accessible& a);
     bool enabled(const Accessible& a);
+    bool checked(const Accessible& a);
+    bool focused(const Accessible& a);
+    // Names of the actions it offers ("Press", "ShowMenu", ...).
+    std::vector<std::string> actions(const Accessible& a);
     // Replaces the text of an editable text field, as typing would.
     bool setText(const Accessible& a, const std::string& text);
 
@@ -55,6 +60,7 @@ public:
     const std::string& lastError() const { return error_; }
 
 private:
+    std::string stringProperty(const Accessible& a, const char* property);
     bool call(const Accessible& a, const char* iface, const char* method, void* params,
               const char* replyType, void** reply, int timeoutMs = 10000);
 

@@ -232,6 +232,7 @@ void DesktopSession::stop() {
         XCloseDisplay(x_);
         x_ = nullptr;
     }
+    windowManager_.stop(1000);
     dbus_.stop(1000);
     xvfb_.stop(1000);
     if (!dir_.empty() && !std::getenv("ORVEX_SYSTEM_KEEP")) {
@@ -265,6 +266,46 @@ void DesktopSession::click(int x, int y) {
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
     XTestFakeButtonEvent(x_, 1, False, CurrentTime);
     XSync(x_, False);
+}
+
+bool DesktopSession::startWindowManager(std::string* why) {
+    if (!x_) {
+        *why = "no display";
+        return false;
+    }
+    ChildProcess::Options o;
+    o.argv = {"/usr/bin/openbox", "--sm-disable"};
+    o.env = programEnv();
+    o.logFile = dir_ + "/openbox.log";
+    if (!windowManager_.start(o, why))
+        return false;
+    // Ready once it holds the window manager selection of screen 0.
+    const Atom selection = XInternAtom(x_, "WM_S0", False);
+    for (int i = 0; i < 500; ++i) {
+        if (XGetSelectionOwner(x_, selection) != 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    *why = "openbox did not start (see " + o.logFile + ")";
+    return false;
+}
+
+void DesktopSession::key(const std::string& keysym, const std::vector<std::string>& held) {
+    if (!x_)
+        return;
+    auto code = [this](const std::string& name) {
+        return XKeysymToKeycode(x_, XStringToKeysym(name.c_str()));
+    };
+    for (const std::string& h : held)
+        XTestFakeKeyEvent(x_, code(h), True, CurrentTime);
+    XTestFakeKeyEvent(x_, code(keysym), True, CurrentTime);
+    XSync(x_, False);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    XTestFakeKeyEvent(x_, code(keysym), False, CurrentTime);
+    for (auto h = held.rbegin(); h != held.rend(); ++h)
+        XTestFakeKeyEvent(x_, code(*h), False, CurrentTime);
+    XSync(x_, False);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
 }
 
 bool DesktopSession::screenshot(const std::string& file, int x, int y, int w, int h) {

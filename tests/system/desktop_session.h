@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "child_process.h"
 
@@ -32,6 +33,9 @@ public:
     // reason, when a part cannot start.
     bool start(const std::string& parent, std::string* why);
     void stop();
+    // Runs a window manager (openbox) on the display, for focus that moves
+    // between windows as on a desktop. False, with a reason, when it cannot.
+    bool startWindowManager(std::string* why);
 
     // Variables a program needs to run on this desktop (display, session bus,
     // a home and XDG folders of its own, Qt on X11).
@@ -43,6 +47,9 @@ public:
 
     // Mouse input at screen coordinates.
     void click(int x, int y);
+    // A key typed on the keyboard, by X keysym name ("Tab", "Return", "f"),
+    // with modifier keys held ("Control_L", "Alt_L", "Shift_L").
+    void key(const std::string& keysym, const std::vector<std::string>& held = {});
     // Saves the screen area as PNG; false when it cannot be grabbed.
     bool screenshot(const std::string& file, int x, int y, int w, int h);
 
@@ -54,6 +61,7 @@ private:
     std::string busAddress_;
     ChildProcess xvfb_;
     ChildProcess dbus_;
+    ChildProcess windowManager_;
     GDBusConnection* bus_ = nullptr;
     GMainContext* context_ = nullptr;
     GMainLoop* loop_ = nullptr;

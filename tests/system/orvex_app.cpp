@@ -150,6 +150,10 @@ std::string OrvexApp::text(const std::string& objectName) {
         return "<no " + objectName + ">";
     if (objectName == "statusPanel")
         return atspi_.text(*c);
+    // Lists and the status strip are named for what they are; what they show
+    // is their description.
+    if (atspi_.roleName(*c) == "combo box" || objectName == "statusBar")
+        return atspi_.description(*c);
     return atspi_.name(*c);
 }
 
@@ -304,7 +308,8 @@ std::optional<Accessible> OrvexApp::messageBox() {
         return std::nullopt;
     for (const Accessible& top : atspi_.children(*app)) {
         const std::string role = atspi_.roleName(top);
-        if ((role == "alert message" || role == "alert" || role == "dialog") && atspi_.showing(top))
+        // Message boxes only; the program's own windows may be dialogs too.
+        if ((role == "alert message" || role == "alert") && atspi_.showing(top))
             return top;
     }
     return std::nullopt;
@@ -360,6 +365,7 @@ void OrvexApp::dump(const Accessible& a, int depth, std::string& out) {
     if (role == "text")
         out += " text='" + atspi_.text(a) + "'";
     out += atspi_.showing(a) ? "" : " (hidden)";
+    out += atspi_.focused(a) ? " (focused)" : "";
     out += "\n";
     if (role == "list")
         return; // list entries are many and say little

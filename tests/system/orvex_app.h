@@ -48,7 +48,7 @@ public:
     std::optional<Accessible> control(const std::string& objectName);
     bool enabled(const std::string& objectName);
     // Text shown by a control: the status panel's lines, the status strip's
-    // message, a list's selected entry ("" when none is selected).
+    // message, a list's selected entry or the placeholder it shows.
     std::string text(const std::string& objectName);
 
     // A left click in the middle of the control.
@@ -82,6 +82,10 @@ public:
 
     // Screenshot of the main window into the output folder; returns its path.
     std::string screenshot(const std::string& label);
+    AtSpi& atspi() { return atspi_; }
+    std::optional<Accessible> mainWindowAccessible() { return mainWindow(); }
+    std::optional<Accessible> applicationAccessible() { return application(); }
+
     // The accessible tree and the program's output, for failure messages.
     std::string describe();
     std::string output() const;

@@ -366,7 +366,7 @@ TEST_F(OrvexConfigSystem, ScanForDeviceKeepsItsStepsBesideTheHotPlug) {
                              "buzzerPeriodList", "saveChangesButton", "factoryResetButton"})
         EXPECT_FALSE(app->enabled(name)) << name;
     EXPECT_TRUE(app->enabled("scanButton"));
-    EXPECT_EQ(app->text("ledBrightnessList"), "");
+    EXPECT_EQ(app->text("ledBrightnessList"), "LED Brightness"); // its placeholder
     EXPECT_TRUE(keypad->model.log().empty());
 
     keypad->plug();
@@ -579,6 +579,18 @@ TEST_F(OrvexConfigSystem, FirmwareWindowUpgradesThroughBothLoadersAndRestoresThe
     EXPECT_EQ(app->text("ledBrightnessList"), "LED Brightness - 7");
     EXPECT_TRUE(app->enabled("factoryResetButton"));
     EXPECT_FALSE(app->waitForMessage(0ms).has_value());
+    // A screen reader knows the progress and the log by name and is told the end.
+    AtSpi& a = app->atspi();
+    EXPECT_EQ(a.roleName(*window), "dialog");
+    EXPECT_TRUE(a.findByRole(*window, "progress bar", "Upgrade progress").has_value());
+    EXPECT_TRUE(a.findByRole(*window, "text", "Upgrade log").has_value());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto told = a.findByRole(*window, "notification", "Done!");
+            return told && a.showing(*told);
+        },
+        5s))
+        << app->describe();
 }
 
 // A malformed image is refused before the keypad is sent to its loader, even

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -413,4 +415,26 @@ TEST_F(MainWindowTest, ExportFolderPickerStartsInTheHomeFolder) {
     form->exportConfigFile();
     setPrompter(&prompts);
     EXPECT_EQ(startedIn, QDir::homePath());
+}
+
+// Keyboard: Space opens a setting list without sending anything (typed
+// characters stay swallowed), the tab order reads row by row, Enter presses
+// the focused button, and the menus carry mnemonics and Ctrl+Q.
+TEST_F(MainWindowTest, KeyboardOpensListsPressesButtonsAndReachesTheMenus) {
+    start();
+    QTest::keyClick(form->ledBrightnessList, Qt::Key_X);
+    QTest::keyClick(form->ledBrightnessList, Qt::Key_Space);
+    EXPECT_TRUE(form->ledBrightnessList->view()->isVisible());
+    form->ledBrightnessList->hidePopup();
+    EXPECT_TRUE(keypad->model.log().empty());
+
+    EXPECT_EQ(form->buzzerPeriodList->nextInFocusChain(), form->selfTestButton);
+    EXPECT_EQ(form->selfTestButton->nextInFocusChain(), form->codeTableButton);
+    QTest::keyClick(form->scanButton, Qt::Key_Return);
+    ASSERT_EQ(keypad->model.log().size(), 1u); // Scan For Device read the status
+    EXPECT_EQ(keypad->model.log().front().command, GetStatus);
+
+    EXPECT_EQ(form->menuBar->actions().at(0)->text(), "&File");
+    EXPECT_EQ(form->menuBar->actions().at(1)->text(), "&Help");
+    EXPECT_EQ(form->exitAction->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
 }

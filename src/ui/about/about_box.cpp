@@ -5,10 +5,12 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QTextBrowser>
 #include <QTextCharFormat>
 #include <QTextCursor>
-#include <QTextEdit>
 
+#include "ui/common/form_layout.h"
 #include "ui/common/ui_style.h"
 
 namespace orvex {
@@ -35,13 +37,13 @@ QString AboutBox::AboutText() {
 AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("AboutBox");
     setWindowTitle(ui::q("About Orvex™ Illuminated  Configuration Utility"));
-    setFixedSize(361, 347);
 
     pictureLabel = new QLabel(this);
     pictureLabel->setObjectName("pictureLabel");
     pictureLabel->setGeometry(12, 12, 96, 96);
     pictureLabel->setPixmap(QPixmap(":/images/about.png"));
     pictureLabel->setScaledContents(true);
+    pictureLabel->setAccessibleName(ui::q("Orvex™ keypad"));
 
     titleLabel = new QLabel(ui::q("Orvex™ Illuminated Configuration Utility"), this);
     titleLabel->setObjectName("titleLabel");
@@ -75,12 +77,40 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
     line->setFrameShadow(QFrame::Sunken);
     line->setGeometry(12, 118, 337, 4);
 
-    aboutText = new QTextEdit(this);
+    // Read-only: Tab stops only at its links, and clicking them does nothing.
+    auto* browser = new QTextBrowser(this);
+    browser->setOpenLinks(false);
+    browser->setOpenExternalLinks(false);
+    aboutText = browser;
     aboutText->setObjectName("aboutText");
     aboutText->setGeometry(12, 130, 337, 160);
     aboutText->setFont(ui::font(8.25));
+    aboutText->setAccessibleName("About this utility");
+    fillAboutText();
+    // Nothing changes it for good, assistive technology included.
+    connect(aboutText, &QTextEdit::textChanged, this, [this] {
+        if (aboutText->toPlainText() != AboutText())
+            QMetaObject::invokeMethod(this, &AboutBox::fillAboutText, Qt::QueuedConnection);
+    });
+
+    closeButton = new QPushButton("Close", this);
+    closeButton->setObjectName("closeButton");
+    closeButton->setGeometry(274, 304, 75, 28);
+    closeButton->setFont(ui::font(8.25));
+    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
+
+    showVersionTexts();
+    ui::finishForm(this, {361, 347},
+                   {.kind = ui::WindowKind::Dialog,
+                    .onEscape = [this] { close(); },
+                    .tabOrder = {aboutText, closeButton}});
+}
+
+void AboutBox::fillAboutText() {
+    const QSignalBlocker quiet(aboutText);
+    aboutText->clear();
     // One paragraph a line, the empty one included. Web and mail addresses are
-    // shown as links; clicking them does nothing.
+    // shown as links.
     QTextCursor cursor(aboutText->document());
     const QStringList lines = AboutText().split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -96,14 +126,6 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
         }
         cursor.insertText(line, format);
     }
-
-    closeButton = new QPushButton("Close", this);
-    closeButton->setObjectName("closeButton");
-    closeButton->setGeometry(274, 304, 75, 28);
-    closeButton->setFont(ui::font(8.25));
-    connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
-
-    showVersionTexts();
 }
 
 void AboutBox::showVersionTexts() {

@@ -37,6 +37,7 @@ public:
 
 private:
     void showVersionTexts();
+    void fillAboutText();
 };
 
 } // namespace orvex

@@ -11,6 +11,9 @@
 #include "device/hid_link.h"
 #include "device/keypad_presence.h"
 #include "platform/prompter.h"
+#include "ui/common/accessibility.h"
+#include "ui/common/form_layout.h"
+#include "ui/common/keyboard.h"
 #include "ui/common/ui_style.h"
 
 namespace orvex {
@@ -41,6 +44,8 @@ void KeyButton::paintEvent(QPaintEvent*) {
             QPen(hasFocus() ? QColor(0, 90, 200) : QColor(40, 40, 40, 110), hasFocus() ? 2 : 1));
         p.drawRoundedRect(r, 10, 10);
     }
+    if (isChecked())
+        drawMark(p);
     // Dark faces carry white text; light faces and the picture black text.
     const bool dark = face_.isValid() && face_.lightness() < 100;
     p.setPen(dark ? Qt::white : Qt::black);
@@ -48,17 +53,37 @@ void KeyButton::paintEvent(QPaintEvent*) {
     p.drawText(rect().adjusted(3, 1, -3, -1), Qt::AlignCenter | Qt::TextWordWrap, text());
 }
 
+void KeyButton::drawMark(QPainter& p) const {
+    // A marked key shows it by shape as well as by colour: a dashed frame
+    // inside its edge and, on keys, a tick in the top right corner; dark on a
+    // light outline, so it shows on every key colour.
+    const int pen = height() >= 40 ? 3 : 2;
+    const QRectF frame = QRectF(rect()).adjusted(pen + 1.5, pen + 1.5, -pen - 1.5, -pen - 1.5);
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(Qt::white, pen + 2));
+    p.drawRect(frame);
+    p.setPen(QPen(Qt::black, pen, Qt::DashLine));
+    p.drawRect(frame);
+    if (height() < 40)
+        return;
+    const double size = 14;
+    const QPointF origin(rect().right() - 2 * pen - 4 - size, 2 * pen + 4);
+    const QPointF tick[] = {origin + QPointF(0, size * 0.55), origin + QPointF(size * 0.38, size),
+                            origin + QPointF(size, 0)};
+    p.setPen(QPen(Qt::white, pen + 3, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(tick, 3);
+    p.setPen(QPen(Qt::black, pen, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(tick, 3);
+}
+
 void centreOnScreen(QWidget* window) {
-    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
-    if (screen)
-        window->move(screen->availableGeometry().center() - window->rect().center());
+    ui::centreOnScreen(window);
 }
 
 CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     : QWidget(owner, Qt::Window), design_(std::move(design)) {
     setObjectName(design_.objectName);
     setWindowTitle(design_.title);
-    setFixedSize(design_.size);
     setAttribute(Qt::WA_DeleteOnClose);
 
     headingLabel = new QLabel(design_.heading, this);
@@ -66,20 +91,25 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     headingLabel->setGeometry(design_.headingGeometry);
     headingLabel->setFont(ui::font(15.75, true));
 
-    auto makeList = [this](const char* name, const QString& placeholder) {
-        auto* box = new QComboBox(this);
+    auto makeList = [this](const char* name, const char* spokenName, const QString& placeholder) {
+        auto* box = new ui::NamedList(spokenName, this);
         box->setObjectName(name);
         box->setGeometry(design_.pickListGeometry);
         box->setFont(ui::font(11.25));
         box->setPlaceholderText(placeholder);
         box->setMaxVisibleItems(20);
+        // The placeholder reads at 4.5:1 or better; styles draw it fainter.
+        QPalette palette = box->palette();
+        for (auto group : {QPalette::Active, QPalette::Inactive})
+            palette.setColor(group, QPalette::PlaceholderText, QColor(90, 90, 90));
+        box->setPalette(palette);
         return box;
     };
-    keyCodeList = makeList("keyCodeList", "Select Code");
+    keyCodeList = makeList("keyCodeList", "Key code", "Select Code");
     for (const std::string& item : UsageList(design_.usage))
         keyCodeList->addItem(QString::fromStdString(item));
     keyCodeList->setCurrentIndex(-1);
-    modifierList = makeList("modifierList", "Modifier");
+    modifierList = makeList("modifierList", "Modifier", "Modifier");
     for (std::string_view item : ModifierList)
         modifierList->addItem(QString::fromUtf8(item.data(), static_cast<int>(item.size())));
     modifierList->setCurrentIndex(-1);
@@ -96,6 +126,8 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     closeButton = makeButton("closeButton", "Close", design_.closeGeometry);
 
     // Only a pick the user commits changes keys.
+    for (QComboBox* list : {keyCodeList, modifierList})
+        ui::commitOnlyOnExplicitChoice(list);
     connect(keyCodeList, &QComboBox::activated, this, &CodeTableEditor::keyCodePicked);
     connect(modifierList, &QComboBox::activated, this, &CodeTableEditor::modifierPicked);
     connect(resetButton, &QPushButton::clicked, this, &CodeTableEditor::resetTable);
@@ -116,6 +148,9 @@ void CodeTableEditor::addEntry(QWidget* keyParent, QRect key, const QString& des
     m->setGeometry(modifier);
     m->setFont(ui::font(9.75));
     m->setFace(keycolour::ModifierNormal);
+    // Checked while marked, so the mark is a state screen readers tell.
+    k->setCheckable(true);
+    m->setCheckable(true);
     connect(k, &QPushButton::clicked, this, [this, n] { selectKey(n); });
     connect(m, &QPushButton::clicked, this, [this, n] { selectModifier(n); });
     keyButtons.push_back(k);
@@ -134,6 +169,7 @@ void CodeTableEditor::LoadTable(const std::array<uint8_t, 32>& table) {
         e.code = table[static_cast<size_t>(2 * n - 1)];
         keyButtons[static_cast<size_t>(n - 1)]->setText(QString::fromStdString(CodeLabel(e.code)));
     }
+    updateEntryViews();
 }
 
 void CodeTableEditor::rememberOpeningState() {
@@ -154,6 +190,57 @@ void CodeTableEditor::rememberOpeningState() {
         modifierButtons.empty() ? keycolour::ModifierNormal : modifierButtons.front()->face();
     keySelected = 0;
     modSelected = 0;
+    updateEntryViews();
+}
+
+void CodeTableEditor::finishEditor() {
+    std::vector<QWidget*> order;
+    for (int i = 0; i < entryCount(); ++i) {
+        order.push_back(modifierButtons[static_cast<size_t>(i)]);
+        order.push_back(keyButtons[static_cast<size_t>(i)]);
+    }
+    for (QWidget* w : std::initializer_list<QWidget*>{keyCodeList, modifierList, resetButton,
+                                                      applyButton, closeButton})
+        order.push_back(w);
+    ui::finishForm(
+        this, design_.size,
+        {.kind = ui::WindowKind::Dialog, .onEscape = [this] { closeWindow(); }, .tabOrder = order});
+}
+
+QString CodeTableEditor::EntryName(int n) const {
+    if (n == entryCount() - 1 && design_.usage == UsageListSize::Short)
+        return QStringLiteral("Key %1, jack in").arg(n);
+    if (n == entryCount() && design_.usage == UsageListSize::Short)
+        return QStringLiteral("Key %1, jack out").arg(n);
+    return QStringLiteral("Key %1").arg(n);
+}
+
+void CodeTableEditor::updateEntryViews() {
+    for (int n = 1; n <= entryCount(); ++n) {
+        const bool keyMarked = keySelected & (1u << (n - 1));
+        const bool modifierMarked = modSelected & (1u << (n - 1));
+        KeyButton* k = keyButtons[static_cast<size_t>(n - 1)];
+        KeyButton* m = modifierButtons[static_cast<size_t>(n - 1)];
+        const QString modifier = m->text().simplified();
+        k->setChecked(keyMarked);
+        m->setChecked(modifierMarked);
+        k->setAccessibleName(EntryName(n) + ": " + k->text() + ", " + modifier +
+                             (keyMarked ? ", marked" : ""));
+        m->setAccessibleName(EntryName(n) + " modifier: " + modifier +
+                             (modifierMarked ? ", marked" : ""));
+    }
+}
+
+void CodeTableEditor::showListAfter(QComboBox* list, QWidget* button) {
+    list->show();
+    // Tab goes from the button just marked to the list that sets it.
+    QWidget::setTabOrder(button, list);
+    listAnchor_ = button;
+}
+
+void CodeTableEditor::returnFocusFrom(QComboBox* list) {
+    if (list->hasFocus() && listAnchor_)
+        listAnchor_->setFocus(Qt::OtherFocusReason);
 }
 
 void CodeTableEditor::setKeyFace(int n, const QColor& colour) {
@@ -166,14 +253,15 @@ void CodeTableEditor::selectKey(int n) {
     const uint32_t bit = 1u << (n - 1);
     if (!(keySelected & bit)) {
         setKeyFace(n, keycolour::Orange);
-        keyCodeList->show();
         modifierList->hide();
+        showListAfter(keyCodeList, keyButtons[static_cast<size_t>(n - 1)]);
     } else {
         // Unmarked keys turn red, in every editor: on the picture too, where
         // they opened see-through.
         setKeyFace(n, keycolour::Red);
     }
     keySelected ^= bit;
+    updateEntryViews();
 }
 
 void CodeTableEditor::selectModifier(int n) {
@@ -183,17 +271,19 @@ void CodeTableEditor::selectModifier(int n) {
     KeyButton* m = modifierButtons[static_cast<size_t>(n - 1)];
     if (!(modSelected & bit)) {
         m->setFace(keycolour::Orange);
-        modifierList->show();
         keyCodeList->hide();
+        showListAfter(modifierList, m);
     } else {
         m->setFace(modifierNormalColour);
     }
     modSelected ^= bit;
+    updateEntryViews();
 }
 
 void CodeTableEditor::keyCodePicked(int position) {
     if (position < 0 || position >= keyCodeList->count())
         return;
+    returnFocusFrom(keyCodeList);
     keyCodeList->hide();
     // Back to the placeholder, so the list next opens on "Select Code".
     keyCodeList->setCurrentIndex(-1);
@@ -206,11 +296,13 @@ void CodeTableEditor::keyCodePicked(int position) {
         setKeyFace(n, keycolour::Green);
     }
     keySelected = 0;
+    updateEntryViews();
 }
 
 void CodeTableEditor::modifierPicked(int position) {
     if (position < 0 || position >= modifierList->count())
         return;
+    returnFocusFrom(modifierList);
     modifierList->hide();
     const QString text = modifierList->itemText(position);
     modifierList->setCurrentIndex(-1);
@@ -223,6 +315,7 @@ void CodeTableEditor::modifierPicked(int position) {
         m->setFace(modifierNormalColour);
     }
     modSelected = 0;
+    updateEntryViews();
 }
 
 void CodeTableEditor::resetTable() {
@@ -238,6 +331,7 @@ void CodeTableEditor::resetTable() {
     }
     keySelected = 0;
     modSelected = 0;
+    updateEntryViews();
 }
 
 uint8_t CodeTableEditor::modifierByte(const Entry& e) const {

@@ -20,6 +20,7 @@
 
 class QComboBox;
 class QLabel;
+class QPainter;
 
 namespace orvex {
 
@@ -37,6 +38,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void drawMark(QPainter& p) const;
+
     QColor face_;
 };
 
@@ -122,12 +125,22 @@ protected:
     void LoadTable(const std::array<uint8_t, 32>& table);
     // Start of the editor: remembers the opening state. Call once, last.
     void rememberOpeningState();
+    // Scales and fits the window, keyboard order and accessibility; call at
+    // the end of the layout's constructor.
+    void finishEditor();
 
 private:
+    // "Key 3", "Key 9, jack in": how entry n is spoken.
+    QString EntryName(int n) const;
+    // Checked state and spoken names of every key and modifier button.
+    void updateEntryViews();
+    void showListAfter(QComboBox* list, QWidget* button);
+    void returnFocusFrom(QComboBox* list);
     void setKeyFace(int n, const QColor& colour);
     uint8_t modifierByte(const Entry& e) const;
 
     Design design_;
+    QWidget* listAnchor_ = nullptr;
 };
 
 // Centres a window on the screen it is on.

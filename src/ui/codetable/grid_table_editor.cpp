@@ -35,6 +35,7 @@ GridTableEditor::GridTableEditor(Design design, int rows, int columns, int first
                      ModifierGeometry(r, c, firstRowY, rowPitch));
     LoadTable(table);
     rememberOpeningState();
+    finishEditor();
 }
 
 TwelveKeyTableEditor::TwelveKeyTableEditor(const std::array<uint8_t, 32>& table, QWidget* owner)

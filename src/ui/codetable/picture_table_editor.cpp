@@ -111,6 +111,10 @@ PictureTableEditor::PictureTableEditor(const std::array<uint8_t, 32>& table, int
     pictureLabel = new QLabel(this);
     pictureLabel->setObjectName("pictureLabel");
     pictureLabel->setGeometry(kPictureGeometry);
+    pictureLabel->setAccessibleName(QStringLiteral("Picture of the %1-way keypad")
+                                        .arg(waysCode == 0   ? 5
+                                             : waysCode == 1 ? 6
+                                                             : 8));
     const QPixmap picture = LoadPicture(waysCode);
     hasPicture_ = !picture.isNull();
     if (hasPicture_) {
@@ -145,6 +149,7 @@ PictureTableEditor::PictureTableEditor(const std::array<uint8_t, 32>& table, int
     }
     LoadTable(table);
     rememberOpeningState();
+    finishEditor();
 }
 
 void PictureTableEditor::EmbedButtonInBrevoPicture(int n) {

@@ -25,7 +25,9 @@
 #include "firmware/image_checks.h"
 #include "firmware/loader_images.h"
 #include "platform/prompter.h"
+#include "ui/common/accessibility.h"
 #include "ui/common/data_paths.h"
+#include "ui/common/form_layout.h"
 #include "ui/common/ui_style.h"
 
 namespace orvex {
@@ -203,7 +205,6 @@ bool FirmwareUpgradeWindow::UpgradeRunning() {
 FirmwareUpgradeWindow::FirmwareUpgradeWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("FirmwareUpgradeWindow");
     setWindowTitle(ui::q("Halden Orvex™ Firmware Upgrade"));
-    setFixedSize(682, 432);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -242,6 +243,7 @@ FirmwareUpgradeWindow::FirmwareUpgradeWindow(QWidget* parent) : QWidget(parent, 
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
     progressBar->setTextVisible(false);
+    progressBar->setAccessibleName("Upgrade progress");
 
     statusBox = new QPlainTextEdit(this);
     statusBox->setObjectName("statusBox");
@@ -249,6 +251,10 @@ FirmwareUpgradeWindow::FirmwareUpgradeWindow(QWidget* parent) : QWidget(parent, 
     statusBox->setReadOnly(true);
     statusBox->setFont(ui::font(8.25));
     statusBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    statusBox->setAccessibleName("Upgrade log");
+    fileLabel->setBuddy(fileNameEdit);
+    fileNameEdit->setAccessibleName("File to download");
+    announcer = new ui::Announcer(this);
 
     browseButton->setEnabled(false);
     upgradeButton->setEnabled(false);
@@ -259,6 +265,11 @@ FirmwareUpgradeWindow::FirmwareUpgradeWindow(QWidget* parent) : QWidget(parent, 
 
     InitializeVidPidFirmware();
     connectWorkers();
+    ui::finishForm(
+        this, {682, 432},
+        {.kind = ui::WindowKind::Dialog,
+         .onEscape = [this] { closeWindow(); },
+         .tabOrder = {fileNameEdit, browseButton, upgradeButton, closeButton, statusBox}});
 }
 
 FirmwareUpgradeWindow::~FirmwareUpgradeWindow() {
@@ -272,8 +283,7 @@ FirmwareUpgradeWindow::~FirmwareUpgradeWindow() {
 }
 
 void FirmwareUpgradeWindow::CentreOnScreen() {
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    ui::centreOnScreen(this);
 }
 
 void FirmwareUpgradeWindow::InitializeVidPidFirmware() {
@@ -393,6 +403,7 @@ void FirmwareUpgradeWindow::startUpgrade() {
     upgrading_ = true;
     upgradeButton->setEnabled(false);
     statusBox->setPlainText("Starting\n");
+    lastReport_.clear();
     // The path box shows what Browse read; nothing else sets it.
     FirmwareImage image = chosenImage_;
     const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex, keypadUsbPort_};
@@ -427,6 +438,7 @@ void FirmwareUpgradeWindow::upgradeProgress(int percent, const std::string& text
     statusBox->moveCursor(QTextCursor::End);
     statusBox->insertPlainText(shown);
     statusBox->verticalScrollBar()->setValue(statusBox->verticalScrollBar()->maximum());
+    lastReport_ = shown.trimmed().split('\n').last().trimmed();
 }
 
 void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
@@ -442,6 +454,9 @@ void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
     }
     upgrading_ = false;
     g_upgradeRunning = false;
+    // The outcome is spoken: "Done!" or the reason the upgrade stopped.
+    if (!lastReport_.isEmpty())
+        announcer->announce(lastReport_);
     // A failed upgrade leaves the loader attached: the count offers a new try.
     // Any change seen meanwhile is counted once, now.
     if ((!error && !result) || scanDeviceAgain) {

@@ -20,6 +20,10 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
+namespace orvex::ui {
+class Announcer;
+}
+
 namespace orvex {
 
 // The firmware upgrade window: counts the keypad's bootstrap loaders, lets the
@@ -96,6 +100,8 @@ public:
     QLabel* pidCaption; // "PID"
     QLabel* pidLabel;
     QLabel* deviceCountLabel;
+    // Speaks the upgrade's outcome to screen readers.
+    ui::Announcer* announcer;
 
     // For tests: device counts completed, and whether workers are busy.
     int deviceCountsRun() const { return countsRun_; }
@@ -137,6 +143,8 @@ private:
     int countsRun_ = 0;
     // The picked image failed the image check: Upgrade stays disabled.
     bool imageRefused_ = false;
+    // The last line the upgrade reported.
+    QString lastReport_;
 
     std::unique_ptr<KeypadSequence> keypadHold_;
     std::unique_ptr<firmware::UpgradeLock> lock_;

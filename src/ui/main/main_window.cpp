@@ -11,6 +11,7 @@
 #include <QMenuBar>
 #include <QPalette>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTextEdit>
 #include <QTimer>
@@ -22,6 +23,9 @@
 #include "platform/clock.h"
 #include "platform/prompter.h"
 #include "ui/about/about_box.h"
+#include "ui/common/accessibility.h"
+#include "ui/common/form_layout.h"
+#include "ui/common/keyboard.h"
 #include "ui/common/ui_style.h"
 #include "ui/common/wheel_guard.h"
 
@@ -65,8 +69,9 @@ protected:
     }
 };
 
-QComboBox* makeList(QWidget* parent, const char* name, int x, int y, const QStringList& entries) {
-    auto* box = new QComboBox(parent);
+QComboBox* makeList(QWidget* parent, const char* name, const char* spokenName, int x, int y,
+                    const QStringList& entries) {
+    auto* box = new ui::NamedList(spokenName, parent);
     box->setObjectName(name);
     box->setGeometry(x, y, 207, 28);
     box->setFont(ui::font(12));
@@ -119,7 +124,6 @@ QString MainWindow::WaysText(int waysCode) {
 MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     setObjectName("MainWindow");
     setWindowTitle(ui::q("Halden Orvex™ Illuminated Configuration Utility"));
-    setFixedSize(891, 499);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
@@ -127,18 +131,26 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     menuBar = new QMenuBar(this);
     menuBar->setObjectName("menuBar");
     menuBar->setGeometry(0, 0, 891, 24);
-    QMenu* file = menuBar->addMenu("File");
+    QMenu* file = menuBar->addMenu("&File");
     file->setObjectName("fileMenu");
-    importAction = file->addAction("Import Cfg File");
+    importAction = file->addAction("&Import Cfg File");
     importAction->setObjectName("importAction");
-    exportAction = file->addAction("Export Cfg File");
+    exportAction = file->addAction("&Export Cfg File");
     exportAction->setObjectName("exportAction");
-    exitAction = file->addAction("Exit");
+    exitAction = file->addAction("E&xit");
     exitAction->setObjectName("exitAction");
-    QMenu* help = menuBar->addMenu("Help");
+    exitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    exitAction->setShortcutContext(Qt::WindowShortcut);
+    addAction(exitAction); // Ctrl+Q works with the menu closed
+    QMenu* help = menuBar->addMenu("&Help");
     help->setObjectName("helpMenu");
-    aboutAction = help->addAction(ui::q("About Orvex™ Configuration Utility"));
+    aboutAction = help->addAction(ui::q("&About Orvex™ Configuration Utility"));
     aboutAction->setObjectName("aboutAction");
+    // F10 opens the menu bar, as on GNOME and KDE desktops.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::Key_F10), this);
+    menuKey->setObjectName("menuShortcut");
+    connect(menuKey, &QShortcut::activated, this,
+            [this, file] { menuBar->setActiveAction(file->menuAction()); });
 
     titleLabel = new QLabel(ui::q("Halden Orvex™ Illuminated Configuration Utility"), this);
     titleLabel->setObjectName("titleLabel");
@@ -158,17 +170,18 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     statusPanel->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     statusPanel->setStyleSheet(
         "QTextEdit { color: rgb(105, 105, 105); background-color: rgb(192, 255, 255); }");
+    statusPanel->setAccessibleName("Keypad status");
 
-    keypadTypeList = makeList(this, "keypadTypeList", 27, 173,
+    keypadTypeList = makeList(this, "keypadTypeList", "Code table", 27, 173,
                               {kTypeEntries[0], kTypeEntries[1], kTypeEntries[2]});
-    ledBrightnessList =
-        makeList(this, "ledBrightnessList", 330, 173, numbered("LED Brightness - ", 0, 9));
-    ledColourList =
-        makeList(this, "ledColourList", 632, 173, numbered("JACK LED Brightness - ", 0, 9));
+    ledBrightnessList = makeList(this, "ledBrightnessList", "LED brightness", 330, 173,
+                                 numbered("LED Brightness - ", 0, 9));
+    ledColourList = makeList(this, "ledColourList", "Jack LED brightness", 632, 173,
+                             numbered("JACK LED Brightness - ", 0, 9));
     selfTestButton = makeButton(this, "selfTestButton", ui::q("Test Orvex™"), {632, 231, 206, 50});
-    buzzerList = makeList(this, "buzzerList", 27, 245, {"Buzzer - Off", "Buzzer - On"});
-    buzzerPeriodList =
-        makeList(this, "buzzerPeriodList", 330, 245, numbered("Buzzer Period -", 1, 9));
+    buzzerList = makeList(this, "buzzerList", "Buzzer", 27, 245, {"Buzzer - Off", "Buzzer - On"});
+    buzzerPeriodList = makeList(this, "buzzerPeriodList", "Buzzer period", 330, 245,
+                                numbered("Buzzer Period -", 1, 9));
     codeTableButton =
         makeButton(this, "codeTableButton", "Customise Code Table", {27, 318, 206, 50});
     restoreFromFileButton = makeButton(this, "restoreFromFileButton",
@@ -184,6 +197,10 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     statusBar->setObjectName("statusBar");
     statusBar->setGeometry(0, 477, 891, 22);
     statusBar->setSizeGripEnabled(false);
+    // Known by its place; what it says is its description.
+    statusBar->setAccessibleName("Status strip");
+    connect(statusBar, &QStatusBar::messageChanged, statusBar,
+            [this](const QString& message) { statusBar->setAccessibleDescription(message); });
 
     ShowListPlaceholders(ListText::BeforeRead);
 
@@ -192,6 +209,19 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
              saveChangesButton, factoryResetButton, codeTableButton, selfTestButton, keypadTypeList,
              ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
         w->setEnabled(false);
+
+    for (QComboBox* list :
+         {keypadTypeList, ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
+        ui::openListOnSpace(list);
+    ui::finishForm(
+        this, {891, 499},
+        {.kind = ui::WindowKind::Frame,
+         .onEscape = {},
+         .tabOrder = {scanButton, keypadTypeList, ledBrightnessList, ledColourList, buzzerList,
+                      buzzerPeriodList, selfTestButton, codeTableButton, restoreFromFileButton,
+                      saveChangesButton, firmwareButton, factoryResetButton, exitButton},
+         .pinnedTop = menuBar,
+         .pinnedBottom = statusBar});
 
     connect(scanButton, &QPushButton::clicked, this, &MainWindow::scanForDevice);
     connect(saveChangesButton, &QPushButton::clicked, this, &MainWindow::saveChanges);

@@ -6,13 +6,14 @@
 #include <QPixmap>
 #include <QTimer>
 
+#include "ui/common/form_layout.h"
+
 namespace orvex {
 
 SplashScreen::SplashScreen(QWidget* parent)
     : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::Tool) {
     setObjectName("SplashScreen");
     // 724 x 417 outside: a one-pixel border around the 722 x 415 picture area.
-    setFixedSize(724, 417);
     setAutoFillBackground(true);
     QPalette border = palette();
     border.setColor(QPalette::Window, border.color(QPalette::Dark));
@@ -27,6 +28,11 @@ SplashScreen::SplashScreen(QWidget* parent)
     // 1.2 MiB picture in Qt's pixmap cache after the splash has closed.
     picture->setPixmap(QPixmap::fromImage(QImage(QStringLiteral(":/images/splash.png"))));
     picture->setScaledContents(true);
+
+    setAccessibleName(
+        QString::fromUtf8("Halden Orvex™ Illuminated Configuration Utility is starting"));
+    ui::finishForm(this, {724, 417},
+                   {.kind = ui::WindowKind::Frame, .onEscape = {}, .tabOrder = {}});
 
     auto* timer = new QTimer(this);
     timer->setObjectName("closeTimer");

@@ -10,11 +10,14 @@
 #include <QPushButton>
 #include <QThread>
 
+#include <cmath>
+
 #include "bsl/device_notifier.h"
 #include "device/hid_link.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 #include "platform/qt_prompter.h"
+#include "ui/common/form_layout.h"
 #include "ui/common/ui_style.h"
 
 namespace orvex {
@@ -29,6 +32,15 @@ const char* const kNoRecord = "This device doesn't record.";
 
 const QColor kLightGreen(144, 238, 144);
 const QColor kGrey(128, 128, 128);
+// Greyed row text that still reads at 4.5:1 on light green and on the window.
+const QColor kGreyedText(88, 88, 88);
+
+// What a phase's check box tells a screen reader besides its tick.
+const char* const kWaiting = "Waiting";
+const char* const kRunning = "Running";
+const char* const kPassed = "Passed";
+const char* const kFailed = "Failed";
+const char* const kStopped = "Stopped";
 
 constexpr uint32_t kHoldMs = 80;
 constexpr uint32_t kLedWaitMs = 500;
@@ -57,9 +69,11 @@ QLabel* makeLabel(QWidget* parent, const char* name, const QString& text, QRect 
     return l;
 }
 
-QCheckBox* makeCheckBox(QWidget* parent, const char* name, QPoint at) {
+QCheckBox* makeCheckBox(QWidget* parent, const char* name, const char* spoken, QPoint at) {
     auto* c = new QCheckBox(parent);
     c->setObjectName(name);
+    c->setAccessibleName(spoken);
+    c->setAccessibleDescription(kWaiting);
     c->setGeometry(at.x(), at.y(), 20, 20);
     // Ticked by the test only.
     c->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -73,11 +87,20 @@ void setBackground(QWidget* w, QPalette::ColorRole role, const QColor& colour) {
     w->setPalette(p);
 }
 
+double relativeLuminance(const QColor& c) {
+    auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(c.red()) + 0.7152 * channel(c.green()) + 0.0722 * channel(c.blue());
+}
+
 // Indicators show their colour flat: styles shade a button's palette colour.
 void setIndicatorColour(QPushButton* b, const QColor& colour) {
     setBackground(b, QPalette::Button, colour);
-    const int luma = (299 * colour.red() + 587 * colour.green() + 114 * colour.blue()) / 1000;
-    const QColor text = luma < 110 ? Qt::white : Qt::black;
+    // Black or white, whichever contrasts more with the face.
+    const double l = relativeLuminance(colour);
+    const QColor text = (l + 0.05) / 0.05 >= 1.05 / (l + 0.05) ? Qt::black : Qt::white;
     b->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: %2; "
                                     "border: 1px solid rgb(100, 100, 100); border-radius: 2px; }")
                          .arg(colour.name(), text.name()));
@@ -150,7 +173,6 @@ QColor SelfTestWindow::IndicatorColour(int indicator) {
 SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     setObjectName("SelfTestWindow");
     setWindowTitle("Self Test");
-    setFixedSize(735, 481);
 
     headingLabel = makeLabel(this, "headingLabel", "SELF TEST", {0, 16, 735, 37}, 20);
     headingLabel->setFont(ui::font(20, true));
@@ -158,15 +180,16 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
     ledTestLabel = makeLabel(this, "ledTestLabel", "Testing Led", {106, 76, 260, 30});
     ledLabel = makeLabel(this, "ledLabel", "LED", {400, 76, 60, 30});
-    ledCheckBox = makeCheckBox(this, "ledCheckBox", {500, 81});
+    ledCheckBox = makeCheckBox(this, "ledCheckBox", "LED test", {500, 81});
     brightnessTestLabel =
         makeLabel(this, "brightnessTestLabel", "Testing Led Brightness ", {106, 121, 260, 30});
     brightnessLabel = makeLabel(this, "brightnessLabel", "2", {400, 121, 60, 30});
-    brightnessCheckBox = makeCheckBox(this, "brightnessCheckBox", {500, 126});
+    brightnessCheckBox =
+        makeCheckBox(this, "brightnessCheckBox", "LED brightness test", {500, 126});
     buzzerTestLabel =
         makeLabel(this, "buzzerTestLabel", "Testing Buzzer Period", {106, 166, 260, 30});
     buzzerLabel = makeLabel(this, "buzzerLabel", "1", {400, 166, 60, 30});
-    buzzerCheckBox = makeCheckBox(this, "buzzerCheckBox", {500, 171});
+    buzzerCheckBox = makeCheckBox(this, "buzzerCheckBox", "Buzzer test", {500, 171});
     audioTestLabel = makeLabel(this, "audioTestLabel", "Test Audio", {106, 211, 260, 30});
 
     recordButton = new QPushButton("Record", this);
@@ -181,7 +204,7 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         // Greyed as the desktop's grey text, dark enough to read on light green.
         QPalette p = l->palette();
-        p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(109, 109, 109));
+        p.setColor(QPalette::Disabled, QPalette::WindowText, kGreyedText);
         l->setPalette(p);
     }
     for (QLabel* l : {ledLabel, brightnessLabel, buzzerLabel})
@@ -199,6 +222,10 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
         b->setObjectName(QStringLiteral("indicator%1").arg(i + 1));
         b->setGeometry(places[i]);
         b->setFont(ui::font(i < 10 ? 10 : 8));
+        // Display only: checked once its key arrived.
+        b->setCheckable(true);
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setAttribute(Qt::WA_TransparentForMouseEvents);
         b->hide();
         keyButtons[i] = b;
     }
@@ -216,6 +243,11 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     // The application may end with the test still running (Exit in the main
     // window): let the worker go before the process tears down.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &SelfTestWindow::AbandonWorker);
+
+    ui::finishForm(this, {735, 481},
+                   {.kind = ui::WindowKind::Dialog,
+                    .onEscape = [this] { closeWindow(); },
+                    .tabOrder = {recordButton, closeButton}});
 
     readInitialState();
 }
@@ -235,8 +267,10 @@ void SelfTestWindow::readInitialState() {
         l->setAutoFillBackground(true);
         setBackground(l, QPalette::Window, normalColour);
     }
-    for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
+    for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox}) {
         c->setChecked(false);
+        c->setAccessibleDescription(kWaiting);
+    }
     closeButton->setEnabled(true);
 
     OwnKeypad();
@@ -296,6 +330,8 @@ void SelfTestWindow::SetUpIndicators(int keypadType, int options) {
     auto show = [this](int indicator, const QString& text, const QColor& colour) {
         QPushButton* b = keyButtons[static_cast<size_t>(indicator - 1)];
         b->setText(text);
+        b->setAccessibleName(text.startsWith("jack") ? "J" + text.mid(1) : "Key " + text);
+        b->setAccessibleDescription("Not pressed yet");
         setIndicatorColour(b, colour);
         b->show();
     };
@@ -329,7 +365,19 @@ bool SelfTestWindow::eventFilter(QObject* watched, QEvent* event) {
         if (w == this || isAncestorOf(w)) {
             const auto* key = static_cast<QKeyEvent*>(event);
             keyPressed(IndicatorForKey(key->key(), key->nativeScanCode()));
-            return true;
+            // The keys that operate the window still do; every other key is
+            // the keypad's and goes no further.
+            switch (key->key()) {
+            case Qt::Key_Tab:
+            case Qt::Key_Backtab:
+            case Qt::Key_Space:
+            case Qt::Key_Return:
+            case Qt::Key_Enter:
+            case Qt::Key_Escape:
+                return false;
+            default:
+                return true;
+            }
         }
     }
     return QWidget::eventFilter(watched, event);
@@ -338,7 +386,10 @@ bool SelfTestWindow::eventFilter(QObject* watched, QEvent* event) {
 void SelfTestWindow::keyPressed(int indicator) {
     if (indicator < 1 || indicator > 16)
         return;
-    setIndicatorColour(keyButtons[static_cast<size_t>(indicator - 1)], IndicatorColour(indicator));
+    QPushButton* b = keyButtons[static_cast<size_t>(indicator - 1)];
+    setIndicatorColour(b, IndicatorColour(indicator));
+    b->setChecked(true);
+    b->setAccessibleDescription("Pressed");
 }
 
 void SelfTestWindow::closeWindow() {
@@ -441,15 +492,22 @@ void SelfTestWindow::AddTextToObject(QLabel* label, const QString& text) {
 void SelfTestWindow::AmendCheckBox(QCheckBox* box, bool ticked) {
     OnWindowThread([box, ticked](const std::function<void()>& done) {
         box->setChecked(ticked);
+        box->setAccessibleDescription(ticked ? kPassed : kWaiting);
         sleep_ms(kHoldMs);
         done();
     });
 }
 
 void SelfTestWindow::SetRowColour(QLabel* a, QLabel* b, const QColor& colour) {
-    OnWindowThread([a, b, colour](const std::function<void()>& done) {
+    QCheckBox* box = a == ledTestLabel          ? ledCheckBox
+                     : a == brightnessTestLabel ? brightnessCheckBox
+                     : a == buzzerTestLabel     ? buzzerCheckBox
+                                                : nullptr;
+    OnWindowThread([a, b, box, colour](const std::function<void()>& done) {
         setBackground(a, QPalette::Window, colour);
         setBackground(b, QPalette::Window, colour);
+        if (box)
+            box->setAccessibleDescription(kRunning);
         done();
     });
 }
@@ -545,6 +603,10 @@ void SelfTestWindow::runPhases() {
 void SelfTestWindow::upgradeFinished() {
     if (worker_.joinable())
         worker_.join();
+    // A phase cut short says why.
+    for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
+        if (c->accessibleDescription() == kRunning)
+            c->setAccessibleDescription(closeRequested.load() == 1 ? kStopped : kFailed);
     if (keypadLeft || (commandFailed_ && KeypadWasUnplugged())) {
         // Nothing to restore on a keypad that has gone; one message says why
         // the test ended.

@@ -1,0 +1,150 @@
+#include "ui/common/accessibility.h"
+
+#include <QAbstractItemView>
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QCoreApplication>
+#include <QPointer>
+
+namespace orvex::ui {
+
+namespace {
+
+const char* const kWindowRole = "orvexWindowRole";
+
+// The program's own windows: a frame or a dialog, as each says; asked each
+// time, since the window says so after it was created.
+class WindowAccessible : public QAccessibleWidget {
+public:
+    explicit WindowAccessible(QWidget* window) : QAccessibleWidget(window, QAccessible::Window) {}
+
+    QAccessible::Role role() const override {
+        const QVariant role = widget()->property(kWindowRole);
+        return role.isValid() ? static_cast<QAccessible::Role>(role.toInt()) : QAccessible::Window;
+    }
+};
+
+// A list known by what it sets. Its one child is its pop-up list, as with
+// Qt's own combo boxes, so the entries stay reachable.
+class NamedListAccessible : public QAccessibleWidget {
+public:
+    explicit NamedListAccessible(QComboBox* list)
+        : QAccessibleWidget(list, QAccessible::ComboBox) {}
+
+    QComboBox* list() const { return static_cast<QComboBox*>(object()); }
+
+    QString text(QAccessible::Text t) const override {
+        switch (t) {
+        case QAccessible::Name:
+            return list()->accessibleName();
+        case QAccessible::Value:
+        case QAccessible::Description:
+            return shownText(list());
+        default:
+            return QAccessibleWidget::text(t);
+        }
+    }
+
+    int childCount() const override { return 1; }
+    QAccessibleInterface* child(int index) const override {
+        return index == 0 ? QAccessible::queryAccessibleInterface(list()->view()) : nullptr;
+    }
+    int indexOfChild(const QAccessibleInterface* child) const override {
+        return child && child->object() == list()->view() ? 0 : -1;
+    }
+
+    QAccessible::State state() const override {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.expandable = true;
+        s.expanded = list()->view()->isVisible();
+        s.collapsed = !s.expanded;
+        return s;
+    }
+
+    QStringList actionNames() const override {
+        return QStringList{showMenuAction(), pressAction()} + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& action) override {
+        if (action == showMenuAction() || action == pressAction()) {
+            if (list()->view()->isVisible())
+                list()->hidePopup();
+            else
+                list()->showPopup();
+            return;
+        }
+        QAccessibleWidget::doAction(action);
+    }
+};
+
+// Asked with the most derived class name first, so our classes get these
+// whatever other factories exist.
+QAccessibleInterface* orvexAccessibleFactory(const QString& className, QObject* object) {
+    if (!object || !object->isWidgetType() || !className.startsWith(QLatin1String("orvex::")))
+        return nullptr;
+    auto* widget = static_cast<QWidget*>(object);
+    if (auto* list = qobject_cast<NamedList*>(widget))
+        return new NamedListAccessible(list);
+    if (qobject_cast<Announcer*>(widget))
+        return new QAccessibleWidget(widget, QAccessible::Notification);
+    if (widget->isWindow())
+        return new WindowAccessible(widget);
+    return nullptr;
+}
+
+void tellValueChanged(QComboBox* list) {
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleEvent description(list, QAccessible::DescriptionChanged);
+    QAccessible::updateAccessibility(&description);
+    QAccessibleValueChangeEvent value(list, shownText(list));
+    QAccessible::updateAccessibility(&value);
+}
+
+} // namespace
+
+void installAccessibility() {
+    static bool installed = false;
+    if (installed)
+        return;
+    installed = true;
+    QAccessible::installFactory(orvexAccessibleFactory);
+}
+
+Q_COREAPP_STARTUP_FUNCTION(installAccessibility)
+
+void setAccessibleWindowRole(QWidget* window, bool dialog) {
+    window->setProperty(kWindowRole,
+                        static_cast<int>(dialog ? QAccessible::Dialog : QAccessible::Window));
+}
+
+QString shownText(const QComboBox* list) {
+    return list->currentIndex() >= 0 ? list->currentText() : list->placeholderText();
+}
+
+NamedList::NamedList(const QString& name, QWidget* parent) : QComboBox(parent) {
+    setAccessibleName(name);
+    // After the program's own change of entry and placeholder has settled.
+    connect(this, &QComboBox::currentIndexChanged, this, [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { tellValueChanged(this); }, Qt::QueuedConnection);
+    });
+}
+
+Announcer::Announcer(QWidget* parent) : QWidget(parent) {
+    installAccessibility();
+    setObjectName("announcer");
+    setFocusPolicy(Qt::NoFocus);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setGeometry(0, 0, 1, 1);
+    hide();
+}
+
+void Announcer::announce(const QString& text) {
+    text_ = text;
+    // Shown anew with its text, as a notification that screen readers speak.
+    hide();
+    setAccessibleName(text);
+    show();
+}
+
+} // namespace orvex::ui
