@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -36,6 +37,13 @@ void saveState() {
     std::rename(tmp.c_str(), file);
 }
 
+// ORVEX_VIRTUAL_UNPLUGGED=1: the keypad starts out of its socket (the window's
+// "Virtual keypad" menu plugs it in).
+bool startUnplugged() {
+    const char* v = std::getenv("ORVEX_VIRTUAL_UNPLUGGED");
+    return v && *v && std::strcmp(v, "0") != 0;
+}
+
 } // namespace
 
 // The -virtual programs start with one keypad plugged in, whose loader runs
@@ -53,7 +61,8 @@ void InitHidBackend() {
     if (sim::TraceReplay::active())
         return;
     sim::attachLoader(sim::defaultKeypad());
-    sim::VirtualBus::instance().plug(sim::defaultKeypad());
+    if (!startUnplugged())
+        sim::VirtualBus::instance().plug(sim::defaultKeypad());
     if (const char* file = stateFile()) {
         std::ifstream in(file);
         std::stringstream text;

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "device/keypad_identity.h"
+#include "device/keypad_presence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 
@@ -87,6 +88,7 @@ hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, 
         copyText(product, "None");
         return nullptr;
     }
+    NoteKeypadOpened();
     readString(dev, manufacturer, hid_get_manufacturer_string);
     readString(dev, product, hid_get_product_string);
     hid_set_nonblocking(dev, 1);
@@ -128,6 +130,7 @@ void CloseDevice() {
     std::lock_guard lock(link_mutex());
     // The next link may meet another keypad.
     g_echoesCommand = Echo::Unknown;
+    ForgetKeypadOpened();
     if (hid_handle) {
         hid_exit_safely(hid_handle);
         hid_handle = nullptr;

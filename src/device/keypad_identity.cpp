@@ -6,6 +6,7 @@
 #include "bsl/device_notifier.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_presence.h"
 #include "platform/prompter.h"
 
 namespace orvex {
@@ -21,6 +22,7 @@ bool openPath(const std::string& path) {
     hid_handle = hid_open_path(path.c_str());
     if (!hid_handle)
         return false;
+    NoteKeypadOpened();
     // The same steps as the scan's (the two strings are not used further).
     wchar_t text[256] = {};
     hid_get_manufacturer_string(hid_handle, text, 255);

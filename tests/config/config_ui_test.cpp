@@ -6,6 +6,7 @@
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTextEdit>
 
 #include <cstdlib>
@@ -273,7 +274,17 @@ TEST_F(ConfigUiTest, ExportThenImportAsAnotherUser) {
     form->importConfigFile();
     EXPECT_TRUE(boxes().empty());
     expectKeypadHolds(kSaved);
-    EXPECT_EQ(commands().back(), WriteDefaults); // no refresh after an import
+    // The window reads the keypad again and shows what it holds now.
+    const auto sent = commands();
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(sent[sent.size() - 2], WriteDefaults);
+    EXPECT_EQ(sent.back(), GetStatus);
+    EXPECT_EQ(form->ledBrightnessList->currentIndex(), kSaved.led);
+    EXPECT_EQ(form->buzzerPeriodList->currentIndex(), kSaved.periodIndex);
+    EXPECT_TRUE(form->statusPanel->toPlainText().contains("Customise Table"));
+    EXPECT_EQ(form->statusBar->currentMessage(),
+              MainWindow::ImportedText(
+                  QString::fromStdString((folder / "USBUtilityIllumCfg.ini").string()), true));
     EXPECT_EQ(slurp(FileName), fileA);
     EXPECT_EQ(FileName, (dir / "userB/HaldenInterface/USBOrvexIllumUtilityCfg.ini").string());
 }
@@ -288,8 +299,9 @@ TEST_F(ConfigUiTest, ImportCopiesEvenWhenTheKeypadRefuses) {
     prompts.chooseFile(exchangeCopy(copy).string());
     form->importConfigFile();
     EXPECT_EQ(boxes(), std::vector<std::string>{"Unable to set option..\n"});
-    EXPECT_EQ(commands(), std::vector<uint8_t>{SetOptions});
-    EXPECT_EQ(form->keypadTypeList->currentIndex(), 0); // back on the remembered entry
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{SetOptions, GetStatus}));
+    EXPECT_EQ(form->keypadTypeList->currentIndex(), 0); // back on what the keypad holds
+    EXPECT_TRUE(form->statusBar->currentMessage().isEmpty()) << "no success line";
     EXPECT_EQ(slurp(FileName), copy);
 }
 

@@ -685,3 +685,19 @@ TEST_F(SelfTestTest, MainWindowPicksDuringTheTestNeverInterleave) {
         EXPECT_EQ(t.find("Unable"), std::string::npos) << t;
     EXPECT_EQ(keypad->model.running().keypadType, kType);
 }
+
+// The keypad leaves while the key phase waits for keys (nothing is sent then):
+// the test hears of it, ends with one message and sends nothing more, as a
+// keypad plugged in again starts from its power-up settings anyway.
+TEST_F(SelfTestTest, KeypadLeavingDuringTheKeyPhaseEndsTheTestWithOneMessage) {
+    prompts.answerNo();
+    open();
+    ASSERT_TRUE(waitUntil([&] { return sent().size() == 33u; }));
+    sim::VirtualBus::instance().unplug(keypad);
+    ASSERT_TRUE(waitUntil([&] { return closed(); }));
+    const auto messages = prompts.messages();
+    ASSERT_EQ(messages.size(), 3u); // microphone, key phase, and why it ended
+    EXPECT_EQ(messages[2].text, "The keypad was unplugged.\n");
+    EXPECT_EQ(messages[2].caption, "Halden USB Encoder");
+    EXPECT_EQ(sent().size(), 33u) << "the restore went to a keypad that had gone";
+}

@@ -65,6 +65,8 @@ bool OrvexApp::start(std::string* why) {
     o.env = bed_.programEnv(options_.fstatShim);
     for (const auto& [k, v] : desktop_.programEnv())
         o.env[k] = v;
+    for (const auto& [k, v] : options_.env)
+        o.env[k] = v;
     o.logFile = options_.outputDir + "/orvex-config.log";
     std::filesystem::remove(o.logFile);
     o.withoutFileOverride = options_.withoutFileOverride;
@@ -197,6 +199,37 @@ bool OrvexApp::pick(const std::string& objectName, const std::string& entry) {
     target = atspi_.extents(*item);
     desktop_.click(target.cx(), target.cy());
     return waitUntil([&] { return !atspi_.showing(*list); }, std::chrono::seconds(5));
+}
+
+bool OrvexApp::chooseMenu(const std::string& menu, const std::string& item) {
+    auto window = mainWindow();
+    if (!window)
+        return false;
+    const auto bar = atspi_.findByRole(*window, "menu bar", "");
+    const auto title = bar ? atspi_.findByRole(*bar, "menu item", menu) : std::nullopt;
+    if (!title)
+        return false;
+    const Rect r = atspi_.extents(*title);
+    if (r.empty())
+        return false;
+    desktop_.click(r.cx(), r.cy());
+    // The menu pops up; click the item once it is on screen.
+    std::optional<Accessible> entry;
+    Rect target;
+    if (!waitUntil(
+            [&] {
+                entry = atspi_.findByRole(*title, "menu item", item);
+                if (!entry || !atspi_.showing(*entry))
+                    return false;
+                target = atspi_.extents(*entry);
+                return !target.empty();
+            },
+            std::chrono::seconds(5)))
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    target = atspi_.extents(*entry);
+    desktop_.click(target.cx(), target.cy());
+    return waitUntil([&] { return !atspi_.showing(*entry); }, std::chrono::seconds(5));
 }
 
 std::optional<Accessible> OrvexApp::window(const std::string& title,

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,8 @@ public:
         std::string outputDir; // screenshots and the program's output
         // Run without the file-permission override root would have.
         bool withoutFileOverride = false;
+        // Added to the program's environment.
+        std::map<std::string, std::string> env;
     };
 
     OrvexApp(DesktopSession& desktop, Testbed& bed, Options options);
@@ -52,6 +55,8 @@ public:
     bool click(const std::string& objectName);
     // Opens a list and clicks the entry with this text, as a user picks it.
     bool pick(const std::string& objectName, const std::string& entry);
+    // Opens a menu of the main window's menu bar and clicks one of its items.
+    bool chooseMenu(const std::string& menu, const std::string& item);
 
     // Another top-level window of the program by its title, once it shows.
     std::optional<Accessible> window(const std::string& title, std::chrono::milliseconds timeout);

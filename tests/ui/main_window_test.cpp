@@ -232,11 +232,12 @@ TEST_F(MainWindowTest, RefusedOrUnpluggedPickFallsBackWithItsMessage) {
         EXPECT_EQ(prompts.messages()[0].caption, "Halden Orvex\u2122");
         EXPECT_EQ(box->currentIndex(), before) << box->objectName().toStdString();
     }
-    // Unplugged: "LED Brightness - 7" fails and the list shows the old entry.
+    // Unplugged: "LED Brightness - 7" fails, says why, and the list shows the
+    // old entry.
     sim::VirtualBus::instance().unplug(keypad);
     prompts.clear();
     pick(form->ledBrightnessList, 7);
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set the LED Brightness..\n"});
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"The keypad was unplugged.\n"});
     EXPECT_EQ(form->ledBrightnessList->currentText(), "LED Brightness - 5");
     EXPECT_EQ(form->lastLedBrightness, 5);
 }
@@ -317,7 +318,7 @@ TEST_F(MainWindowTest, SaveChangesKeepsSettingsAcrossRestart) {
 
     sim::VirtualBus::instance().unplug(keypad);
     form->saveChanges();
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to Write Default..\n"});
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"The keypad was unplugged.\n"});
 }
 
 TEST_F(MainWindowTest, FactoryResetWithKeypadReturning) {

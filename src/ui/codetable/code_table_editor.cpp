@@ -9,6 +9,7 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_presence.h"
 #include "platform/prompter.h"
 #include "ui/common/accessibility.h"
 #include "ui/common/form_layout.h"
@@ -352,9 +353,13 @@ std::vector<uint8_t> CodeTableEditor::TableBytes() const {
 
 void CodeTableEditor::applyTable() {
     const std::vector<uint8_t> table = TableBytes();
-    if (SendDeviceCommand(LoadCodeTable, table.data(), static_cast<uint32_t>(table.size())) !=
-        LINK_OK) {
-        showWarning("Unable to Load Table..", design_.failureCaption);
+    int rc;
+    {
+        KeypadSequence owned;
+        rc = SendDeviceCommand(LoadCodeTable, table.data(), static_cast<uint32_t>(table.size()));
+    }
+    if (rc != LINK_OK) {
+        WarnCommandFailed("Unable to Load Table..", design_.failureCaption);
         return;
     }
     close();

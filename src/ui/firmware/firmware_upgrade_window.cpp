@@ -450,6 +450,7 @@ void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
         if (upgradePlan_ && (r == firmware::RestoreResult::Restored ||
                              r == firmware::RestoreResult::NothingCaptured))
             firmware::RemoveUpgradeJournal();
+        keypadHold_.reset();
     }
     upgrading_ = false;
     g_upgradeRunning = false;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "device/keypad_presence.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
 #include "ui/firmware/background_worker.h"
@@ -70,6 +71,12 @@ public:
     }
 
     void CentreOnScreen();
+
+    // The main window's hold on the keypad, taken before it sent the keypad
+    // to its loader: kept until the settings restore after an upgrade has
+    // ended, or until the window goes.
+    void HoldKeypad(std::unique_ptr<KeypadSequence> hold) { keypadHold_ = std::move(hold); }
+    bool holdsKeypad() const { return keypadHold_ != nullptr; }
 
     // True while any window's upgrade (or the restore after it) runs.
     static bool UpgradeRunning();
@@ -139,6 +146,7 @@ private:
     // The last line the upgrade reported.
     QString lastReport_;
 
+    std::unique_ptr<KeypadSequence> keypadHold_;
     std::unique_ptr<firmware::UpgradeLock> lock_;
 
     static bool settingsHandedOver_;

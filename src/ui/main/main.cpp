@@ -13,6 +13,7 @@
 #include "trace/session_options.h"
 #include "ui/common/data_paths.h"
 #include "ui/main/main_window.h"
+#include "ui/main/program_setup.h"
 #include "ui/main/recording_warning.h"
 #include "ui/main/splash_screen.h"
 
@@ -96,6 +97,12 @@ int main(int argc, char* argv[]) {
     orvex::MainWindow form;
     QObject::connect(&form, &orvex::MainWindow::exitRequested, &app, &QApplication::quit,
                      Qt::QueuedConnection);
+    if (!orvex::SetUpProgram(form)) {
+        orvex::StopWarningWhenRecordingFails();
+        orvex::setPrompter(nullptr);
+        orvex::trace::EndSession(0);
+        return 0;
+    }
 
     auto* splash = new orvex::SplashScreen;
     splash->setAttribute(Qt::WA_DeleteOnClose);

@@ -19,6 +19,7 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "device/keypad_identity.h"
+#include "device/keypad_presence.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
 #include "ui/about/about_box.h"
@@ -26,6 +27,7 @@
 #include "ui/common/form_layout.h"
 #include "ui/common/keyboard.h"
 #include "ui/common/ui_style.h"
+#include "ui/common/wheel_guard.h"
 
 namespace orvex {
 
@@ -78,6 +80,7 @@ QComboBox* makeList(QWidget* parent, const char* name, const char* spokenName, i
     auto* filter = new TypedCharacterFilter(box);
     box->installEventFilter(filter);
     box->view()->installEventFilter(filter);
+    ui::TakeWheelOnlyWithFocus(box);
     // The texts shown before a status read are the list's own text, not hints:
     // drawn in the list's normal (or, when disabled, greyed) text colour.
     QPalette palette = box->palette();
@@ -255,6 +258,7 @@ void MainWindow::startUp() {
         WriteNoneStatus();
         EnableDisableFunctionButtons(false);
     }
+    FollowKeypad();
     // Once the window is up: an upgrade that was interrupted is offered to be
     // finished.
     QTimer::singleShot(0, this, [this] { offerToFinishUpgrade(true); });
@@ -374,7 +378,7 @@ void MainWindow::ShowStatusPanel() {
 bool MainWindow::PickSetting(QComboBox* box, uint8_t command, int index, int payload,
                              int& remembered, const char* failure) {
     if (SendDeviceCommandByte(command, static_cast<uint8_t>(payload)) != LINK_OK) {
-        showWarning(failure);
+        WarnCommandFailed(failure);
         // Only this list goes back; the others keep what they show.
         SelectRememberedEntry(box);
         return false;
@@ -415,22 +419,38 @@ void MainWindow::scanForDevice() {
 
 void MainWindow::saveChanges() {
     if (SendDeviceCommand(WriteDefaults) != LINK_OK) {
-        showWarning("Unable to Write Default..");
+        WarnCommandFailed("Unable to Write Default..");
         return;
     }
-    SaveToConfigFile();
+    if (SaveToConfigFile())
+        statusBar->showMessage(SavedText());
+}
+
+QString MainWindow::SavedText() {
+    return QStringLiteral("Settings saved to the keypad and to the configuration file.");
+}
+
+QString MainWindow::FactoryResetText() {
+    return QStringLiteral("Factory settings restored; the customised code table was cleared. "
+                          "Reset From Configuration File brings back the settings last saved.");
 }
 
 void MainWindow::resetToFactoryDefault() {
+    // The keypad restarts: this sequence sees it leave and come back.
+    KeypadSequence owned;
     const KeypadIdentity keypad = OpenKeypadIdentity();
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
     RescanForKeypad(keypad); // this keypad only, never another one plugged in
     UpdatePermissionHint();
     if (GetDeviceStatusMessage() == 0) {
+        // Read here; a keypad that comes back only later is read when the
+        // sequence ends.
+        keypadChangedDuringSequence_ = false;
         EnableDisableFunctionButtons(true);
         SelectRememberedEntries();
         WriteConnectedStatus();
+        statusBar->showMessage(FactoryResetText());
     } else {
         showWarning("Please power off/on the Orvex™.");
         ShowListPlaceholders(ListText::AfterFailedRead);
@@ -460,6 +480,7 @@ void MainWindow::exitUtility() {
     if (exited_)
         return;
     exited_ = true;
+    StopFollowingKeypad();
     CloseLink();
     emit exitRequested();
 }

@@ -3,8 +3,12 @@
 #include <QWidget>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "bsl/device_notifier.h"
 
 class QAction;
 class QComboBox;
@@ -22,6 +26,7 @@ class MainWindow : public QWidget {
     Q_OBJECT
 public:
     explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     // --- copy of the last status read ---
     int lastLedBrightness = 0;
@@ -56,9 +61,24 @@ public:
     // Asked before a loader attached without a keypad is programmed.
     static std::string LoneLoaderQuestion();
 
-    // Configuration folder and file at start-up; the snapshot after "Save Changes".
+    // Configuration folder and file at start-up; the snapshot after "Save
+    // Changes" (true when every key was written).
     void PrepareConfigFile();
-    void SaveToConfigFile();
+    bool SaveToConfigFile();
+
+    // Following the keypad (main_window_hotplug.cpp). Starts listening for
+    // the keypad's arrival and removal; the start-up calls it. False when the
+    // system refused to tell (Scan For Device still works).
+    bool FollowKeypad();
+    // The status-strip lines of the hot-plug.
+    static QString KeypadPluggedInText();
+    static QString KeypadSilentText();
+    // The status-strip lines of the actions that succeeded.
+    static QString SavedText();
+    static QString FactoryResetText();
+    static QString RestoredText();
+    static QString ExportedText(const QString& path);
+    static QString ImportedText(const QString& path, bool settingsSent);
 
     // Texts of the status panel and list entries, for the windows that show them.
     static QString KeypadTypeText(int type);
@@ -108,6 +128,13 @@ public slots:
     void buzzerPicked(int index);
     void buzzerPeriodPicked(int index);
 
+    // A keypad arrived or left (on this window's thread); `duringSequence`:
+    // a sequence owned the keypad when it happened.
+    void keypadArrived(bool duringSequence);
+    void keypadRemoved(bool duringSequence);
+    // The last sequence that owned the keypad has ended: read it again.
+    void followKeypadAfterSequence();
+
 signals:
     // Emitted by Exit; the application quits on it.
     void exitRequested();
@@ -127,8 +154,16 @@ private:
     void UpdatePermissionHint();
     bool PickSetting(QComboBox* box, uint8_t command, int index, int payload, int& remembered,
                      const char* failure);
+    // The not-connected form: placeholders, "None" panel, device controls off.
+    void ShowNotConnectedForm();
+    void StopFollowingKeypad();
 
     bool exited_ = false;
+    std::unique_ptr<bsl::DeviceNotifier> keypadNotifier_;
+    int releasedListener_ = 0;
+    // An arrival or removal happened while a sequence owned the keypad; the
+    // main window's own sequences clear it once they have read the keypad.
+    std::atomic<bool> keypadChangedDuringSequence_{false};
 };
 
 } // namespace orvex

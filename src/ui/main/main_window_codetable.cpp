@@ -2,6 +2,7 @@
 
 #include "ui/main/main_window.h"
 
+#include "device/keypad_presence.h"
 #include "platform/prompter.h"
 #include "ui/codetable/grid_table_editor.h"
 #include "ui/codetable/picture_table_editor.h"
@@ -11,7 +12,7 @@ namespace orvex {
 void MainWindow::openCodeTableEditor() {
     // The editor starts from the table the keypad holds now.
     if (GetDeviceStatusMessage() != 0) {
-        showWarning("Load Table-Unable to get device status..");
+        WarnCommandFailed("Load Table-Unable to get device status..");
         return;
     }
     CodeTableEditor* editor = nullptr;

@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QStandardPaths>
+#include <QStatusBar>
 
 #include <algorithm>
 #include <filesystem>
@@ -11,6 +12,7 @@
 
 #include "config/ini_file.h"
 #include "config/utility_config.h"
+#include "device/keypad_presence.h"
 #include "platform/prompter.h"
 
 namespace orvex {
@@ -22,6 +24,10 @@ namespace fs = std::filesystem;
 // The per-user data folder (XDG data home on Linux); empty when unknown.
 std::string userDataFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
+}
+
+QString fromBytes(const std::string& s) {
+    return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size()));
 }
 
 // A stopped restore puts the keypad-type list back on the remembered entry.
@@ -36,10 +42,25 @@ void MainWindow::PrepareConfigFile() {
     PrepareConfigFileAt(userDataFolder());
 }
 
-void MainWindow::SaveToConfigFile() {
+QString MainWindow::RestoredText() {
+    return QStringLiteral("Settings restored from the configuration file.");
+}
+
+QString MainWindow::ExportedText(const QString& path) {
+    return QStringLiteral("Exported to %1.").arg(path);
+}
+
+QString MainWindow::ImportedText(const QString& path, bool settingsSent) {
+    return settingsSent ? QStringLiteral("Imported from %1.").arg(path)
+                        : QStringLiteral("Imported from %1. It holds no saved settings, so "
+                                         "nothing was sent to the keypad.")
+                              .arg(path);
+}
+
+bool MainWindow::SaveToConfigFile() {
     if (GetDeviceStatusMessage() != 0) {
-        showWarning("Unable to Save Config file.");
-        return;
+        WarnCommandFailed("Unable to Save Config file.");
+        return false;
     }
     ConfigSnapshot s;
     s.keypadType = lastKeypadType;
@@ -50,13 +71,16 @@ void MainWindow::SaveToConfigFile() {
     s.options = lastOptions;
     std::copy_n(lastKeyCodes.begin(), s.codeTable.size(), s.codeTable.begin());
     s.serialNumber = serialNumber;
-    SaveSnapshot(s);
+    return SaveSnapshot(s);
 }
 
 void MainWindow::restoreFromConfigFile() {
+    // The restore restarts the keypad: it sees it leave and come back.
+    KeypadSequence owned;
+    RestoreResult result = RestoreResult::Stopped;
     try {
-        if (const RestoreResult r = load_data_from_file(FileName);
-            r == RestoreResult::Stopped || r == RestoreResult::KeypadMissing)
+        result = load_data_from_file(FileName);
+        if (result == RestoreResult::Stopped || result == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
     } catch (const ConfigValueError& e) {
         showWarning(e.what());
@@ -69,7 +93,13 @@ void MainWindow::restoreFromConfigFile() {
         showWarning(std::string("Unable to read the configuration file: ") + e.what());
         restoreTypeList(*this);
     }
-    RefreshFromDevice();
+    // Read now; a keypad that comes back only later is read when the sequence
+    // ends.
+    if (RefreshFromDevice()) {
+        keypadChangedDuringSequence_ = false;
+        if (result == RestoreResult::Restored)
+            statusBar->showMessage(RestoredText());
+    }
 }
 
 void MainWindow::importConfigFile() {
@@ -80,6 +110,10 @@ void MainWindow::importConfigFile() {
         showWarning("Incorrect Filename.");
         return;
     }
+    // The restore restarts the keypad: it sees it leave and come back.
+    KeypadSequence owned;
+    bool sent = false;
+    QString done;
     try {
         if (!CIniFile::SectionExists(kConfigSection, *chosen)) {
             showWarning("File is incorrect format.");
@@ -87,14 +121,22 @@ void MainWindow::importConfigFile() {
         }
         // The copy follows whatever the keypad made of the settings; only an
         // unreadable file (thrown before anything was sent) stops it.
-        if (const RestoreResult r = load_data_from_file(*chosen);
-            r == RestoreResult::Stopped || r == RestoreResult::KeypadMissing)
+        const RestoreResult result = load_data_from_file(*chosen);
+        sent = result != RestoreResult::NotSaved;
+        if (result == RestoreResult::Stopped || result == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
         if (!CopyFileReplacing(*chosen, FileName))
             showWarning("Failed to copy the new file.");
+        else if (result == RestoreResult::Restored || !sent)
+            done = ImportedText(fromBytes(*chosen), sent);
     } catch (const std::exception&) {
         showWarning("Exception :Failed to copy the new file.");
     }
+    // Show what the keypad holds now.
+    if (sent && RefreshFromDevice())
+        keypadChangedDuringSequence_ = false;
+    if (!done.isEmpty())
+        statusBar->showMessage(done);
 }
 
 void MainWindow::exportConfigFile() {
@@ -115,6 +157,8 @@ void MainWindow::exportConfigFile() {
             return;
         if (!ExportCopy(FileName, target))
             showWarning("Failed to export the file");
+        else
+            statusBar->showMessage(ExportedText(fromBytes(target)));
     } catch (const std::exception&) {
         showWarning("Exception :Unable to save cfg file.");
     }

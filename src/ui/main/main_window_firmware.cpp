@@ -7,6 +7,7 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_presence.h"
 #include "firmware/loader_store.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
@@ -72,7 +73,7 @@ void MainWindow::openFirmwareUpgrade() {
                                                 lastBuzzerPeriodIndex, lastOptions,
                                                 lastKeyCodes.data(), serialNumber);
     else
-        showWarning("Unable to get device status information");
+        WarnCommandFailed("Unable to get device status information");
     // A serial number read earlier may be another keypad's: its password is
     // not taken for this one.
     const std::string serial = statusRead ? serialNumber : std::string();
@@ -123,6 +124,9 @@ void MainWindow::openFirmwareUpgrade() {
     FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
     window->KeepUpgradeLock(std::move(lock));
 
+    // From here to the end of the settings restore the upgrade owns the
+    // keypad; the main window reads it again afterwards.
+    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
     // The keypad restarts into its loader, usually before it can answer.
     if (SendDeviceCommand(EnterBootloader) != LINK_OK)
         EnableDisableFunctionButtons(false);
@@ -164,10 +168,13 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
                           "now?",
                       kQuestionCaption))
             return true;
+        // The restore restarts the keypad: it sees it leave and come back.
+        KeypadSequence owned;
         const firmware::RestoreResult r = firmware::RestoreSettingsAfterUpgrade(journal->settings);
         if (r == firmware::RestoreResult::Restored || r == firmware::RestoreResult::NothingCaptured)
             firmware::RemoveUpgradeJournal();
-        RefreshFromDevice();
+        if (RefreshFromDevice())
+            keypadChangedDuringSequence_ = false;
         return true;
     }
 
@@ -190,6 +197,8 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
     auto* window = new FirmwareUpgradeWindow(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->KeepUpgradeLock(std::move(lock));
+    // The keypad is its loader until the upgrade's restore has ended.
+    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
     window->CentreOnScreen();
     window->show();
     return true;

@@ -12,6 +12,7 @@
 
 #include <cmath>
 
+#include "bsl/device_notifier.h"
 #include "device/hid_link.h"
 #include "platform/clock.h"
 #include "platform/prompter.h"
@@ -253,6 +254,7 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
 
 SelfTestWindow::~SelfTestWindow() {
     AbandonWorker();
+    ReleaseKeypad();
     // Before the hand-off state goes: the box would otherwise outlive it.
     delete keyMessage_.data();
 }
@@ -271,8 +273,10 @@ void SelfTestWindow::readInitialState() {
     }
     closeButton->setEnabled(true);
 
+    OwnKeypad();
     if (ReadDeviceStatus(initial_) != 0) {
-        showWarning("Device status message error..", kLinkCaption);
+        WarnCommandFailed("Device status message error..", kLinkCaption);
+        ReleaseKeypad();
         return;
     }
     brightnessLabel->setText(QString::number(initial_.ledBrightness));
@@ -288,6 +292,38 @@ void SelfTestWindow::readInitialState() {
     }
 
     worker_ = std::thread(&SelfTestWindow::runPhases, this);
+}
+
+void SelfTestWindow::OwnKeypad() {
+    keypadHold_ = std::make_unique<KeypadSequence>();
+    keypadNotifier_ = bsl::makeDeviceNotifier();
+    const bool watching =
+        keypadNotifier_ &&
+        keypadNotifier_->start(static_cast<uint16_t>(DEVICE_VENDOR_ID),
+                               static_cast<uint16_t>(DEVICE_PRODUCT_ID), [this](uint32_t event) {
+                                   if (event != 0x8004)
+                                       return;
+                                   keypadLeft = true;
+                                   QMetaObject::invokeMethod(
+                                       this, [this] { keypadRemoved(); }, Qt::QueuedConnection);
+                               });
+    // Without it, a keypad that leaves is noticed at the next command.
+    if (!watching)
+        keypadNotifier_.reset();
+}
+
+void SelfTestWindow::ReleaseKeypad() {
+    if (keypadNotifier_) {
+        keypadNotifier_->stop();
+        keypadNotifier_.reset();
+    }
+    keypadHold_.reset();
+}
+
+void SelfTestWindow::keypadRemoved() {
+    // The key phase waits on its message: the test has nothing left to ask.
+    if (keyMessage_)
+        keyMessage_->close();
 }
 
 void SelfTestWindow::SetUpIndicators(int keypadType, int options) {
@@ -556,6 +592,9 @@ void SelfTestWindow::KeyPhase() {
 void SelfTestWindow::runPhases() {
     if (LedPhase() && BrightnessPhase() && BuzzerPhase())
         KeyPhase();
+    // A phase that ended without being asked to ended on a failed command.
+    if (!Stopping())
+        commandFailed_ = true;
     if (!abandoned_)
         QMetaObject::invokeMethod(
             this, [this] { upgradeFinished(); }, Qt::QueuedConnection);
@@ -568,10 +607,17 @@ void SelfTestWindow::upgradeFinished() {
     for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
         if (c->accessibleDescription() == kRunning)
             c->setAccessibleDescription(closeRequested.load() == 1 ? kStopped : kFailed);
-    // Each regardless of the others.
-    setKeyboardTable(initial_.keypadType);
-    buzzerPeriod(initial_.buzzerPeriod);
-    ledBrightness(initial_.ledBrightness);
+    if (keypadLeft || (commandFailed_ && KeypadWasUnplugged())) {
+        // Nothing to restore on a keypad that has gone; one message says why
+        // the test ended.
+        showWarning(kKeypadUnpluggedText, kLinkCaption);
+    } else {
+        // Each regardless of the others.
+        setKeyboardTable(initial_.keypadType);
+        buzzerPeriod(initial_.buzzerPeriod);
+        ledBrightness(initial_.ledBrightness);
+    }
+    ReleaseKeypad();
     close();
 }
 

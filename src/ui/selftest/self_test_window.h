@@ -13,7 +13,10 @@
 #include <mutex>
 #include <thread>
 
+#include "bsl/device_notifier.h"
+
 #include "device/device_commands.h"
+#include "device/keypad_presence.h"
 #include "ui/selftest/audio_recorder.h"
 
 class QCheckBox;
@@ -59,6 +62,9 @@ public:
 
     // 0 while the test may run, 1 once the user asked to close.
     std::atomic<int> closeRequested{0};
+    // The keypad left while the test owned it: the test ends without its
+    // restore (a keypad plugged in again starts from its power-up settings).
+    std::atomic<bool> keypadLeft{false};
     // The colour of indicator 1 as built: the row labels' background.
     QColor normalColour;
 
@@ -100,7 +106,14 @@ private:
     bool BuzzerPhase();
     void KeyPhase();
     void SetRowColour(QLabel* a, QLabel* b, const QColor& colour);
-    bool Stopping() const { return closeRequested.load() == 1 || abandoned_.load(); }
+    bool Stopping() const {
+        return closeRequested.load() == 1 || abandoned_.load() || keypadLeft.load();
+    }
+    // The test owns the keypad from its status read to its end step, and
+    // hears of the keypad leaving.
+    void OwnKeypad();
+    void ReleaseKeypad();
+    void keypadRemoved();
 
     // Runs `step` on the window's thread and waits until it calls the given
     // completion. Returns false when the window gave up on the worker instead.
@@ -109,6 +122,10 @@ private:
     void AbandonWorker();
 
     DeviceStatus initial_;
+    std::unique_ptr<KeypadSequence> keypadHold_;
+    std::unique_ptr<bsl::DeviceNotifier> keypadNotifier_;
+    // A phase ended because the keypad refused or did not answer a command.
+    std::atomic<bool> commandFailed_{false};
     std::thread worker_;
     std::mutex handoffMutex_;
     std::condition_variable handoffCv_;

@@ -1,0 +1,71 @@
+#pragma once
+
+// What the windows need to follow the keypad as it is plugged in and out:
+// whether it is attached, a reopen without the rescan's warning for a keypad
+// that arrived by itself, the text for a command that failed because the
+// keypad went away, and the mark a sequence holds while it owns the keypad.
+// Plain C++ over the device link.
+
+#include <functional>
+#include <string>
+
+#include "platform/prompter.h"
+
+namespace orvex {
+
+inline constexpr const char* kKeypadUnpluggedText = "The keypad was unplugged.";
+
+// True when a keypad command interface (2047:09BF, interface 1) is listed on
+// the bus now.
+bool KeypadAttached();
+
+// True when this process has had a keypad open and none is attached now: a
+// command that failed just then failed because the keypad went away.
+bool KeypadWasUnplugged();
+
+// Shows the command's own failure text, or "The keypad was unplugged." when
+// that is why it failed.
+void WarnCommandFailed(const std::string& failure, const std::string& caption = kCaption);
+
+// The rescan sequence without its "not connected" warning, for a keypad that
+// arrived by itself: closes the old handle and opens the keypad. True when a
+// keypad is open afterwards.
+bool ReopenKeypadQuietly();
+
+// Noted by the scan each time it opens a keypad; forgotten when the link is
+// closed for good.
+void NoteKeypadOpened();
+void ForgetKeypadOpened();
+
+// Closes the handle of a keypad that has been unplugged. Commands that fail
+// from now on fail because it went away.
+void CloseUnpluggedKeypad();
+
+// Held by a sequence that owns the keypad: the restart waits of a restore and
+// a factory reset, the self test, a code table Apply, a firmware upgrade from
+// EnterBootloader to the end of its settings restore. While any is held, the
+// sequence deals with the keypad leaving and coming back, and the windows that
+// follow the keypad leave the handle alone. When the last one goes, the
+// released-listeners are told, so a window can read the keypad again.
+class KeypadSequence {
+public:
+    // RereadAfter: the sequence changed what the keypad holds (a firmware
+    // upgrade), so windows read it again when it ends.
+    enum class After { Nothing, RereadAfter };
+    explicit KeypadSequence(After after = After::Nothing);
+    ~KeypadSequence();
+    KeypadSequence(const KeypadSequence&) = delete;
+    KeypadSequence& operator=(const KeypadSequence&) = delete;
+
+private:
+    After after_;
+};
+
+bool KeypadOwnedBySequence();
+
+// Called on the thread that ends the last sequence, with true when one of the
+// sequences asked for a read afterwards. Must not hold up that thread.
+int AddKeypadReleasedListener(std::function<void(bool reread)> listener);
+void RemoveKeypadReleasedListener(int id);
+
+} // namespace orvex
