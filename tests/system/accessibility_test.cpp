@@ -4,19 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <umockdev.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
 
-#include "child_process.h"
 #include "desktop_session.h"
 #include "hidraw_keypad.h"
 #include "orvex_app.h"
 #include "polling.h"
+#include "system_fixture.h"
 
 using namespace orvex::systest;
 using namespace std::chrono_literals;
@@ -28,44 +26,12 @@ namespace {
 const std::set<std::string> kActionable = {"push button", "toggle button", "check box", "combo box",
                                            "menu item",   "radio button",  "text",      "link"};
 
-std::string outputDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(ORVEX_SYSTEM_OUTPUT) + "/" + info->test_suite_name() + "." + info->name();
-}
-
-bool umockdevWorks(std::string* why) {
-    Testbed bed;
-    g_free(umockdev_testbed_add_device(bed.get(), "platform", "orvex-probe", nullptr, "idVendor",
-                                       "2047", nullptr, nullptr));
-    ChildProcess cat;
-    ChildProcess::Options o;
-    o.argv = {"/bin/cat", "/sys/devices/orvex-probe/idVendor"};
-    o.env = bed.programEnv(ORVEX_FSTAT_SHIM);
-    o.logFile = bed.rootDir() + "/probe.out";
-    if (!cat.start(o, why))
-        return false;
-    const int rc = cat.waitExit(10000);
-    std::ifstream in(o.logFile);
-    std::stringstream s;
-    s << in.rdbuf();
-    if (rc == 0 && s.str().rfind("2047", 0) == 0)
-        return true;
-    *why = "a program under libumockdev-preload does not see the emulated /sys";
-    return false;
-}
-
-class Accessibility : public ::testing::Test {
+class Accessibility : public WindowSystemTest {
 protected:
     void SetUp() override {
-        std::string why;
-        if (!umockdevWorks(&why))
-            GTEST_SKIP() << "umockdev cannot run here: " << why;
-        std::filesystem::remove_all(outputDir());
-        std::filesystem::create_directories(outputDir());
-        ASSERT_TRUE(desktop.start(std::filesystem::temp_directory_path().string(), &why)) << why;
-        ASSERT_TRUE(desktop.startWindowManager(&why)) << why;
-        bed = std::make_unique<Testbed>();
-        keypad = std::make_unique<HidrawKeypad>(*bed);
+        ASSERT_NO_FATAL_FAILURE(SetUpDesktop(true));
+        if (IsSkipped())
+            return;
         // The 16-key layout on its customised table, so that "Customise Code
         // Table" opens the grid editor.
         auto s = KeypadModel::factorySettings();
@@ -75,23 +41,9 @@ protected:
         keypad->model.setOptions(7);
         keypad->model.setVersion("2.1");
         keypad->plug();
-        OrvexApp::Options o;
-        o.program = ORVEX_CONFIG_PROGRAM;
-        o.fstatShim = ORVEX_FSTAT_SHIM;
-        o.outputDir = outputDir();
-        app = std::make_unique<OrvexApp>(desktop, *bed, o);
+        app = std::make_unique<OrvexApp>(desktop, *bed, programOptions());
+        std::string why;
         ASSERT_TRUE(app->start(&why)) << why;
-    }
-
-    void TearDown() override {
-        if (HasFailure() && app) {
-            app->screenshot("failure");
-            std::cerr << app->describe();
-        }
-        app.reset();
-        keypad.reset();
-        bed.reset();
-        desktop.stop();
     }
 
     AtSpi& a() { return app->atspi(); }
@@ -133,11 +85,6 @@ protected:
             out.push_back(c.command);
         return out;
     }
-
-    DesktopSession desktop;
-    std::unique_ptr<Testbed> bed;
-    std::unique_ptr<HidrawKeypad> keypad;
-    std::unique_ptr<OrvexApp> app;
 };
 
 TEST_F(Accessibility, SplashAndMainWindowNameEveryControlWhateverItShows) {

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <umockdev.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -20,6 +18,7 @@
 #include "hidraw_keypad.h"
 #include "orvex_app.h"
 #include "polling.h"
+#include "system_fixture.h"
 
 using namespace orvex::systest;
 using namespace std::chrono_literals;
@@ -32,70 +31,12 @@ const std::string kUnpluggedLine = "The keypad was unplugged.";
 const std::string kPanelEnd = "Serial Number          -    OVX000123456";
 const std::string kNonePanelEnd = "Serial Number          -    None";
 
-std::string outputDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(ORVEX_SYSTEM_OUTPUT) + "/" + info->test_suite_name() + "." + info->name();
-}
-
-bool endsWith(const std::string& s, const std::string& tail) {
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Whether programs under the testbed see its sysfs (false, with the reason,
-// where umockdev cannot work).
-bool umockdevWorks(std::string* why) {
-    Testbed bed;
-    g_free(umockdev_testbed_add_device(bed.get(), "platform", "orvex-probe", nullptr, "idVendor",
-                                       "2047", nullptr, nullptr));
-    const std::string out = bed.rootDir() + "/probe.out";
-    ChildProcess cat;
-    ChildProcess::Options o;
-    o.argv = {"/bin/cat", "/sys/devices/orvex-probe/idVendor"};
-    o.env = bed.programEnv(ORVEX_FSTAT_SHIM);
-    o.logFile = out;
-    if (!cat.start(o, why))
-        return false;
-    const int rc = cat.waitExit(10000);
-    std::ifstream in(out);
-    std::stringstream s;
-    s << in.rdbuf();
-    if (rc == 0 && s.str().rfind("2047", 0) == 0)
-        return true;
-    *why = "a program under libumockdev-preload does not see the emulated /sys";
-    return false;
-}
-
-class HotplugSystem : public ::testing::Test {
+class HotplugSystem : public WindowSystemTest {
 protected:
     void SetUp() override {
-        std::string why;
-        if (!umockdevWorks(&why)) {
-            GTEST_SKIP() << "umockdev cannot run here: " << why;
-        }
-        std::filesystem::remove_all(outputDir());
-        std::filesystem::create_directories(outputDir());
-        ASSERT_TRUE(desktop.start(std::filesystem::temp_directory_path().string(), &why)) << why;
-        bed = std::make_unique<Testbed>();
-        keypad = std::make_unique<HidrawKeypad>(*bed);
-        keypad->model.setOptions(7); // every device control follows the connection
-    }
-    void TearDown() override {
-        if (HasFailure() && app) {
-            app->screenshot("failure");
-            std::cerr << app->describe();
-        }
-        app.reset();
-        keypad.reset();
-        bed.reset();
-        desktop.stop();
-    }
-
-    OrvexApp::Options options(const char* program) const {
-        OrvexApp::Options o;
-        o.program = program;
-        o.fstatShim = ORVEX_FSTAT_SHIM;
-        o.outputDir = outputDir();
-        return o;
+        ASSERT_NO_FATAL_FAILURE(SetUpDesktop());
+        if (!IsSkipped())
+            keypad->model.setOptions(7); // every device control follows the connection
     }
     // Starts a program with no keypad attached: its start-up warns once.
     void launchWithoutKeypad(OrvexApp::Options o) {
@@ -107,10 +48,10 @@ protected:
         EXPECT_EQ(warning->text, kNotConnected);
         ASSERT_TRUE(app->answerMessage("OK"));
         ASSERT_TRUE(app->waitForMainWindow(10s));
-        EXPECT_TRUE(endsWith(app->text("statusPanel"), kNonePanelEnd));
+        EXPECT_TRUE(EndsWith(app->text("statusPanel"), kNonePanelEnd));
     }
-    bool showsKeypad() { return endsWith(app->text("statusPanel"), kPanelEnd); }
-    bool showsNone() { return endsWith(app->text("statusPanel"), kNonePanelEnd); }
+    bool showsKeypad() { return EndsWith(app->text("statusPanel"), kPanelEnd); }
+    bool showsNone() { return EndsWith(app->text("statusPanel"), kNonePanelEnd); }
     // The keypad comes back or leaves, and the window has followed it.
     void expectFollowedOut() {
         ASSERT_TRUE(waitUntil([&] { return showsNone(); }, 5s)) << app->text("statusPanel");
@@ -156,10 +97,6 @@ protected:
     // How long the emulation itself took to plug the keypad in (nodes, sysfs
     // entries, uevents) at the last timeArrival.
     double lastPlugMs = 0;
-    DesktopSession desktop;
-    std::unique_ptr<Testbed> bed;
-    std::unique_ptr<HidrawKeypad> keypad;
-    std::unique_ptr<OrvexApp> app;
 };
 
 // Start with no keypad and plug one in: the panel leaves "None" by itself,
@@ -168,7 +105,7 @@ protected:
 // timed for BENCHMARKS.md, from the start of the emulated plug-in (its nodes,
 // sysfs entries and, last, the "add" uevents) and from its end.
 TEST_F(HotplugSystem, RealProgramFollowsTheKeypadInAndOut) {
-    launchWithoutKeypad(options(ORVEX_CONFIG_PROGRAM));
+    launchWithoutKeypad(programOptions(ORVEX_CONFIG_PROGRAM));
     constexpr int kRuns = 7;
     std::vector<double> plugs, panels, readsAfterAdd, panelsAfterAdd;
     for (int i = 0; i < kRuns; ++i) {
@@ -218,7 +155,7 @@ TEST_F(HotplugSystem, RealProgramFollowsTheKeypadInAndOut) {
 // The virtual program, started with its keypad unplugged, through its
 // "Virtual keypad" menu: the same steps as with a real keypad.
 TEST_F(HotplugSystem, VirtualProgramUnplugsAndPlugsItsKeypadFromItsMenu) {
-    auto o = options(ORVEX_CONFIG_VIRTUAL_PROGRAM);
+    auto o = programOptions(ORVEX_CONFIG_VIRTUAL_PROGRAM);
     o.env["ORVEX_VIRTUAL_UNPLUGGED"] = "1";
     launchWithoutKeypad(o);
 
@@ -245,7 +182,7 @@ TEST_F(HotplugSystem, VirtualProgramUnplugsAndPlugsItsKeypadFromItsMenu) {
 // so two windows never share one keypad.
 TEST_F(HotplugSystem, SecondProgramHandsOverToTheFirstAndEnds) {
     keypad->plug();
-    app = std::make_unique<OrvexApp>(desktop, *bed, options(ORVEX_CONFIG_PROGRAM));
+    app = std::make_unique<OrvexApp>(desktop, *bed, programOptions(ORVEX_CONFIG_PROGRAM));
     std::string why;
     ASSERT_TRUE(app->start(&why)) << why;
     ASSERT_TRUE(app->waitForMainWindow(25s));
@@ -256,7 +193,7 @@ TEST_F(HotplugSystem, SecondProgramHandsOverToTheFirstAndEnds) {
     o.env = bed->programEnv(ORVEX_FSTAT_SHIM);
     for (const auto& [k, v] : desktop.programEnv())
         o.env[k] = v;
-    o.logFile = outputDir() + "/second.log";
+    o.logFile = TestOutputDir() + "/second.log";
     ASSERT_TRUE(second.start(o, &why)) << why;
     EXPECT_EQ(second.waitExit(10000), 0);
     std::ifstream log(o.logFile);

@@ -20,6 +20,7 @@
 #include "hidraw_keypad.h"
 #include "orvex_app.h"
 #include "polling.h"
+#include "system_fixture.h"
 
 using namespace orvex::systest;
 using namespace std::chrono_literals;
@@ -56,11 +57,6 @@ const std::string kPermissionHint =
     "A keypad is plugged in but cannot be opened (no permission). See README, \"USB "
     "permissions (udev rule)\".";
 
-std::string outputDir() {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(ORVEX_SYSTEM_OUTPUT) + "/" + info->test_suite_name() + "." + info->name();
-}
-
 KeypadSettings settings(uint8_t led, uint8_t jack, uint8_t buzzer, uint8_t period, uint8_t type) {
     KeypadSettings s = KeypadModel::factorySettings();
     s.ledBrightness = led;
@@ -78,39 +74,14 @@ std::vector<uint8_t> commands(const KeypadModel& m) {
     return out;
 }
 
-class OrvexConfigSystem : public ::testing::Test {
+class OrvexConfigSystem : public WindowSystemTest {
 protected:
-    void SetUp() override {
-        std::string why;
-        if (!UmockdevWorks(ORVEX_FSTAT_SHIM, &why)) {
-            GTEST_SKIP() << "umockdev cannot run here: " << why;
-        }
-        std::filesystem::remove_all(outputDir());
-        std::filesystem::create_directories(outputDir());
-        // Socket paths must stay short: the desktop lives in the temporary folder.
-        ASSERT_TRUE(desktop.start(std::filesystem::temp_directory_path().string(), &why)) << why;
-        bed = std::make_unique<Testbed>();
-        keypad = std::make_unique<HidrawKeypad>(*bed);
-    }
-
-    void TearDown() override {
-        if (HasFailure() && app) {
-            app->screenshot("failure");
-            std::cerr << app->describe();
-        }
-        app.reset();
-        keypad.reset();
-        bed.reset();
-        desktop.stop();
-    }
+    void SetUp() override { SetUpDesktop(); }
 
     // Starts orvex-config and, unless told otherwise (a start-up message to
     // answer first), waits for its main window.
     void launch(bool waitForWindow = true, bool withoutFileOverride = false) {
-        OrvexApp::Options o;
-        o.program = ORVEX_CONFIG_PROGRAM;
-        o.fstatShim = ORVEX_FSTAT_SHIM;
-        o.outputDir = outputDir();
+        OrvexApp::Options o = programOptions();
         o.withoutFileOverride = withoutFileOverride;
         app = std::make_unique<OrvexApp>(desktop, *bed, o);
         std::string why;
@@ -179,7 +150,7 @@ protected:
         EXPECT_GT(image.size(), 40u);
         image.resize(std::max<size_t>(image.size(), 41));
         image[40] = "FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF F";
-        const std::string path = outputDir() + "/malformed.txt";
+        const std::string path = TestOutputDir() + "/malformed.txt";
         std::ofstream out(path);
         for (const auto& l : image)
             out << l << "\n";
@@ -221,7 +192,7 @@ protected:
         for (const auto& [k, v] : desktop.programEnv())
             o.env[k] = v;
         o.env["XDG_DATA_DIRS"] = desktop.folder() + "/system-data";
-        o.logFile = outputDir() + "/orvexctl.log";
+        o.logFile = TestOutputDir() + "/orvexctl.log";
         std::filesystem::remove(o.logFile); // the output of this run only
         std::string why;
         if (!p.start(o, &why)) {
@@ -265,10 +236,6 @@ protected:
     }
 
     KeypadSettings expectedAfterUpgrade;
-    DesktopSession desktop;
-    std::unique_ptr<Testbed> bed;
-    std::unique_ptr<HidrawKeypad> keypad;
-    std::unique_ptr<OrvexApp> app;
 };
 
 // Start-up opens interface 1 only, reads the status once and shows what the
@@ -452,7 +419,7 @@ TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
 // loader (2047:0200) arrive and leave, and nothing of the keypad itself.
 TEST_F(OrvexConfigSystem, NotifierReportsLoaderArrivalAndRemoval) {
     keypad->plug();
-    const std::string log = outputDir() + "/notifier.log";
+    const std::string log = TestOutputDir() + "/notifier.log";
     std::filesystem::remove(log);
     ChildProcess probe;
     ChildProcess::Options o;
