@@ -7,6 +7,7 @@
 
 #include "config/utility_config.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 
 namespace orvex::cli {
 
@@ -24,16 +25,6 @@ std::string trimmed(std::string s) {
     while (!s.empty() && (s.back() == ' ' || s.back() == '\0'))
         s.pop_back();
     return s;
-}
-
-std::vector<std::string> keypadPaths() {
-    std::vector<std::string> paths;
-    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
-    for (hid_device_info* it = list; it; it = it->next)
-        if (it->interface_number == DEVICE_INTERFACE && it->path)
-            paths.emplace_back(it->path);
-    hid_free_enumeration(list);
-    return paths;
 }
 
 bool openAt(const std::string& path, std::optional<DeviceStatus>& status) {
@@ -58,7 +49,7 @@ namespace {
 // is the one the keypad reports in its status (trailing spaces ignored).
 int openSelected(const Context& c) {
     bool refused = false;
-    for (const auto& path : keypadPaths()) {
+    for (const auto& path : KeypadCommandPaths()) {
         if (!c.path.empty() && path != c.path)
             continue;
         std::optional<DeviceStatus> status;
@@ -82,17 +73,7 @@ int openSelected(const Context& c) {
 int openKeypad(const Context& c) {
     if (!c.serial.empty() || !c.path.empty())
         return openSelected(c);
-    {
-        std::lock_guard lock(link_mutex());
-        if (hid_handle) {
-            hid_exit_safely(hid_handle);
-            hid_handle = nullptr;
-        }
-        char manufacturer[SCAN_TEXT_SIZE] = {};
-        char product[SCAN_TEXT_SIZE] = {};
-        hid_handle = ScanForUSBDevice_a(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, manufacturer, product);
-    }
-    if (hid_handle)
+    if (RescanQuietly())
         return EXIT_OK;
     if (LastScanFoundButCouldNotOpen())
         return c.fail(EXIT_NO_KEYPAD,

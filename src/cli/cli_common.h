@@ -34,8 +34,6 @@ using Args = std::vector<std::string>;
 bool parseInt(const std::string& text, int low, int high, int& value);
 // Without trailing spaces and NULs (the serial number's padding).
 std::string trimmed(std::string s);
-// The command interfaces of the keypads present, in hidapi's order.
-std::vector<std::string> keypadPaths();
 // Opens the keypad at `path` as hid_handle (the scan's own settings) and reads
 // its status; false when it cannot be opened. `status` is set when read.
 bool openAt(const std::string& path, std::optional<DeviceStatus>& status);

@@ -106,19 +106,20 @@ void hid_exit_safely(hid_device* handle) {
     hid_exit();
 }
 
-bool RescanForDevice() {
-    bool found;
-    {
-        std::lock_guard lock(link_mutex());
-        if (hid_handle) {
-            hid_exit_safely(hid_handle);
-            hid_handle = nullptr;
-        }
-        char manufacturer[SCAN_TEXT_SIZE] = {};
-        char product[SCAN_TEXT_SIZE] = {};
-        hid_handle = ScanForUSBDevice_a(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, manufacturer, product);
-        found = hid_handle != nullptr;
+bool RescanQuietly() {
+    std::lock_guard lock(link_mutex());
+    if (hid_handle) {
+        hid_exit_safely(hid_handle);
+        hid_handle = nullptr;
     }
+    char manufacturer[SCAN_TEXT_SIZE] = {};
+    char product[SCAN_TEXT_SIZE] = {};
+    hid_handle = ScanForUSBDevice_a(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, manufacturer, product);
+    return hid_handle != nullptr;
+}
+
+bool RescanForDevice() {
+    const bool found = RescanQuietly();
     // The warning is shown outside the lock so a worker is not held up by a
     // message box waiting for the user.
     if (!found)

@@ -62,6 +62,10 @@ void hid_exit_safely(hid_device* handle);
 // open it (typically missing permissions on its device node).
 bool LastScanFoundButCouldNotOpen();
 
+// The rescan sequence without its warning: closes the old handle and opens the
+// first keypad found. True when a keypad is open afterwards.
+bool RescanQuietly();
+
 // The rescan sequence: close the old handle, scan, and warn "not connected"
 // when nothing was found. Returns true when a keypad is open afterwards.
 bool RescanForDevice();

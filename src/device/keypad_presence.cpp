@@ -61,18 +61,6 @@ void WarnCommandFailed(const std::string& failure, const std::string& caption) {
     showWarning(KeypadWasUnplugged() ? std::string(kKeypadUnpluggedText) : failure, caption);
 }
 
-bool ReopenKeypadQuietly() {
-    std::lock_guard lock(link_mutex());
-    if (hid_handle) {
-        hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
-    }
-    char manufacturer[SCAN_TEXT_SIZE] = {};
-    char product[SCAN_TEXT_SIZE] = {};
-    hid_handle = ScanForUSBDevice_a(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID, manufacturer, product);
-    return hid_handle != nullptr;
-}
-
 KeypadSequence::KeypadSequence(After after) : after_(after) {
     Owners& o = owners();
     std::lock_guard lock(o.m);

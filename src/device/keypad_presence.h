@@ -1,8 +1,7 @@
 #pragma once
 
 // What the windows need to follow the keypad as it is plugged in and out:
-// whether it is attached, a reopen without the rescan's warning for a keypad
-// that arrived by itself, the text for a command that failed because the
+// whether it is attached, the text for a command that failed because the
 // keypad went away, and the mark a sequence holds while it owns the keypad.
 // Plain C++ over the device link.
 
@@ -26,11 +25,6 @@ bool KeypadWasUnplugged();
 // Shows the command's own failure text, or "The keypad was unplugged." when
 // that is why it failed.
 void WarnCommandFailed(const std::string& failure, const std::string& caption = kCaption);
-
-// The rescan sequence without its "not connected" warning, for a keypad that
-// arrived by itself: closes the old handle and opens the keypad. True when a
-// keypad is open afterwards.
-bool ReopenKeypadQuietly();
 
 // Noted by the scan each time it opens a keypad; forgotten when the link is
 // closed for good.

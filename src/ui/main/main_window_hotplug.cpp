@@ -100,7 +100,7 @@ void MainWindow::keypadArrived(bool duringSequence) {
     // the keypad's second interface arriving.
     if (hid_handle)
         return;
-    if (!ReopenKeypadQuietly()) {
+    if (!RescanQuietly()) {
         UpdatePermissionHint();
         return;
     }
@@ -138,7 +138,7 @@ void MainWindow::followKeypadAfterSequence() {
         keypadChangedDuringSequence_ = true; // the next one to end reads it
         return;
     }
-    if (!hid_handle && !ReopenKeypadQuietly()) {
+    if (!hid_handle && !RescanQuietly()) {
         UpdatePermissionHint();
         ShowNotConnectedForm();
         return;
@@ -147,7 +147,7 @@ void MainWindow::followKeypadAfterSequence() {
         return;
     // The handle the sequence left may be dead while the keypad is back.
     if (KeypadAttached()) {
-        if (ReopenKeypadQuietly())
+        if (RescanQuietly())
             RefreshFromDevice();
     } else {
         CloseUnpluggedKeypad();
