@@ -254,3 +254,33 @@ TEST_F(Accessibility, KeyboardAloneReachesEveryWindow) {
 }
 
 } // namespace
+
+// At twice the pixel density the main window no longer fits a 1280 x 1024
+// screen at its designed size: it scrolls, and its frame, title bar included,
+// stays on the screen, so the window manager can still move it.
+TEST_F(Accessibility, AtTwiceThePixelDensityTheTitleBarStaysOnScreen) {
+    mainWindow();
+    app.reset();
+    OrvexApp::Options o = programOptions();
+    o.env["QT_SCALE_FACTOR"] = "2";
+    app = std::make_unique<OrvexApp>(desktop, *bed, o);
+    std::string why;
+    ASSERT_TRUE(app->start(&why)) << why;
+    ASSERT_TRUE(app->waitForMainWindow(25s));
+    const auto window = app->mainWindowAccessible();
+    ASSERT_TRUE(window.has_value());
+    Rect r;
+    // Placed, framed and, when it moved, reported again.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            r = a().extents(*window);
+            return !r.empty() && r.y > 0;
+        },
+        10s))
+        << r.x << "," << r.y;
+    EXPECT_GE(r.x, 0);
+    EXPECT_GE(r.y, 16) << "room for the title bar above the window";
+    EXPECT_LE(r.x + r.w, 1280);
+    EXPECT_LE(r.y + r.h, 1024);
+    app->screenshot("twice-the-density");
+}

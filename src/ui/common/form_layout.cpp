@@ -34,14 +34,21 @@ QScreen* screenFor(const QWidget* window, QPoint at) {
     return QGuiApplication::primaryScreen();
 }
 
-QMargins frameMargins(const QWidget* window) {
+// The frame the window manager gave the window; the allowance above while it
+// has none yet (`known` false).
+QMargins frameMargins(const QWidget* window, bool* known = nullptr) {
+    if (known)
+        *known = false;
     if (window->isVisible()) {
         const QRect outer = window->frameGeometry();
         const QRect inner = window->geometry();
         const QMargins m(inner.left() - outer.left(), inner.top() - outer.top(),
                          outer.right() - inner.right(), outer.bottom() - inner.bottom());
-        if (m.top() > 0)
+        if (m.top() > 0) {
+            if (known)
+                *known = true;
             return m;
+        }
     }
     return kFrameAllowance;
 }
@@ -181,13 +188,24 @@ void placeOnScreen(QWidget* window, QPoint topLeft) {
     if (!screen)
         return;
     const QRect available = screen->availableGeometry();
-    const QMargins m = frameMargins(window);
+    bool frameKnown = false;
+    const QMargins m = frameMargins(window, &frameKnown);
     const int outerWidth = window->width() + m.left() + m.right();
     const int outerHeight = window->height() + m.top() + m.bottom();
     const int x = std::clamp(topLeft.x(), available.left(),
                              std::max(available.left(), available.right() + 1 - outerWidth));
     const int y = std::clamp(topLeft.y(), available.top(),
                              std::max(available.top(), available.bottom() + 1 - outerHeight));
+    if (!frameKnown && y == available.top()) {
+        // Not framed yet (X11 as the window is first shown): the window system
+        // would take this corner for the client area's and put the title bar
+        // above the screen. Place the client area below the room its frame
+        // will take instead.
+        const QPoint client(x + m.left(), y + m.top());
+        if (client != window->geometry().topLeft())
+            window->setGeometry(QRect(client, window->size()));
+        return;
+    }
     if (QPoint(x, y) != window->pos())
         window->move(x, y);
 }

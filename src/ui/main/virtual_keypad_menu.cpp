@@ -25,11 +25,11 @@ bool SetUpProgram(MainWindow& window) {
     // A replayed session has no virtual keypad to plug.
     if (sim::TraceReplay::active())
         return true;
-    QMenu* menu = window.menuBar->addMenu(QStringLiteral("Virtual keypad"));
+    QMenu* menu = window.menuBar->addMenu(QStringLiteral("&Virtual keypad"));
     menu->setObjectName("virtualKeypadMenu");
-    QAction* unplug = menu->addAction(QStringLiteral("Unplug Keypad"));
+    QAction* unplug = menu->addAction(QStringLiteral("&Unplug Keypad"));
     unplug->setObjectName("unplugKeypadAction");
-    QAction* plug = menu->addAction(QStringLiteral("Plug In Keypad"));
+    QAction* plug = menu->addAction(QStringLiteral("&Plug In Keypad"));
     plug->setObjectName("plugKeypadAction");
 
     // The keypad also leaves by itself (restarts, its loader): the menu
