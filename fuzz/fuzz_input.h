@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+
+#include <unistd.h>
 
 namespace fuzzin {
 
@@ -34,6 +37,32 @@ private:
     size_t size_;
     size_t pos_ = 0;
 };
+
+// A file the code under test reads the input from, on a memory file system
+// when there is one; named after the fuzzer and its process, removed when the
+// fuzzer exits normally. `name` is the same on every call of one fuzzer.
+inline const std::string& workFile(const char* name) {
+    struct File {
+        explicit File(const char* n) {
+            namespace fs = std::filesystem;
+            std::error_code ec;
+            const fs::path base =
+                fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+            const std::string file(n);
+            const auto dot = file.find('.');
+            path = (base / ("orvex-" + file.substr(0, dot) + "-" + std::to_string(::getpid()) +
+                            (dot == std::string::npos ? "" : file.substr(dot))))
+                       .string();
+        }
+        ~File() {
+            std::error_code ec;
+            std::filesystem::remove(path, ec);
+        }
+        std::string path;
+    };
+    static const File f(name);
+    return f.path;
+}
 
 } // namespace fuzzin
 

@@ -48,25 +48,8 @@ public:
     int messages = 0;
 };
 
-// The file the restore reads, on a memory file system when there is one;
-// removed when the fuzzer exits normally.
-struct WorkFile {
-    WorkFile() {
-        std::error_code ec;
-        const fs::path base =
-            fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-        path = (base / ("orvex-restore-fuzz-" + std::to_string(::getpid()) + ".ini")).string();
-    }
-    ~WorkFile() {
-        std::error_code ec;
-        fs::remove(path, ec);
-    }
-    std::string path;
-};
-
 const std::string& workFile() {
-    static const WorkFile f;
-    return f.path;
+    return fuzzin::workFile("restore-fuzz.ini");
 }
 
 // A decimal 32-bit integer with optional sign, blanks around it, nothing else.

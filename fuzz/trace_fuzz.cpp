@@ -12,32 +12,14 @@
 
 #include "trace/trace_format.h"
 
+#include "fuzz_input.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct WorkFile {
-    WorkFile() {
-        std::error_code ec;
-        const fs::path base =
-            fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-        path = (base / ("orvex-trace-fuzz-" + std::to_string(::getpid()) + ".jsonl")).string();
-    }
-    ~WorkFile() {
-        std::error_code ec;
-        fs::remove(path, ec);
-    }
-    std::string path;
-};
-
 const std::string& workFile() {
-    static const WorkFile file;
-    return file.path;
-}
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
+    return fuzzin::workFile("trace-fuzz.jsonl");
 }
 
 // Every accessor of a parsed line answers, whatever the key holds.
@@ -50,7 +32,8 @@ void touch(const orvex::trace::Line& line) {
         (void)line.has(key);
     }
     if (const auto bytes = orvex::trace::Unhex(line.text("data")))
-        check(orvex::trace::Hex(bytes->data(), bytes->size()).size() == line.text("data").size());
+        FUZZ_CHECK(orvex::trace::Hex(bytes->data(), bytes->size()).size() ==
+                   line.text("data").size());
 }
 
 } // namespace
@@ -66,10 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Line line;
         std::string why;
         if (line.parse(input.substr(pos, end - pos), why)) {
-            check(why.empty());
+            FUZZ_CHECK(why.empty());
             touch(line);
         } else {
-            check(!why.empty());
+            FUZZ_CHECK(!why.empty());
         }
         pos = end + 1;
     }
@@ -77,14 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The writer's quoting and hex read back to the same bytes.
     Line quoted;
     std::string why;
-    check(quoted.parse("{\"k\":" + orvex::trace::Quote(input) + ",\"l\":[" +
-                           orvex::trace::Quote(input) + "]}",
-                       why));
-    check(quoted.text("k") == input && quoted.list("l").size() == 1 &&
-          quoted.list("l")[0] == input);
+    FUZZ_CHECK(quoted.parse("{\"k\":" + orvex::trace::Quote(input) + ",\"l\":[" +
+                                orvex::trace::Quote(input) + "]}",
+                            why));
+    FUZZ_CHECK(quoted.text("k") == input && quoted.list("l").size() == 1 &&
+               quoted.list("l")[0] == input);
     const std::string hex = orvex::trace::Hex(data, size);
     const auto back = orvex::trace::Unhex(hex);
-    check(back && back->size() == size && std::equal(back->begin(), back->end(), data));
+    FUZZ_CHECK(back && back->size() == size && std::equal(back->begin(), back->end(), data));
 
     // The whole as a file: a trace, or one line saying why not.
     {
@@ -94,12 +77,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     orvex::trace::Trace trace;
     std::string error;
     if (orvex::trace::ReadTrace(workFile(), trace, error)) {
-        check(trace.header.text("format") == orvex::trace::kFormatName);
-        check(trace.header.number("version") == orvex::trace::kFormatVersion);
+        FUZZ_CHECK(trace.header.text("format") == orvex::trace::kFormatName);
+        FUZZ_CHECK(trace.header.number("version") == orvex::trace::kFormatVersion);
         for (const auto& e : trace.events)
             touch(e);
     } else {
-        check(!error.empty() && error.find('\n') == std::string::npos);
+        FUZZ_CHECK(!error.empty() && error.find('\n') == std::string::npos);
     }
     return 0;
 }

@@ -16,32 +16,14 @@
 
 #include "bsl/ti_text.h"
 
+#include "fuzz_input.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct WorkFile {
-    WorkFile() {
-        std::error_code ec;
-        const fs::path base =
-            fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-        path = (base / ("orvex-txt-fuzz-" + std::to_string(::getpid()))).string();
-    }
-    ~WorkFile() {
-        std::error_code ec;
-        fs::remove(path, ec);
-    }
-    std::string path;
-};
-
 const std::string& workFile() {
-    static const WorkFile f;
-    return f.path;
-}
-
-void check(bool ok) {
-    if (!ok)
-        std::abort();
+    return fuzzin::workFile("txt-fuzz");
 }
 
 } // namespace
@@ -53,20 +35,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bsl::TiTextImage image;
     std::string error;
     const bool ok = image.parse(text, error);
-    check(ok == error.empty());
+    FUZZ_CHECK(ok == error.empty());
     if (!ok) {
-        check(image.runs().empty() && image.totalBytes() == 0);
-        check(error.rfind("line ", 0) == 0);
+        FUZZ_CHECK(image.runs().empty() && image.totalBytes() == 0);
+        FUZZ_CHECK(error.rfind("line ", 0) == 0);
     }
 
     size_t total = 0;
     for (const auto& run : image.runs()) {
-        check(!run.bytes.empty());
-        check(run.start < 0x100000);
-        check(run.start + run.bytes.size() <= 0x100000);
+        FUZZ_CHECK(!run.bytes.empty());
+        FUZZ_CHECK(run.start < 0x100000);
+        FUZZ_CHECK(run.start + run.bytes.size() <= 0x100000);
         total += run.bytes.size();
     }
-    check(total == image.totalBytes());
+    FUZZ_CHECK(total == image.totalBytes());
 
     // Blocks of a size picked by the input, including silly ones.
     static const int sizes[] = {0, 1, 3, 32, 58, 512, 5000, 10240, 1 << 20, -7};
@@ -78,12 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t seen = 0;
     while (cursor.more()) {
         cursor.next(asked, block);
-        check(block.byteCount >= 1 && block.byteCount <= limit);
-        check(block.startAddress / limit == (block.startAddress + block.byteCount - 1) / limit);
+        FUZZ_CHECK(block.byteCount >= 1 && block.byteCount <= limit);
+        FUZZ_CHECK(block.startAddress / limit ==
+                   (block.startAddress + block.byteCount - 1) / limit);
         seen += block.byteCount;
-        check(seen <= total);
+        FUZZ_CHECK(seen <= total);
     }
-    check(seen == total);
+    FUZZ_CHECK(seen == total);
 
     // A file without NUL bytes reads exactly as the same text in memory.
     if (std::memchr(data, 0, size) == nullptr) {
@@ -93,12 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         bsl::TiTextImage fromFile;
         std::string fileError;
-        check(fromFile.load(workFile().c_str(), fileError) == ok);
-        check(fileError == error);
-        check(fromFile.runs().size() == image.runs().size());
+        FUZZ_CHECK(fromFile.load(workFile().c_str(), fileError) == ok);
+        FUZZ_CHECK(fileError == error);
+        FUZZ_CHECK(fromFile.runs().size() == image.runs().size());
         for (size_t i = 0; i < image.runs().size(); ++i)
-            check(fromFile.runs()[i].start == image.runs()[i].start &&
-                  fromFile.runs()[i].bytes == image.runs()[i].bytes);
+            FUZZ_CHECK(fromFile.runs()[i].start == image.runs()[i].start &&
+                       fromFile.runs()[i].bytes == image.runs()[i].bytes);
     }
     return 0;
 }

@@ -28,15 +28,8 @@ std::string trimmed(std::string s) {
 }
 
 bool openAt(const std::string& path, std::optional<DeviceStatus>& status) {
-    std::lock_guard lock(link_mutex());
-    if (hid_handle) {
-        hid_exit_safely(hid_handle);
-        hid_handle = nullptr;
-    }
-    hid_handle = hid_open_path(path.c_str());
-    if (!hid_handle)
+    if (!OpenKeypadAtPath(path))
         return false;
-    hid_set_nonblocking(hid_handle, 1);
     DeviceStatus s;
     if (ReadDeviceStatus(s) == 0)
         status = s;

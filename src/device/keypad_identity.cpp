@@ -13,7 +13,7 @@ namespace orvex {
 
 namespace {
 
-// Opens `path` as hid_handle, as a scan would. Caller holds link_mutex().
+// Caller holds link_mutex().
 bool openPath(const std::string& path) {
     if (hid_handle) {
         hid_exit_safely(hid_handle);
@@ -76,6 +76,11 @@ bool findKeypad(const KeypadIdentity& keypad) {
 }
 
 } // namespace
+
+bool OpenKeypadAtPath(const std::string& path) {
+    std::lock_guard lock(link_mutex());
+    return openPath(path);
+}
 
 std::vector<std::string> KeypadCommandPaths() {
     std::vector<std::string> paths;

@@ -36,6 +36,11 @@ std::string NotedKeypadSerial(hid_device* handle);
 // The command interfaces of the keypads present, in hidapi's order.
 std::vector<std::string> KeypadCommandPaths();
 
+// Opens the keypad command interface at `path` as hid_handle, as the scan
+// opens one, after closing the old handle. False, hid_handle null, when it
+// cannot be opened.
+bool OpenKeypadAtPath(const std::string& path);
+
 // The USB port of the keypad command interface at `path`; "" when unknown.
 std::string KeypadUsbPort(const std::string& path);
 
