@@ -207,7 +207,8 @@ TEST_F(Accessibility, KeyboardAloneReachesEveryWindow) {
     ASSERT_TRUE(waitUntil([&] { return a().focused(*app->control("scanButton")); }, 5s));
     for (int i = 0; i < 6; ++i)
         desktop.key("Tab");
-    ASSERT_TRUE(a().focused(*app->control("selfTestButton"))) << app->describe();
+    ASSERT_TRUE(waitUntil([&] { return a().focused(*app->control("selfTestButton")); }, 5s))
+        << app->describe();
     desktop.key("Return");
     ASSERT_TRUE(app->waitForMessage(10s).has_value());
     desktop.key("n"); // No microphone
@@ -238,7 +239,8 @@ TEST_F(Accessibility, KeyboardAloneReachesEveryWindow) {
     ASSERT_TRUE(waitUntil([&] { return a().checked(*key1); }, 5s));
     desktop.key("Tab");
     const auto codes = named(*editor, "combo box", "Key code");
-    ASSERT_TRUE(codes && a().focused(*codes)) << app->describe();
+    ASSERT_TRUE(codes.has_value());
+    ASSERT_TRUE(waitUntil([&] { return a().focused(*codes); }, 5s)) << app->describe();
     keypad->model.clearLog();
     desktop.key("Down");
     const Accessible popup = a().children(*codes).at(0);
