@@ -82,6 +82,11 @@ alone() {
 [ "$(alone orvexctl set buzzer "")" = "on off" ] || { echo "completion alone: $(alone orvexctl set buzzer "")"; fail=1; }
 [[ " $(alone orvexctl "") " == *" factory-reset "* ]] || { echo "completion alone: no commands"; fail=1; }
 [[ " $(alone orvexctl --ver) " == " --version " ]] || { echo "completion alone: no --version"; fail=1; }
+mkdir -p "$work/images" && touch "$work/images/orvex_fw.txt"
+for command in flash resume; do
+    got=$(cd "$work/images" && alone orvexctl "$command" "")
+    [ "$got" = "orvex_fw.txt" ] || { echo "completion alone, $command: $got"; fail=1; }
+done
 
 desktop-file-validate "$stage/usr/share/applications/orvex-config.desktop"
 appstreamcli validate --no-net --explain \

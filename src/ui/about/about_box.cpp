@@ -104,6 +104,8 @@ AboutBox::AboutBox(QWidget* parent) : QWidget(parent, Qt::Window) {
                    {.kind = ui::WindowKind::Dialog,
                     .onEscape = [this] { close(); },
                     .tabOrder = {aboutText, closeButton}});
+    // It opens on its button, as dialogs do: Enter closes it at once.
+    closeButton->setFocus(Qt::OtherFocusReason);
 }
 
 void AboutBox::fillAboutText() {
