@@ -480,9 +480,12 @@ void LoaderModel::process(const uint8_t* core, size_t nl, uint64_t now) {
             unlocked_ = true;
             replyMessage(MSG_OK, now);
         } else {
+            // BSL430_massErase waits for the flash controller before the
+            // password's answer goes out: the answer comes when the erase is
+            // done, and nothing sent meanwhile is heard.
             massEraseLocked();
             busyUntil_ = now + massEraseBusyMs_;
-            replyMessage(MSG_PASSWORD, now);
+            replyMessage(MSG_PASSWORD, busyUntil_);
         }
         return;
     }

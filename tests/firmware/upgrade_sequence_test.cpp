@@ -166,12 +166,12 @@ TEST_F(UpgradeSequenceTest, FailedStartUpIsRetriedOnceKeepingTheMassErase) {
 }
 
 TEST_F(UpgradeSequenceTest, RamLoaderRefusingThePasswordFailsThenTheRetryUsesTheDefault) {
-    // The RAM loader mass-erases and, busy erasing, loses the version request
-    // ("ERROR"): the version check fails before the password result is looked at.
+    // The RAM loader mass-erases and answers once the erase is done; its
+    // version is right, so the refused password ends the start-up.
     loader->model.injectFault({LoaderFault::RefusePassword, 1});
     ASSERT_TRUE(run(kSample209));
     Steps expected = StartUpSteps(false);
-    expected.push_back({50, "Failed to read data from RAM BSL\r\n"});
+    expected.push_back({50, "Password FAILED after sending RAM BSL!\r\n"});
     expected.push_back(kRestarting);
     append(expected, StartUpSteps(true));
     append(expected, DownloadSteps(false, kSample209));
