@@ -68,20 +68,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(seen == total);
 
-    // A file without NUL bytes reads exactly as the same text in memory.
+    // A file reads exactly as its bytes in memory, NUL bytes and all; without
+    // NUL bytes also exactly as the same text handed over in a buffer.
+    {
+        std::ofstream f(workFile(), std::ios::binary | std::ios::trunc);
+        f.write(text.data(), static_cast<std::streamsize>(size));
+    }
+    bsl::TiTextImage fromFile, fromBytes;
+    std::string fileError, bytesError;
+    const bool fileOk = fromFile.load(workFile().c_str(), fileError);
+    FUZZ_CHECK(fromBytes.parseFileBytes(text, bytesError) == fileOk);
+    FUZZ_CHECK(bytesError == fileError);
+    const auto same = [](const bsl::TiTextImage& a, const bsl::TiTextImage& b) {
+        if (a.runs().size() != b.runs().size())
+            return false;
+        for (size_t i = 0; i < a.runs().size(); ++i)
+            if (a.runs()[i].start != b.runs()[i].start || a.runs()[i].bytes != b.runs()[i].bytes)
+                return false;
+        return true;
+    };
+    FUZZ_CHECK(same(fromFile, fromBytes));
     if (std::memchr(data, 0, size) == nullptr) {
-        {
-            std::ofstream f(workFile(), std::ios::binary | std::ios::trunc);
-            f.write(text.data(), static_cast<std::streamsize>(size));
-        }
-        bsl::TiTextImage fromFile;
-        std::string fileError;
-        FUZZ_CHECK(fromFile.load(workFile().c_str(), fileError) == ok);
-        FUZZ_CHECK(fileError == error);
-        FUZZ_CHECK(fromFile.runs().size() == image.runs().size());
-        for (size_t i = 0; i < image.runs().size(); ++i)
-            FUZZ_CHECK(fromFile.runs()[i].start == image.runs()[i].start &&
-                       fromFile.runs()[i].bytes == image.runs()[i].bytes);
+        FUZZ_CHECK(fileOk == ok && fileError == error);
+        FUZZ_CHECK(same(fromFile, image));
     }
     return 0;
 }

@@ -26,34 +26,21 @@ bool isBlank(int c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v';
 }
 
-// A text in memory ends at its first NUL: fixed buffers are zero-filled.
-class TextSource {
+// Bytes in memory. A text handed over in a fixed buffer ends at its first NUL
+// (the buffers are zero-filled); a file's bytes read into memory do not, and a
+// NUL there is just an invalid character, as in the file itself.
+class MemorySource {
 public:
-    explicit TextSource(std::string_view text) : text_(text) {}
+    MemorySource(std::string_view bytes, bool endAtNul) : bytes_(bytes), endAtNul_(endAtNul) {}
     int get() {
-        if (pos_ >= text_.size() || text_[pos_] == '\0')
-            return kEnd;
-        return static_cast<unsigned char>(text_[pos_++]);
-    }
-
-private:
-    std::string_view text_;
-    size_t pos_ = 0;
-};
-
-// A file's bytes in memory; as in a file, a NUL byte is just an invalid
-// character.
-class BytesSource {
-public:
-    explicit BytesSource(std::string_view bytes) : bytes_(bytes) {}
-    int get() {
-        if (pos_ >= bytes_.size())
+        if (pos_ >= bytes_.size() || (endAtNul_ && bytes_[pos_] == '\0'))
             return kEnd;
         return static_cast<unsigned char>(bytes_[pos_++]);
     }
 
 private:
     std::string_view bytes_;
+    bool endAtNul_;
     size_t pos_ = 0;
 };
 
@@ -177,13 +164,13 @@ bool TiTextImage::parseFrom(Source& src, std::string& error, const AddressCheck&
 }
 
 bool TiTextImage::parse(std::string_view text, std::string& error, const AddressCheck& check) {
-    TextSource src(text);
+    MemorySource src(text, true);
     return parseFrom(src, error, check);
 }
 
 bool TiTextImage::parseFileBytes(std::string_view bytes, std::string& error,
                                  const AddressCheck& check) {
-    BytesSource src(bytes);
+    MemorySource src(bytes, false);
     return parseFrom(src, error, check);
 }
 

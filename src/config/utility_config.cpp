@@ -172,16 +172,25 @@ std::string GetSettings(const std::string& key, const std::string& file) {
     return CIniFile::GetValue(key, kConfigSection, file);
 }
 
-bool SetSettings(const std::string& key, const std::string& value) {
+namespace {
+
+// The keys written in one replacement of the file; one failure, one message.
+bool setSettings(const std::vector<std::pair<std::string, std::string>>& values) {
     bool ok = false;
     try {
-        ok = CIniFile::SetValue(key, value, kConfigSection, FileName);
+        ok = CIniFile::SetValues(values, kConfigSection, FileName);
     } catch (const std::exception&) {
         ok = false; // a file that no longer loads cannot be updated either
     }
     if (!ok)
         showWarning("Failed to update USBUtilityCfg.ini file.");
     return ok;
+}
+
+} // namespace
+
+bool SetSettings(const std::string& key, const std::string& value) {
+    return setSettings({{key, value}});
 }
 
 void RememberFirmwareFile(const std::string& path) {
@@ -209,15 +218,7 @@ bool SaveSnapshot(const ConfigSnapshot& s) {
     };
     // One replacement of the file, so one failure and one message (key by key
     // it would have been one message per key for the same cause).
-    bool ok = false;
-    try {
-        ok = CIniFile::SetValues(values, kConfigSection, FileName);
-    } catch (const std::exception&) {
-        ok = false; // a file that no longer loads cannot be updated either
-    }
-    if (!ok)
-        showWarning("Failed to update USBUtilityCfg.ini file.");
-    return ok;
+    return setSettings(values);
 }
 
 // ------------------------------------------------------------ the restore
@@ -273,15 +274,10 @@ RestoreResult load_data_from_file(const std::string& file) {
 
 // ------------------------------------------------------------ copies
 
-bool CopyFileReplacing(const std::string& source, const std::string& target) {
-    std::string data;
-    return !source.empty() && ReadWholeFile(source, data) && ReplaceFileContents(target, data);
-}
-
-bool ExportCopy(const std::string& source, const std::string& target) {
+bool CopyFileReplacing(const std::string& source, const std::string& target, AtLink atLink) {
     std::string data;
     return !source.empty() && ReadWholeFile(source, data) &&
-           ReplaceFileContents(target, data, AtLink::Replace);
+           ReplaceFileContents(target, data, atLink);
 }
 
 bool PathIsTaken(const std::string& path) {

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "config/atomic_file.h"
+
 namespace orvex {
 
 // Full path of the configuration file; empty until the start-up preparation
@@ -97,13 +99,16 @@ RestoreResult load_data_from_file(const std::string& file);
 
 // Copies `source` to `target` through a temporary file in the target's folder
 // renamed over the target, so the target is always either the old or the new
-// whole file. A link at `target` is followed. False (target unchanged) when
-// anything fails.
-bool CopyFileReplacing(const std::string& source, const std::string& target);
+// whole file. A link at `target` is followed, or replaced itself. False
+// (target unchanged) when anything fails.
+bool CopyFileReplacing(const std::string& source, const std::string& target,
+                       AtLink atLink = AtLink::Follow);
 
-// The export's copy: as CopyFileReplacing, but a link at `target` is itself
-// replaced; nothing is ever written through it.
-bool ExportCopy(const std::string& source, const std::string& target);
+// The export's copy: a link at `target` is itself replaced; nothing is ever
+// written through it.
+inline bool ExportCopy(const std::string& source, const std::string& target) {
+    return CopyFileReplacing(source, target, AtLink::Replace);
+}
 
 // True when anything is at `path`, a link included even when it points nowhere.
 bool PathIsTaken(const std::string& path);

@@ -144,11 +144,7 @@ bool Line::parse(const std::string& line, std::string& error) {
         error.clear();
         return true;
     }
-    try {
-        return parseMembers(c, line, error);
-    } catch (const std::exception&) {
-        return false; // a bad number or \u escape
-    }
+    return parseMembers(c, line, error);
 }
 
 bool Line::parseMembers(Cursor& c, const std::string& line, std::string& error) {
