@@ -71,12 +71,15 @@ void readString(hid_device* dev, char* dst, int (*getter)(hid_device*, wchar_t*,
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product) {
     hid_device* dev = nullptr;
     bool seen = false;
+    std::string path;
     hid_device_info* list = hid_enumerate(static_cast<unsigned short>(vendorId),
                                           static_cast<unsigned short>(productId));
     for (hid_device_info* it = list; it; it = it->next) {
         if (it->interface_number == DEVICE_INTERFACE) {
             seen = true;
             dev = hid_open_path(it->path);
+            if (dev)
+                path = it->path;
             break;
         }
     }
@@ -88,11 +91,21 @@ hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, 
         copyText(product, "None");
         return nullptr;
     }
-    NoteKeypadOpened();
+    NoteKeypadOpened(path);
     readString(dev, manufacturer, hid_get_manufacturer_string);
     readString(dev, product, hid_get_product_string);
     hid_set_nonblocking(dev, 1);
     return dev;
+}
+
+std::vector<std::string> KeypadCommandPaths() {
+    std::vector<std::string> paths;
+    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
+    for (hid_device_info* it = list; it; it = it->next)
+        if (it->interface_number == DEVICE_INTERFACE && it->path)
+            paths.emplace_back(it->path);
+    hid_free_enumeration(list);
+    return paths;
 }
 
 void hid_exit_safely(hid_device* handle) {

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include <hidapi/hidapi.h>
 
@@ -53,6 +55,9 @@ std::recursive_mutex& link_mutex();
 // two 48-byte text buffers (manufacturer, product). Returns null and "None" in
 // both buffers when no matching interface could be opened.
 hid_device* ScanForUSBDevice_a(int vendorId, int productId, char* manufacturer, char* product);
+
+// The command interfaces of the keypads present, in hidapi's order.
+std::vector<std::string> KeypadCommandPaths();
 
 // Closes the handle (if any) and shuts the HID library down. Leaves hid_handle
 // alone; callers overwrite it or quit.

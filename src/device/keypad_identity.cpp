@@ -22,7 +22,7 @@ bool openPath(const std::string& path) {
     hid_handle = hid_open_path(path.c_str());
     if (!hid_handle)
         return false;
-    NoteKeypadOpened();
+    NoteKeypadOpened(path);
     // The same steps as the scan's (the two strings are not used further).
     wchar_t text[256] = {};
     hid_get_manufacturer_string(hid_handle, text, 255);
@@ -80,16 +80,6 @@ bool findKeypad(const KeypadIdentity& keypad) {
 bool OpenKeypadAtPath(const std::string& path) {
     std::lock_guard lock(link_mutex());
     return openPath(path);
-}
-
-std::vector<std::string> KeypadCommandPaths() {
-    std::vector<std::string> paths;
-    hid_device_info* list = hid_enumerate(DEVICE_VENDOR_ID, DEVICE_PRODUCT_ID);
-    for (hid_device_info* it = list; it; it = it->next)
-        if (it->interface_number == DEVICE_INTERFACE && it->path)
-            paths.emplace_back(it->path);
-    hid_free_enumeration(list);
-    return paths;
 }
 
 std::string KeypadUsbPort(const std::string& path) {

@@ -33,9 +33,6 @@ void ForgetKeypadSerial(hid_device* handle);
 // What NoteKeypadSerial remembered for `handle`; "" when nothing.
 std::string NotedKeypadSerial(hid_device* handle);
 
-// The command interfaces of the keypads present, in hidapi's order.
-std::vector<std::string> KeypadCommandPaths();
-
 // Opens the keypad command interface at `path` as hid_handle, as the scan
 // opens one, after closing the old handle. False, hid_handle null, when it
 // cannot be opened.

@@ -1,5 +1,6 @@
 #include "keypad_presence.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <utility>
@@ -11,7 +12,14 @@ namespace orvex {
 
 namespace {
 
-std::atomic<bool> g_keypadOpened{false};
+// The command interface path of the keypad last opened; "" when none.
+std::mutex g_openedMutex;
+std::string g_openedPath;
+
+std::string openedPath() {
+    std::lock_guard lock(g_openedMutex);
+    return g_openedPath;
+}
 
 struct Owners {
     std::mutex m;
@@ -40,21 +48,32 @@ bool KeypadAttached() {
     return found;
 }
 
-void NoteKeypadOpened() {
-    g_keypadOpened = true;
+void NoteKeypadOpened(const std::string& path) {
+    std::lock_guard lock(g_openedMutex);
+    g_openedPath = path;
 }
 
 void ForgetKeypadOpened() {
-    g_keypadOpened = false;
+    std::lock_guard lock(g_openedMutex);
+    g_openedPath.clear();
 }
 
 void CloseUnpluggedKeypad() {
+    const std::string path = openedPath();
     CloseDevice();
-    g_keypadOpened = true;
+    NoteKeypadOpened(path);
+}
+
+bool OpenedKeypadAttached() {
+    const std::string path = openedPath();
+    if (path.empty())
+        return false;
+    const std::vector<std::string> paths = KeypadCommandPaths();
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
 }
 
 bool KeypadWasUnplugged() {
-    return g_keypadOpened.load() && !KeypadAttached();
+    return !openedPath().empty() && !OpenedKeypadAttached();
 }
 
 void WarnCommandFailed(const std::string& failure, const std::string& caption) {

@@ -18,21 +18,26 @@ inline constexpr const char* kKeypadUnpluggedText = "The keypad was unplugged.";
 // the bus now.
 bool KeypadAttached();
 
-// True when this process has had a keypad open and none is attached now: a
-// command that failed just then failed because the keypad went away.
+// True while the keypad last opened (by its command interface's path) is
+// listed on the bus; false when none was opened.
+bool OpenedKeypadAttached();
+
+// True when this process has had a keypad open and that keypad is not
+// attached now: a command that failed just then failed because it went away.
+// Another keypad coming or going does not count.
 bool KeypadWasUnplugged();
 
 // Shows the command's own failure text, or "The keypad was unplugged." when
 // that is why it failed.
 void WarnCommandFailed(const std::string& failure, const std::string& caption = kCaption);
 
-// Noted by the scan each time it opens a keypad; forgotten when the link is
-// closed for good.
-void NoteKeypadOpened();
+// Noted by the scan each time it opens a keypad, with the path it opened;
+// forgotten when the link is closed for good.
+void NoteKeypadOpened(const std::string& path);
 void ForgetKeypadOpened();
 
 // Closes the handle of a keypad that has been unplugged. Commands that fail
-// from now on fail because it went away.
+// from now on fail because it went away (the keypad stays noted).
 void CloseUnpluggedKeypad();
 
 // Held by a sequence that owns the keypad: the restart waits of a restore and

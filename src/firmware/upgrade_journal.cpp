@@ -18,6 +18,7 @@
 
 #include "bsl/device_notifier.h"
 #include "config/atomic_file.h"
+#include "device/hid_link.h"
 #include "device/keypad_identity.h"
 
 namespace orvex::firmware {

@@ -208,6 +208,41 @@ TEST_F(HotplugTest, SelfTestEndsOnceWhenTheKeypadLeavesAndTheWindowFollowsAfter)
     EXPECT_EQ(prompts.messages().size(), 2u);
 }
 
+// Another keypad leaving is not this one leaving: the self test goes on, the
+// window keeps its keypad, and the test ends with its restore as usual.
+TEST_F(HotplugTest, AnotherKeypadLeavingChangesNothing) {
+    startWithKeypad(7);
+    auto other = sim::makeKeypad();
+    other->model.setSerial("OVX000999999");
+    bus.plug(other);
+    settle();
+    prompts.answerNo(); // no microphone
+    form->openSelfTest();
+    QPointer<SelfTestWindow> test;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* t = qobject_cast<SelfTestWindow*>(w))
+            test = t;
+    ASSERT_TRUE(test);
+    ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() >= 4; }));
+
+    bus.unplug(other);
+    const size_t before = keypad->model.log().size();
+    ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() > before + 2; }));
+    EXPECT_FALSE(test.isNull()) << "the test ended for another keypad";
+    EXPECT_TRUE(connected());
+    EXPECT_TRUE(form->statusBar->currentMessage().isEmpty());
+
+    test->closeButton->click();
+    ASSERT_TRUE(waitUntil([&] { return test.isNull(); }));
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Does Orvex have microphone support?\n"});
+    const auto sent = commands();
+    ASSERT_GE(sent.size(), 3u);
+    EXPECT_EQ(std::vector<uint8_t>(sent.end() - 3, sent.end()),
+              (std::vector<uint8_t>{SetKeypadType, SetBuzzerPeriod, SetLedBrightness}))
+        << "the restore";
+    EXPECT_EQ(other->model.log().size(), 0u);
+}
+
 // One wheel notch over a list the user is not working in must not send
 // anything; on the list that has the focus it picks as before.
 TEST_F(HotplugTest, WheelPicksOnlyOnTheFocusedList) {

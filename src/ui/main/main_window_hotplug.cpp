@@ -9,6 +9,7 @@
 #include <QMetaObject>
 #include <QStatusBar>
 
+#include "bsl/bsl430.h"
 #include "bsl/device_notifier.h"
 #include "device/hid_link.h"
 #include "device/keypad_presence.h"
@@ -17,8 +18,8 @@ namespace orvex {
 
 namespace {
 
-constexpr uint32_t kArrival = 0x8000;
-constexpr uint32_t kRemoval = 0x8004;
+constexpr uint32_t kArrival = BSL_DEVICE_ARRIVAL;
+constexpr uint32_t kRemoval = BSL_DEVICE_REMOVE_COMPLETE;
 
 } // namespace
 
@@ -53,6 +54,9 @@ bool MainWindow::FollowKeypad() {
                                    // the window gets to the event: by then the sequence may have
                                    // ended and read the keypad itself.
                                    const bool owned = KeypadOwnedBySequence();
+                                   // Another keypad leaving is not ours leaving.
+                                   if (event == kRemoval && OpenedKeypadAttached())
+                                       return;
                                    if (owned)
                                        keypadChangedDuringSequence_ = true;
                                    QMetaObject::invokeMethod(

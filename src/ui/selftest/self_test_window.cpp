@@ -12,6 +12,7 @@
 
 #include <cmath>
 
+#include "bsl/bsl430.h"
 #include "bsl/device_notifier.h"
 #include "device/hid_link.h"
 #include "platform/clock.h"
@@ -297,16 +298,17 @@ void SelfTestWindow::readInitialState() {
 void SelfTestWindow::OwnKeypad() {
     keypadHold_ = std::make_unique<KeypadSequence>();
     keypadNotifier_ = bsl::makeDeviceNotifier();
-    const bool watching =
-        keypadNotifier_ &&
-        keypadNotifier_->start(static_cast<uint16_t>(DEVICE_VENDOR_ID),
-                               static_cast<uint16_t>(DEVICE_PRODUCT_ID), [this](uint32_t event) {
-                                   if (event != 0x8004)
-                                       return;
-                                   keypadLeft = true;
-                                   QMetaObject::invokeMethod(
-                                       this, [this] { keypadRemoved(); }, Qt::QueuedConnection);
-                               });
+    const bool watching = keypadNotifier_ &&
+                          keypadNotifier_->start(
+                              static_cast<uint16_t>(DEVICE_VENDOR_ID),
+                              static_cast<uint16_t>(DEVICE_PRODUCT_ID), [this](uint32_t event) {
+                                  // Only the keypad under test leaving ends it.
+                                  if (event != BSL_DEVICE_REMOVE_COMPLETE || OpenedKeypadAttached())
+                                      return;
+                                  keypadLeft = true;
+                                  QMetaObject::invokeMethod(
+                                      this, [this] { keypadRemoved(); }, Qt::QueuedConnection);
+                              });
     // Without it, a keypad that leaves is noticed at the next command.
     if (!watching)
         keypadNotifier_.reset();
