@@ -61,7 +61,7 @@ done
 for prog in orvex-config orvex-config-virtual orvexctl orvexctl-virtual; do
     run() {
         env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM HOME="$work/home" \
-            XDG_DATA_HOME="$work/home/data" timeout 10 "$stage/usr/bin/$prog" "$@" 2>&1
+            XDG_DATA_HOME="$work/home/data" timeout 30 "$stage/usr/bin/$prog" "$@" 2>&1
     }
     out=$(run --version) || { echo "$prog --version exits $?: $out"; fail=1; }
     [[ $out =~ ^$prog\ [0-9]+\.[0-9]+$ ]] || { echo "$prog --version printed: $out"; fail=1; }
