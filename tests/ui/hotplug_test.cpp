@@ -127,6 +127,32 @@ TEST_F(HotplugTest, KeypadComingAndGoingIsFollowedWithoutScan) {
     EXPECT_EQ(bus.openHandles(), 1);
 }
 
+// Plugged in while the start-up's "not connected" warning is up (the user
+// plugs the keypad in, then presses OK): the window shows it without Scan.
+TEST_F(HotplugTest, KeypadPluggedDuringTheStartUpWarningIsRead) {
+    struct PlugDuringWarning : test::RecordingPrompter {
+        std::function<void()> onWarning;
+        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
+                          MsgIcon icon) override {
+            if (onWarning)
+                std::exchange(onWarning, nullptr)();
+            return RecordingPrompter::message(text, caption, buttons, icon);
+        }
+    } boxes;
+    boxes.onWarning = [&] {
+        bus.plug(keypad);
+        waitUntil([&] { return hid_handle != nullptr; });
+    };
+    setPrompter(&boxes);
+    form = std::make_unique<MainWindow>();
+    form->startUp();
+    setPrompter(&prompts);
+    EXPECT_EQ(boxes.texts(), std::vector<std::string>{kNotConnected});
+    settle();
+    EXPECT_TRUE(connected()) << panelLine(*form, 2).toStdString();
+    EXPECT_TRUE(form->saveChangesButton->isEnabled());
+}
+
 // A factory reset restarts the keypad: the reset sees it leave and come back
 // and reads it itself; the window opens nothing more and reads nothing twice.
 // A refused save still names the command, the keypad being there.

@@ -246,6 +246,9 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
 
 void MainWindow::startUp() {
     PrepareConfigFile();
+    // Followed from the first scan on: a keypad plugged in while its "not
+    // connected" warning is up is read as it arrives.
+    FollowKeypad();
     RescanForDevice();
     UpdatePermissionHint();
     lastOptions = 0;
@@ -258,7 +261,6 @@ void MainWindow::startUp() {
         WriteNoneStatus();
         EnableDisableFunctionButtons(false);
     }
-    FollowKeypad();
     // Once the window is up: an upgrade that was interrupted is offered to be
     // finished.
     QTimer::singleShot(0, this, [this] { offerToFinishUpgrade(true); });
