@@ -235,8 +235,9 @@ TEST_F(HotplugTest, SelfTestEndsOnceWhenTheKeypadLeavesAndTheWindowFollowsAfter)
 }
 
 // Another keypad leaving is not this one leaving: the self test goes on, the
-// window keeps its keypad, and the test ends with its restore as usual.
-TEST_F(HotplugTest, AnotherKeypadLeavingChangesNothing) {
+// window keeps its keypad, and the test ends with its restore as usual. While
+// the test runs, the main window's actions that change the keypad wait.
+TEST_F(HotplugTest, AnotherKeypadLeavingChangesNothingAndTheTestKeepsTheKeypad) {
     startWithKeypad(7);
     auto other = sim::makeKeypad();
     other->model.setSerial("OVX000999999");
@@ -258,9 +259,20 @@ TEST_F(HotplugTest, AnotherKeypadLeavingChangesNothing) {
     EXPECT_TRUE(connected());
     EXPECT_TRUE(form->statusBar->currentMessage().isEmpty());
 
+    // While the test owns the keypad, what would change it waits: a second
+    // test would take this one's temporary settings for the keypad's own.
+    form->saveChanges();
+    form->openSelfTest();
+    const std::string busy = MainWindow::KeypadBusyText().toStdString() + "\n";
+    EXPECT_EQ(prompts.texts(),
+              (std::vector<std::string>{"Does Orvex have microphone support?\n", busy, busy}));
+    prompts.clear();
+
     test->closeButton->click();
     ASSERT_TRUE(waitUntil([&] { return test.isNull(); }));
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Does Orvex have microphone support?\n"});
+    EXPECT_TRUE(prompts.messages().empty());
+    for (uint8_t c : commands())
+        EXPECT_NE(c, WriteDefaults);
     const auto sent = commands();
     ASSERT_GE(sent.size(), 3u);
     EXPECT_EQ(std::vector<uint8_t>(sent.end() - 3, sent.end()),

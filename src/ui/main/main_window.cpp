@@ -419,7 +419,21 @@ void MainWindow::scanForDevice() {
     RefreshFromDevice();
 }
 
+QString MainWindow::KeypadBusyText() {
+    return QStringLiteral("Another window is working with the keypad (the self test or a firmware "
+                          "upgrade). Try again when it has finished..");
+}
+
+bool MainWindow::KeypadBusyElsewhere() {
+    if (!KeypadOwnedBySequence())
+        return false;
+    showWarning(KeypadBusyText().toStdString());
+    return true;
+}
+
 void MainWindow::saveChanges() {
+    if (KeypadBusyElsewhere())
+        return;
     if (SendDeviceCommand(WriteDefaults) != LINK_OK) {
         WarnCommandFailed("Unable to Write Default..");
         return;
@@ -438,6 +452,8 @@ QString MainWindow::FactoryResetText() {
 }
 
 void MainWindow::resetToFactoryDefault() {
+    if (KeypadBusyElsewhere())
+        return;
     // The keypad restarts: this sequence sees it leave and come back.
     KeypadSequence owned;
     const KeypadIdentity keypad = OpenKeypadIdentity();

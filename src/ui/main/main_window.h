@@ -85,6 +85,7 @@ public:
     static QString WaysText(int waysCode);
     // Shown in the status strip when a keypad is present but cannot be opened.
     static QString PermissionHintText();
+    static QString KeypadBusyText();
 
     // --- controls ---
     QMenuBar* menuBar;
@@ -143,6 +144,10 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // True, after telling the user, while another window's sequence (the self
+    // test, a firmware upgrade) owns the keypad: what would change the keypad
+    // then waits for it to finish.
+    bool KeypadBusyElsewhere();
     enum class ListText { BeforeRead, AfterFailedRead };
     void ShowListPlaceholders(ListText which);
     void SelectRememberedEntries();

@@ -75,6 +75,8 @@ bool MainWindow::SaveToConfigFile() {
 }
 
 void MainWindow::restoreFromConfigFile() {
+    if (KeypadBusyElsewhere())
+        return;
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;
     RestoreResult result = RestoreResult::Stopped;
@@ -103,6 +105,8 @@ void MainWindow::restoreFromConfigFile() {
 }
 
 void MainWindow::importConfigFile() {
+    if (KeypadBusyElsewhere())
+        return;
     const auto chosen = prompter().openFile("", "(*.ini);;All files (*.ini)");
     if (!chosen)
         return;
