@@ -135,24 +135,6 @@ protected:
     }
 };
 
-class SpaceOpensList : public QObject {
-public:
-    using QObject::QObject;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() != QEvent::KeyPress)
-            return false;
-        const auto* key = static_cast<QKeyEvent*>(event);
-        auto* list = static_cast<QComboBox*>(watched);
-        if (key->key() != Qt::Key_Space || key->modifiers() != Qt::NoModifier ||
-            list->view()->isVisible())
-            return false;
-        list->showPopup();
-        return true;
-    }
-};
-
 // Escape that no control took (an open list closes itself first) reaches the
 // window and closes it.
 class EscapeCloses : public QObject {
@@ -204,11 +186,6 @@ void setTabChain(const std::vector<QWidget*>& order) {
             QWidget::setTabOrder(previous, w);
         previous = w;
     }
-}
-
-void openListOnSpace(QComboBox* list) {
-    // Installed last, so it runs before filters that swallow typed characters.
-    list->installEventFilter(new SpaceOpensList(list));
 }
 
 void commitOnlyOnExplicitChoice(QComboBox* list) {

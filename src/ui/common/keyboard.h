@@ -27,9 +27,6 @@ void closeOnEscape(QWidget* window, std::function<void()> close);
 // by Qt as usual.
 void setTabChain(const std::vector<QWidget*>& order);
 
-// Space opens the list, also where typed characters are otherwise swallowed.
-void openListOnSpace(QComboBox* list);
-
 // A closed list never commits by itself: arrow, page and typed keys and the
 // wheel open it instead of changing its entry; only a pick in the open list
 // (click, Enter) commits.

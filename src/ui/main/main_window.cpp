@@ -52,21 +52,28 @@ void selectEntry(QComboBox* box, int index, const QString& outOfRangeText) {
 
 // The lists allow selection only: a typed character neither moves the
 // selection (the list's search by first letters) nor sends anything. Keys
-// without text (arrows, page keys, F4) keep working.
+// without text (arrows, page keys, F4) keep working, and Space on a closed
+// list opens it, as on any desktop list.
 class TypedCharacterFilter : public QObject {
 public:
-    using QObject::QObject;
+    explicit TypedCharacterFilter(QComboBox* list) : QObject(list), list_(list) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
+            if (watched == list_ && key->key() == Qt::Key_Space &&
+                key->modifiers() == Qt::NoModifier)
+                return false;
             const QString text = key->text();
             if (!text.isEmpty() && text.at(0).isPrint())
                 return true;
         }
         return QObject::eventFilter(watched, event);
     }
+
+private:
+    QComboBox* list_;
 };
 
 QComboBox* makeList(QWidget* parent, const char* name, const char* spokenName, int x, int y,
@@ -210,9 +217,6 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
              ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
         w->setEnabled(false);
 
-    for (QComboBox* list :
-         {keypadTypeList, ledBrightnessList, ledColourList, buzzerList, buzzerPeriodList})
-        ui::openListOnSpace(list);
     ui::finishForm(
         this, {891, 499},
         {.kind = ui::WindowKind::Frame,
