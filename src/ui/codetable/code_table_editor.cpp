@@ -76,10 +76,6 @@ void KeyButton::drawMark(QPainter& p) const {
     p.drawPolyline(tick, 3);
 }
 
-void centreOnScreen(QWidget* window) {
-    ui::centreOnScreen(window);
-}
-
 CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
     : QWidget(owner, Qt::Window), design_(std::move(design)) {
     setObjectName(design_.objectName);

@@ -143,7 +143,4 @@ private:
     QWidget* listAnchor_ = nullptr;
 };
 
-// Centres a window on the screen it is on.
-void centreOnScreen(QWidget* window);
-
 } // namespace orvex

@@ -1,7 +1,6 @@
 // The utility: a 3000 ms splash, then the main window.
 
 #include <QApplication>
-#include <QScreen>
 #include <QTimer>
 
 #include <cstdio>
@@ -12,17 +11,13 @@
 #include "trace/hid_trace.h"
 #include "trace/session_options.h"
 #include "ui/common/data_paths.h"
+#include "ui/common/form_layout.h"
 #include "ui/main/main_window.h"
 #include "ui/main/program_setup.h"
 #include "ui/main/recording_warning.h"
 #include "ui/main/splash_screen.h"
 
 namespace {
-
-void centre(QWidget* w) {
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        w->move(screen->availableGeometry().center() - w->rect().center());
-}
 
 std::string programName() {
     return orvex::HidBackendName() == std::string("virtual") ? "orvex-config-virtual"
@@ -106,12 +101,12 @@ int main(int argc, char* argv[]) {
 
     auto* splash = new orvex::SplashScreen;
     splash->setAttribute(Qt::WA_DeleteOnClose);
-    centre(splash);
+    orvex::ui::centreOnScreen(splash);
     splash->show();
 
     QTimer::singleShot(3000, &form, [&form] {
         form.startUp();
-        centre(&form);
+        orvex::ui::centreOnScreen(&form);
         form.show();
     });
     const int rc = app.exec();

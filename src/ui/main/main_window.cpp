@@ -254,17 +254,8 @@ void MainWindow::startUp() {
     // connected" warning is up is read as it arrives.
     FollowKeypad();
     RescanForDevice();
-    UpdatePermissionHint();
     lastOptions = 0;
-    if (GetDeviceStatusMessage() == 0) {
-        EnableDisableFunctionButtons(true);
-        SelectRememberedEntries();
-        WriteConnectedStatus();
-    } else {
-        ShowListPlaceholders(ListText::AfterFailedRead);
-        WriteNoneStatus();
-        EnableDisableFunctionButtons(false);
-    }
+    RefreshFromDevice();
     // Once the window is up: an upgrade that was interrupted is offered to be
     // finished.
     QTimer::singleShot(0, this, [this] { offerToFinishUpgrade(true); });
@@ -308,15 +299,23 @@ void MainWindow::EnableDisableFunctionButtons(bool enable) {
 bool MainWindow::RefreshFromDevice() {
     UpdatePermissionHint();
     if (GetDeviceStatusMessage() == 0) {
-        EnableDisableFunctionButtons(true);
-        SelectRememberedEntries();
-        WriteConnectedStatus();
+        ShowConnectedForm();
         return true;
     }
+    ShowNotConnectedForm();
+    return false;
+}
+
+void MainWindow::ShowConnectedForm() {
+    EnableDisableFunctionButtons(true);
+    SelectRememberedEntries();
+    WriteConnectedStatus();
+}
+
+void MainWindow::ShowNotConnectedForm() {
     ShowListPlaceholders(ListText::AfterFailedRead);
     WriteNoneStatus();
     EnableDisableFunctionButtons(false);
-    return false;
 }
 
 void MainWindow::ShowListPlaceholders(ListText which) {
@@ -469,15 +468,11 @@ void MainWindow::resetToFactoryDefault() {
         // Read here; a keypad that comes back only later is read when the
         // sequence ends.
         keypadChangedDuringSequence_ = false;
-        EnableDisableFunctionButtons(true);
-        SelectRememberedEntries();
-        WriteConnectedStatus();
+        ShowConnectedForm();
         statusBar->showMessage(FactoryResetText());
     } else {
         showWarning("Please power off/on the Orvex™.");
-        ShowListPlaceholders(ListText::AfterFailedRead);
-        WriteNoneStatus();
-        EnableDisableFunctionButtons(false);
+        ShowNotConnectedForm();
     }
 }
 

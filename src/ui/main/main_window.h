@@ -159,6 +159,9 @@ private:
     void UpdatePermissionHint();
     bool PickSetting(QComboBox* box, uint8_t command, int index, int payload, int& remembered,
                      const char* failure);
+    // The connected form: device controls on, the lists at the values read,
+    // the panel filled.
+    void ShowConnectedForm();
     // The not-connected form: placeholders, "None" panel, device controls off.
     void ShowNotConnectedForm();
     void StopFollowingKeypad();

@@ -6,6 +6,7 @@
 #include "platform/prompter.h"
 #include "ui/codetable/grid_table_editor.h"
 #include "ui/codetable/picture_table_editor.h"
+#include "ui/common/form_layout.h"
 
 namespace orvex {
 
@@ -31,7 +32,7 @@ void MainWindow::openCodeTableEditor() {
         return;
     }
     // Not modal: the main window stays usable and may open further editors.
-    centreOnScreen(editor);
+    ui::centreOnScreen(editor);
     editor->show();
 }
 

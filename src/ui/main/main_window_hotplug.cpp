@@ -87,12 +87,6 @@ void MainWindow::StopFollowingKeypad() {
     }
 }
 
-void MainWindow::ShowNotConnectedForm() {
-    ShowListPlaceholders(ListText::AfterFailedRead);
-    WriteNoneStatus();
-    EnableDisableFunctionButtons(false);
-}
-
 void MainWindow::keypadArrived(bool duringSequence) {
     if (exited_ || duringSequence)
         return; // the sequence, and the read after it, take care of it
