@@ -599,10 +599,10 @@ void SelfTestWindow::runPhases() {
         commandFailed_ = true;
     if (!abandoned_)
         QMetaObject::invokeMethod(
-            this, [this] { upgradeFinished(); }, Qt::QueuedConnection);
+            this, [this] { phasesEnded(); }, Qt::QueuedConnection);
 }
 
-void SelfTestWindow::upgradeFinished() {
+void SelfTestWindow::phasesEnded() {
     if (worker_.joinable())
         worker_.join();
     // A phase cut short says why.

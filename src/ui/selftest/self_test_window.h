@@ -100,7 +100,7 @@ private:
 
     // Worker side.
     void runPhases();
-    void upgradeFinished();
+    void phasesEnded();
     bool LedPhase();
     bool BrightnessPhase();
     bool BuzzerPhase();
