@@ -115,11 +115,4 @@ std::string jsonString(const std::string& s) {
     return out + "\"";
 }
 
-std::string printable(const std::string& s) {
-    std::string out;
-    for (unsigned char ch : s)
-        out += (ch >= 0x20 && ch < 0x7F) ? static_cast<char>(ch) : '?';
-    return out;
-}
-
 } // namespace orvex::cli

@@ -48,8 +48,6 @@ std::string hex2(unsigned v);
 // The table as MM:UU pairs, key 1 first.
 std::string tableText(const DeviceStatus& s);
 std::string jsonString(const std::string& s);
-// 8-bit text with anything but printable ASCII as '?'.
-std::string printable(const std::string& s);
 
 // The commands, one file each group: device_commands (status, set, table,
 // factory-reset, list), config_commands (save, restore, export, import),

@@ -133,11 +133,6 @@ int restoreSettings(const Context& c, const char* name,
                                     "resume` sends the settings again)");
 }
 
-std::string printableSerial(const std::string& serial) {
-    const std::string s = printable(trimmed(serial));
-    return s.empty() ? "unknown" : s;
-}
-
 } // namespace
 
 int CmdFlash(const Context& c, const std::vector<std::string>& a) {
@@ -161,7 +156,7 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
     if (const auto journal = firmware::ReadUpgradeJournal(journalError))
         return c.fail(EXIT_USAGE, "flash: an upgrade that has not finished is recorded in " +
                                       firmware::UpgradeJournalPath() + " (keypad " +
-                                      printableSerial(journal->settings.serialNumber) +
+                                      PrintableSerial(journal->settings.serialNumber) +
                                       "); finish it with `orvexctl resume` first, or remove "
                                       "the file to give it up");
     if (!journalError.empty())
@@ -255,7 +250,7 @@ int CmdResume(const Context& c, const std::vector<std::string>& a) {
         return c.fail(EXIT_USAGE, "resume: no unfinished upgrade is recorded (" +
                                       firmware::UpgradeJournalPath() + ")");
     firmware::KeypadSettingsHandOver& settings = journal->settings;
-    const std::string which = "keypad " + printableSerial(settings.serialNumber) + ", USB port " +
+    const std::string which = "keypad " + PrintableSerial(settings.serialNumber) + ", USB port " +
                               (settings.usbPort.empty() ? "unknown" : settings.usbPort);
 
     firmware::LoaderIds ids = firmware::LoaderIds::FromResources();

@@ -18,6 +18,7 @@
 
 #include "bsl/device_notifier.h"
 #include "config/atomic_file.h"
+#include "device/device_commands.h"
 #include "device/keypad_identity.h"
 
 namespace orvex::firmware {
@@ -53,13 +54,6 @@ bool bytesOfHex(const std::string& hex, std::string& bytes) {
         bytes += static_cast<char>(v);
     }
     return true;
-}
-
-std::string printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s)
-        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-    return out;
 }
 
 // A number in [low, high] at `key`; throws json::exception otherwise.
@@ -112,7 +106,7 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error) {
         {"program", journal.program},
         {"started_at", journal.startedAt},
         {"usb_port", s.usbPort},
-        {"serial_number", printable(s.serialNumber)},
+        {"serial_number", PrintableText(s.serialNumber)},
         {"serial_number_hex", hexOf(s.serialNumber)},
         {"settings_read", s.captured},
         {"options", s.no_of_keys},
@@ -189,15 +183,15 @@ void RemoveUpgradeJournal() {
 }
 
 std::string DescribeUpgradeJournal(const UpgradeJournal& j, const std::string& indent) {
-    const std::string serial = printable(j.settings.serialNumber);
-    std::string text = indent + "keypad: serial number " + (serial.empty() ? "unknown" : serial) +
-                       ", USB port " +
+    std::string text = indent + "keypad: serial number " +
+                       PrintableSerial(j.settings.serialNumber) + ", USB port " +
                        (j.settings.usbPort.empty() ? "unknown" : j.settings.usbPort) + "\n";
     text += indent + "started: " + j.startedAt + " by " + j.program + "\n";
-    text += indent + "image: " +
-            (j.imagePath.empty() ? "not chosen yet"
-                                 : printable(j.imagePath) + " (SHA-256 " + j.imageSha256 + ")") +
-            "\n";
+    text +=
+        indent + "image: " +
+        (j.imagePath.empty() ? "not chosen yet"
+                             : PrintableText(j.imagePath) + " (SHA-256 " + j.imageSha256 + ")") +
+        "\n";
     text += indent + "settings to send back: " +
             (j.settings.captured
                  ? "options " + std::to_string(j.settings.no_of_keys) + ", keypad type " +

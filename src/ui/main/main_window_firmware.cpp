@@ -21,15 +21,6 @@ namespace {
 constexpr const char* kProgram = "orvex-config";
 constexpr const char* kQuestionCaption = "Firmware Upgrade";
 
-std::string serialText(const std::string& serial) {
-    std::string out;
-    for (char c : serial)
-        out += c >= 0x20 && c < 0x7F ? c : '?';
-    while (!out.empty() && (out.back() == ' ' || out.back() == '?'))
-        out.pop_back();
-    return out.empty() ? "unknown" : out;
-}
-
 // The loader images and the password; false (the user told why) when the
 // upgrade must not start.
 bool planUpgrade(const std::string& serial, firmware::UpgradePlan& plan) {
@@ -144,7 +135,7 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         showWarning("The firmware upgrade cannot start: " + error + "..");
         return !atStartUp;
     }
-    const std::string serial = serialText(journal->settings.serialNumber);
+    const std::string serial = PrintableSerial(journal->settings.serialNumber);
     const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     const firmware::JournalKeypad where = firmware::FindJournalKeypad(*journal, ids);
     if (where == firmware::JournalKeypad::Absent) {
