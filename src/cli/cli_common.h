@@ -37,8 +37,15 @@ std::string trimmed(std::string s);
 // Opens the keypad at `path` as hid_handle (the scan's own settings) and reads
 // its status; false when it cannot be opened. `status` is set when read.
 bool openAt(const std::string& path, std::optional<DeviceStatus>& status);
-// The keypad of --serial / --path, else the first one found, as hid_handle.
-int openKeypad(const Context& c);
+// Which keypad a command takes when neither --serial nor --path names one.
+enum class Pick {
+    First,   // the first one found: commands that read, and single settings
+    OnlyOne, // commands that restart or overwrite the keypad: with several
+             // attached they list them and want --serial or --path
+};
+// The keypad of --serial / --path, else as `pick` says, as hid_handle. Two
+// keypads reporting the --serial number are refused.
+int openKeypad(const Context& c, Pick pick = Pick::First);
 int readStatus(const Context& c, DeviceStatus& s);
 // The configuration file under the run's data folder (FileName), created
 // with its default entries when missing.

@@ -179,7 +179,7 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
 int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
     if (!a.empty())
         return c.fail(EXIT_USAGE, "factory-reset: takes no arguments");
-    if (int rc = openKeypad(c))
+    if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     const KeypadIdentity keypad = OpenKeypadIdentity();
     (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing

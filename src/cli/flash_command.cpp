@@ -170,7 +170,7 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
     const bool keypadRunning =
         !c.serial.empty() || !c.path.empty() || loaders.empty() || !KeypadCommandPaths().empty();
     if (keypadRunning) {
-        if (int rc = openKeypad(c))
+        if (int rc = openKeypad(c, Pick::OnlyOne))
             return rc;
         ids.usbPort = firmware::OpenKeypadUsbPort();
         if (!loaders.empty() && ids.usbPort.empty())

@@ -68,6 +68,8 @@ const char* const kUsage =
     "\n"
     "options:\n"
     "  --serial S, --path P         use the keypad with this serial number or path\n"
+    "                               (restore, import, factory-reset and flash want one\n"
+    "                               when several keypads are attached)\n"
     "  --trace FILE                 record every HID event in FILE (also ORVEX_TRACE=FILE)\n"
     "  --mask-serial                write serial numbers as X's in the recording\n"
     "  --replay FILE                (orvexctl-virtual) answer from a recorded session\n"

@@ -18,6 +18,7 @@
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "firmware/standin_images.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
@@ -347,6 +348,40 @@ TEST_F(OrvexctlTest, SeveralKeypadsListedAndPickedBySerialOrPath) {
         EXPECT_EQ(run(args), EXIT_NO_KEYPAD);
         EXPECT_EQ(err.str().find('\n'), err.str().size() - 1) << "one line: " << err.str();
     }
+    EXPECT_NE(keypad->model.running().ledBrightness, 0);
+    EXPECT_NE(second->model.running().ledBrightness, 0);
+
+    // What restarts or overwrites a keypad wants it named when there are
+    // two; reading takes the first. Neither hears more than its status.
+    ASSERT_EQ(run({"save"}), EXIT_OK) << err.str();
+    keypad->model.clearLog();
+    second->model.clearLog();
+    const auto paths = KeypadCommandPaths();
+    ASSERT_EQ(paths.size(), 2u);
+    const std::string listing =
+        "--serial or --path:\n  " + paths[0] + "\tserial OVX-A\n  " + paths[1] + "\tserial OVX-B\n";
+    for (const auto& args : {std::vector<std::string>{"restore"},
+                             {"import", configFile()},
+                             {"factory-reset"},
+                             {"flash", ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt"}}) {
+        EXPECT_EQ(run(args), EXIT_USAGE) << args[0];
+        EXPECT_NE(err.str().find("more than one keypad is attached"), std::string::npos)
+            << err.str();
+        EXPECT_NE(err.str().find(listing), std::string::npos) << err.str();
+    }
+    for (const auto& k : {keypad, second})
+        for (const auto& c : k->model.log())
+            EXPECT_EQ(c.command, GetStatus);
+    ASSERT_EQ(run({"status"}), EXIT_OK);
+    EXPECT_NE(out.str().find("serial-number: OVX-A"), std::string::npos);
+
+    // Two keypads reporting one serial number cannot be told apart by it.
+    second->model.setSerial("OVX-A");
+    EXPECT_EQ(run({"--serial", "OVX-A", "set", "led", "0"}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("more than one keypad reports serial number OVX-A; name the one "
+                             "to use with --path"),
+              std::string::npos)
+        << err.str();
     EXPECT_NE(keypad->model.running().ledBrightness, 0);
     EXPECT_NE(second->model.running().ledBrightness, 0);
 }
