@@ -27,6 +27,8 @@ int restoreFrom(const Context& c, const std::string& file, const char* name) {
         case RestoreResult::Stopped:
         case RestoreResult::TableRefused:
             return c.fail(EXIT_REFUSED, std::string(name) + ": the keypad refused a setting");
+        case RestoreResult::NotToldApart:
+            return c.fail(EXIT_USAGE, std::string(name) + ": nothing was sent");
         case RestoreResult::KeypadMissing:
             return c.fail(EXIT_NO_KEYPAD, std::string(name) +
                                               ": the keypad did not come back after its factory "

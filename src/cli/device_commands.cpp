@@ -182,6 +182,8 @@ int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     const KeypadIdentity keypad = OpenKeypadIdentity();
+    if (!KeypadCanBeFoundAgain(keypad))
+        return c.fail(EXIT_USAGE, std::string("factory-reset: ") + kKeypadNotToldApartText);
     (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
     if (!RescanForKeypad(keypad))
