@@ -13,6 +13,7 @@
 #include "firmware/loader_store.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
+#include "firmware/upgrade_target.h"
 #include "platform/clock.h"
 
 namespace orvex::cli {
@@ -164,17 +165,36 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
 
     firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::KeypadSettingsHandOver settings;
-    // A loader already attached may be the keypad's, left by an interrupted
-    // upgrade, or another MSP430 device's: a running keypad comes first.
-    const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
-    const bool keypadRunning =
-        !c.serial.empty() || !c.path.empty() || loaders.empty() || !KeypadCommandPaths().empty();
-    if (keypadRunning) {
-        if (int rc = openKeypad(c, Pick::OnlyOne))
-            return rc;
-        ids.usbPort = firmware::OpenKeypadUsbPort();
-        if (!loaders.empty() && ids.usbPort.empty())
-            return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
+    firmware::UpgradeTarget target;
+    if (recover) {
+        // A keypad already in its loader: no running keypad is opened, so
+        // none can be sent to its loader by mistake.
+        if (!c.serial.empty())
+            return c.fail(EXIT_USAGE, "flash: --recover programs a keypad in its loader, which "
+                                      "reports no serial number; name its loader with --path "
+                                      "(`orvexctl list` shows it)");
+        target = firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::AttachedLoader, c.path);
+    } else {
+        // A loader already attached may be the keypad's, left by an
+        // interrupted upgrade, or another MSP430 device's: a running keypad
+        // comes first.
+        if (!c.serial.empty() || !c.path.empty() || !KeypadCommandPaths().empty() ||
+            firmware::LoaderUsbPorts(ids).empty())
+            if (int rc = openKeypad(c, Pick::OnlyOne))
+                return rc;
+        target = firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::OpenKeypad);
+        // Any MSP430 device in its loader uses these ids.
+        if (target.unnamedLoader)
+            return c.fail(EXIT_USAGE,
+                          "flash: no keypad is attached, only an MSP430 USB bootstrap loader (USB "
+                          "2047:0200) that may belong to another device; if it is the keypad's, "
+                          "left by an interrupted upgrade, add --recover");
+    }
+    if (!target.refusal.empty())
+        return c.fail(target.nothingAttached ? EXIT_NO_KEYPAD : EXIT_USAGE,
+                      "flash: " + target.refusal);
+    ids.usbPort = target.usbPort;
+    if (target.enterBootloader) {
         // Without its settings the keypad would end with those its new
         // firmware starts with: only when asked.
         DeviceStatus s;
@@ -194,16 +214,6 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
             std::copy_n(s.keyCodes.begin(), settings.key_codes.size(), settings.key_codes.begin());
             settings.serialNumber = s.serialNumber;
         }
-    } else if (!recover) {
-        // Any MSP430 device in its loader uses these ids.
-        return c.fail(EXIT_USAGE,
-                      "flash: no keypad is attached, only an MSP430 USB bootstrap loader (USB "
-                      "2047:0200) that may belong to another device; if it is the keypad's, left "
-                      "by an interrupted upgrade, add --recover");
-    } else if (loaders.size() > 1) {
-        return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
-    } else {
-        ids.usbPort = loaders.front();
     }
     settings.usbPort = ids.usbPort;
 
@@ -221,7 +231,7 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
     if (std::string why; !firmware::WriteUpgradeJournal(journal, why))
         return c.fail(EXIT_FILE, "flash: " + why + "; nothing was sent");
 
-    if (keypadRunning) {
+    if (target.enterBootloader) {
         (void)SendDeviceCommand(EnterBootloader); // the keypad leaves without answering
         CloseDevice();
         if (!waitForLoader(ids))
@@ -295,11 +305,12 @@ int CmdResume(const Context& c, const std::vector<std::string>& a) {
     ids.usbPort = settings.usbPort;
     if (ids.usbPort.empty()) {
         // Found alone on the bus a moment ago; it may have gone since.
-        const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
-        if (loaders.size() != 1)
+        const firmware::UpgradeTarget loader =
+            firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::AttachedLoader);
+        if (!loader.refusal.empty())
             return c.fail(EXIT_NO_KEYPAD, "resume: the keypad's loader (" + which +
                                               ") is no longer the one loader attached");
-        ids.usbPort = loaders.front();
+        ids.usbPort = loader.usbPort;
     }
     firmware::UpgradePlan plan;
     if (int rc = planUpgrade(c, "resume", settings.serialNumber, allowMassErase, plan))

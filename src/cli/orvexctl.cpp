@@ -135,7 +135,7 @@ const std::map<std::string, std::string>& commandHelp() {
          "What the restore needs is kept in $XDG_STATE_HOME/orvex-config/upgrade-journal.json "
          "until it has finished; `orvexctl resume` finishes an interrupted upgrade. One "
          "upgrade runs at a time.\n"},
-        {"resume", "usage: orvexctl resume [--allow-mass-erase] [IMAGE]\n"
+        {"resume", "usage: orvexctl resume [--allow-mass-erase] [--force] [IMAGE]\n"
                    "Finishes the upgrade recorded in $XDG_STATE_HOME/orvex-config/"
                    "upgrade-journal.json: a keypad still in its loader (on the USB port the "
                    "journal names) gets IMAGE, then the settings kept in the journal are sent "

@@ -12,11 +12,9 @@
 #include <fstream>
 #include <system_error>
 
-#include <hidapi/hidapi.h>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
-#include "bsl/device_notifier.h"
 #include "config/atomic_file.h"
 #include "device/device_commands.h"
 #include "device/keypad_identity.h"
@@ -219,19 +217,6 @@ std::string Sha256Of(const std::string& data) {
     if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
         return {};
     return hexOf(std::string(reinterpret_cast<const char*>(digest), length));
-}
-
-std::vector<std::string> LoaderUsbPorts(const LoaderIds& ids) {
-    uint16_t vid = 0;
-    uint16_t pid = 0;
-    std::vector<std::string> ports;
-    if (!ids.Numbers(vid, pid))
-        return ports;
-    hid_device_info* list = hid_enumerate(vid, pid);
-    for (hid_device_info* it = list; it; it = it->next)
-        ports.push_back(it->path ? bsl::UsbPortOfHidPath(it->path) : std::string());
-    hid_free_enumeration(list);
-    return ports;
 }
 
 JournalKeypad FindJournalKeypad(const UpgradeJournal& journal, const LoaderIds& ids) {

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "device/device_commands.h"
 #include "firmware/upgrade_sequence.h"
+#include "firmware/upgrade_target.h"
 
 namespace orvex::firmware {
 
@@ -42,10 +44,6 @@ std::string DescribeUpgradeJournal(const UpgradeJournal& journal, const std::str
 std::string UtcNowText();
 // SHA-256 of the bytes (an image as read once) in lower-case hex.
 std::string Sha256Of(const std::string& bytes);
-
-// The USB ports of the attached loaders, in hidapi's order ("" for a loader
-// whose port cannot be told).
-std::vector<std::string> LoaderUsbPorts(const LoaderIds& ids);
 
 // Where the keypad of a journal is now. Looked for on the journal's USB port;
 // when the journal has none, a device alone on the bus is taken.

@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "bsl/device_notifier.h"
 #include "cli/orvexctl.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
@@ -665,11 +666,48 @@ TEST_F(OrvexctlFlashTest, ALoneLoaderIsProgrammedOnlyWhenTheUserSaysSo) {
 
     EXPECT_EQ(run({"flash", "--recover", image}), EXIT_USAGE); // the mass erase, unagreed
     EXPECT_EQ(loader->model.totalReports(), 0);
+    // Another keypad running meanwhile is never opened by --recover.
+    const auto running = plugKeypad();
+    running->model.setSerial("OVXAAAAAAAAA");
+    const Held runningBefore = held(running);
+    EXPECT_EQ(run({"--serial", "OVXAAAAAAAAA", "flash", "--recover", image}), EXIT_USAGE);
     ASSERT_EQ(run({"flash", "--recover", "--allow-mass-erase", image}), EXIT_OK) << err.str();
     EXPECT_NE(err.str().find(firmware::kNotRestoredText), std::string::npos) << err.str();
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
     EXPECT_FALSE(fs::exists(dir / "password.Text"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "only the RAM loader files";
+    EXPECT_TRUE(running->model.log().empty());
+    EXPECT_EQ(held(running), runningBefore);
+
+    // Two loaders: only the one named with --path is programmed.
+    clock.advance(3000);
+    for (const auto& path : KeypadCommandPaths()) {
+        if (KeypadUsbPort(path) == keypad->port()) {
+            ASSERT_TRUE(OpenKeypadAtPath(path));
+        }
+    }
+    ASSERT_EQ(OpenKeypadIdentity().usbPort, keypad->port());
+    SendDeviceCommand(EnterBootloader);
+    CloseDevice();
+    const auto foreign = sim::makeLoader();
+    sim::VirtualBus::instance().plug(foreign);
+    clock.advance(2000);
+    EXPECT_EQ(run({"flash", "--recover", "--allow-mass-erase", image}), EXIT_USAGE);
+    EXPECT_NE(err.str().find(firmware::kLoaderNotToldApartText), std::string::npos) << err.str();
+    std::string keypadsLoader;
+    hid_device_info* list = hid_enumerate(0x2047, 0x0200);
+    for (hid_device_info* it = list; it; it = it->next)
+        if (bsl::UsbPortOfHidPath(it->path) == keypad->port())
+            keypadsLoader = it->path;
+    hid_free_enumeration(list);
+    ASSERT_FALSE(keypadsLoader.empty());
+    ASSERT_EQ(run({"--path", keypadsLoader, "flash", "--recover", "--allow-mass-erase",
+                   ORVEX_SAMPLES_DIR "/orvex_fw_2_08.txt"}),
+              EXIT_OK)
+        << err.str();
+    EXPECT_EQ(loader->model.imageVersion(), "2.8");
+    EXPECT_EQ(foreign->model.totalReports(), 0);
+    EXPECT_TRUE(running->model.log().empty());
 }
 
 // The restore after "Done!" interrupted (here: the keypad is not back in

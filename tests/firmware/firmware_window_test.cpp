@@ -21,7 +21,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <utility>
 
 #include "bsl/bsl430.h"
 #include "bsl/bsl_protocol.h"
@@ -551,13 +553,25 @@ TEST_F(FirmwareWindowTest, FirmwareButtonOpensTheWindowForALoneLoaderTheUserName
 
     SendDeviceCommand(EnterBootloader);
     CloseDevice();
-    sim::VirtualBus::instance().plug(sim::makeLoader());
+    const auto foreign = sim::makeLoader();
+    sim::VirtualBus::instance().plug(foreign);
     clock.advance(1000);
     prompts.clear();
     prompts.answerYes(2);
     form->openFirmwareUpgrade();
     EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kLoaderNotToldApartText) + "\n");
     EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+
+    // Neither keypad nor loader: nothing to upgrade, and no window that would
+    // program whatever loader comes along later.
+    sim::VirtualBus::instance().unplug(foreign);
+    sim::VirtualBus::instance().unplug(loader);
+    prompts.clear();
+    prompts.answerYes(2);
+    form->openFirmwareUpgrade();
+    EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kNothingToUpgradeText) + "\n");
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
 }
 
 // An upgrade whose restore did not finish: at start-up the window offers to
@@ -590,6 +604,40 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     EXPECT_EQ(keypad->model.powerUp().buzzerPeriod, 7);
     EXPECT_EQ(form->serialNumber, "OVX000555444");
     EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+}
+
+// A journal without a USB port names the loader alone on the bus; one that
+// has gone while the user was being asked is not guessed at.
+TEST_F(FirmwareWindowTest, LoaderGoneWhileAskedIsNotGuessed) {
+    startInLoader();
+    CloseDevice();
+    clock.advance(1000);
+    firmware::UpgradeJournal journal;
+    journal.settings.serialNumber = "OVX000555444";
+    journal.program = "orvexctl";
+    std::string error;
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    struct UnplugWhenAsked : test::RecordingPrompter {
+        std::function<void()> onQuestion;
+        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
+                          MsgIcon icon) override {
+            if (buttons == MsgButtons::YesNo && onQuestion)
+                std::exchange(onQuestion, nullptr)();
+            return RecordingPrompter::message(text, caption, buttons, icon);
+        }
+    } boxes;
+    boxes.onQuestion = [&] { sim::VirtualBus::instance().unplug(loader); };
+    boxes.answerYes();
+    setPrompter(&boxes);
+    form = std::make_unique<MainWindow>();
+    form->startUp();
+    QCoreApplication::processEvents();
+    setPrompter(&prompts);
+    ASSERT_EQ(boxes.texts().size(), 3u);
+    EXPECT_NE(boxes.texts()[1].find("still in its bootstrap loader"), std::string::npos);
+    EXPECT_EQ(boxes.texts()[2], "No MSP430 USB bootstrap loader (USB 2047:0200) is attached.\n");
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
 }
 
 // Enter alone never confirms a question that can lead to an erase.

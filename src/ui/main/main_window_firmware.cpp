@@ -11,6 +11,7 @@
 #include "firmware/loader_store.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
+#include "firmware/upgrade_target.h"
 #include "platform/prompter.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 
@@ -59,6 +60,7 @@ void MainWindow::openFirmwareUpgrade() {
 
     // The settings the window sends back after the upgrade.
     const bool statusRead = GetDeviceStatusMessage() == 0;
+    const KeypadIdentity keypad = OpenKeypadIdentity();
     if (statusRead)
         FirmwareUpgradeWindow::HandOverSettings(lastKeypadType, lastLedBrightness, lastBuzzer,
                                                 lastBuzzerPeriodIndex, lastOptions,
@@ -80,17 +82,15 @@ void MainWindow::openFirmwareUpgrade() {
     // Only the keypad's own loader is programmed: the one it restarts into on
     // its port, or one the user says is the keypad's. Other MSP430 loaders
     // answer the same ids.
-    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
-    const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
-    std::string port = firmware::OpenKeypadUsbPort();
-    if (!hid_handle && loaders.size() == 1) {
-        if (!askYesNo(LoneLoaderQuestion(), kQuestionCaption))
-            return;
-        port = loaders.front();
-    } else if ((!hid_handle && loaders.size() > 1) || (port.empty() && !loaders.empty())) {
-        showWarning(firmware::kLoaderNotToldApartText);
+    const firmware::UpgradeTarget target = firmware::ChooseUpgradeTarget(
+        firmware::LoaderIds::FromResources(), firmware::TargetSource::OpenKeypad);
+    if (!target.refusal.empty()) {
+        showWarning(target.refusal);
         return;
     }
+    if (target.unnamedLoader && !askYesNo(LoneLoaderQuestion(), kQuestionCaption))
+        return;
+    const std::string& port = target.usbPort;
 
     // Whatever would stop the upgrade is settled while the keypad still runs
     // its firmware: once in its loader, a refused password erases it.
@@ -117,9 +117,11 @@ void MainWindow::openFirmwareUpgrade() {
 
     // From here to the end of the settings restore the upgrade owns the
     // keypad; the main window reads it again afterwards.
-    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
+    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter,
+                                                        KeypadIdentity{keypad.serialNumber, port}));
     // The keypad restarts into its loader, usually before it can answer.
-    if (SendDeviceCommand(EnterBootloader) != LINK_OK)
+    // Without a keypad open the command could reach nobody: as if it failed.
+    if (!target.enterBootloader || SendDeviceCommand(EnterBootloader) != LINK_OK)
         EnableDisableFunctionButtons(false);
 
     window->CentreOnScreen();
@@ -181,15 +183,24 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         !massEraseAgreed(journal->settings.serialNumber, plan))
         return true;
     std::string port = journal->settings.usbPort;
-    if (port.empty())
-        port = firmware::LoaderUsbPorts(ids).front(); // alone on the bus
+    if (port.empty()) {
+        // Found alone on the bus before the questions; it may have gone since.
+        const firmware::UpgradeTarget loader =
+            firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::AttachedLoader);
+        if (!loader.refusal.empty()) {
+            showWarning(loader.refusal);
+            return true;
+        }
+        port = loader.usbPort;
+    }
     FirmwareUpgradeWindow::HandOverJournal(journal->settings);
     FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
     auto* window = new FirmwareUpgradeWindow(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->KeepUpgradeLock(std::move(lock));
     // The keypad is its loader until the upgrade's restore has ended.
-    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
+    window->HoldKeypad(std::make_unique<KeypadSequence>(
+        KeypadSequence::After::RereadAfter, KeypadIdentity{journal->settings.serialNumber, port}));
     window->CentreOnScreen();
     window->show();
     return true;
