@@ -53,6 +53,12 @@ bool waitFor(const std::function<bool()>& done) {
     return QTest::qWaitFor(done, 30000);
 }
 
+// Another upgrade (of any program) would be refused now.
+bool upgradeLocked() {
+    std::string refusal;
+    return !firmware::UpgradeLock::Acquire("test", refusal);
+}
+
 std::vector<std::string> warnings(const test::RecordingPrompter& p) {
     std::vector<std::string> out;
     for (const auto& m : p.messages())
@@ -403,7 +409,7 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     FirmwareUpgradeWindow other;
 
     w->startUpgrade();
-    EXPECT_TRUE(FirmwareUpgradeWindow::UpgradeRunning());
+    EXPECT_TRUE(upgradeLocked());
     // A count that ends now, a second press here and one in another window,
     // and a device change: none of them starts anything.
     w->loaderCountFinished(1, false);
@@ -412,7 +418,9 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     w->startUpgrade();
     other.startUpgrade();
     EXPECT_EQ(warnings(prompts),
-              std::vector<std::string>{"Another firmware upgrade is running..\n"});
+              std::vector<std::string>{"Another firmware upgrade is running (orvex-config, "
+                                       "process " +
+                                       std::to_string(::getpid()) + ").\n"});
     EXPECT_TRUE(other.statusBox->toPlainText().isEmpty());
     w->ParseMessages(BSL_DEVICE_ARRIVAL);
     EXPECT_FALSE(w->countBusy());
@@ -424,7 +432,7 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     EXPECT_EQ(w->deviceCountsRun(), counts + 1);
     EXPECT_FALSE(w->countBusy());
     EXPECT_FALSE(w->scanDeviceAgain);
-    EXPECT_FALSE(FirmwareUpgradeWindow::UpgradeRunning());
+    EXPECT_TRUE(upgradeLocked()) << "kept for another try";
     const QString failed = w->statusBox->toPlainText();
     EXPECT_EQ(failed.count("Starting"), 1);
     EXPECT_TRUE(failed.endsWith("Verifying memory\nMemory verification error\n"));
@@ -465,7 +473,7 @@ TEST_F(FirmwareWindowTest, DestroyedDuringAnUpgradeLetsTheWorkerFinish) {
     keypad->model.clearLog();
     w->startUpgrade();
     window.reset(); // waits for the worker; its reports go nowhere
-    EXPECT_FALSE(FirmwareUpgradeWindow::UpgradeRunning());
+    EXPECT_FALSE(upgradeLocked());
     QCoreApplication::processEvents();
     EXPECT_TRUE(keypadCommands().empty()); // no restore without the window
     EXPECT_EQ(keypadVersion(), "2.8");
@@ -572,6 +580,48 @@ TEST_F(FirmwareWindowTest, FirmwareButtonOpensTheWindowForALoneLoaderTheUserName
     EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kNothingToUpgradeText) + "\n");
     EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
     EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+}
+
+// Settings read from one keypad are never sent to another: here the keypad
+// whose settings were handed over is gone, and another one, left in its
+// loader, is upgraded in its place. It keeps its own serial number.
+TEST_F(FirmwareWindowTest, SettingsReadEarlierGoOnlyToTheKeypadTheyCameFrom) {
+    startMainWindow();
+    keypad->model.setSerial("OVXAAAAAAAAA");
+    form->scanForDevice();
+    form->openFirmwareUpgrade(); // handed over, the question answered No
+    ASSERT_TRUE(FirmwareUpgradeWindow::HandedOverSettings().captured);
+    sim::VirtualBus::instance().unplug(keypad);
+
+    auto other = plugKeypad();
+    auto otherLoader = sim::attachLoader(other);
+    other->model.setSerial("OVXBBBBBBBBB");
+    ASSERT_TRUE(RescanForDevice());
+    SendDeviceCommand(EnterBootloader);
+    CloseDevice();
+    clock.advance(1000);
+    QCoreApplication::processEvents();
+    prompts.clear();
+    prompts.answerYes(2);
+    form->openFirmwareUpgrade();
+    QPointer<FirmwareUpgradeWindow> w = form->findChild<FirmwareUpgradeWindow*>();
+    ASSERT_TRUE(w);
+    std::string error;
+    const auto journal = firmware::ReadUpgradeJournal(error);
+    ASSERT_TRUE(journal) << error;
+    EXPECT_FALSE(journal->settings.captured);
+    ASSERT_TRUE(waitFor([&] { return w->deviceCountLabel->text() == "Found 1 device"; }));
+    ASSERT_TRUE(settle(w));
+    pick(w, kSample209, prompts);
+    const int counts = w->deviceCountsRun();
+    w->startUpgrade();
+    ASSERT_TRUE(waitForUpgradeEnd(w, counts));
+    EXPECT_TRUE(w->statusBox->toPlainText().endsWith("Done!"));
+    EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kNotRestoredText) + "\n");
+    EXPECT_EQ(otherLoader->model.imageVersion(), "2.9");
+    EXPECT_EQ(other->model.serial(), "OVXBBBBBBBBB");
+    for (const auto& c : other->model.log())
+        EXPECT_NE(c.command, SetSerialNumber);
 }
 
 // An upgrade whose restore did not finish: at start-up the window offers to

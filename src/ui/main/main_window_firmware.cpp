@@ -64,12 +64,14 @@ void MainWindow::openFirmwareUpgrade() {
     if (statusRead)
         FirmwareUpgradeWindow::HandOverSettings(lastKeypadType, lastLedBrightness, lastBuzzer,
                                                 lastBuzzerPeriodIndex, lastOptions,
-                                                lastKeyCodes.data(), serialNumber);
+                                                lastKeyCodes.data(), serialNumber, keypad);
     else
         WarnCommandFailed("Unable to get device status information");
-    // A serial number read earlier may be another keypad's: its password is
-    // not taken for this one.
-    const std::string serial = statusRead ? serialNumber : std::string();
+    // Settings read earlier are kept only for the keypad they were read from:
+    // any other keypad would get their serial number and settings.
+    firmware::KeypadSettingsHandOver settings =
+        FirmwareUpgradeWindow::HandedOverSettingsFor(keypad);
+    const std::string serial = settings.captured ? settings.serialNumber : std::string();
 
     // One upgrade at a time, from here to the end of its restore.
     std::string refusal;
@@ -102,9 +104,10 @@ void MainWindow::openFirmwareUpgrade() {
     if (!massEraseAgreed(serial, plan))
         return;
 
-    // What the restore needs is on disk before the keypad leaves.
+    // What the restore needs is on disk before the keypad leaves; the
+    // restore sends what it holds.
     firmware::UpgradeJournal journal;
-    journal.settings = FirmwareUpgradeWindow::HandedOverSettings();
+    journal.settings = settings;
     journal.settings.usbPort = port;
     journal.program = kProgram;
     journal.startedAt = firmware::UtcNowText();
