@@ -245,8 +245,9 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
 int CmdResume(const Context& c, const std::vector<std::string>& a) {
     std::vector<std::string> args = a;
     const bool allowMassErase = takeFlag(args, "--allow-mass-erase");
+    const bool force = takeFlag(args, "--force");
     if (args.size() > 1)
-        return c.fail(EXIT_USAGE, "resume: expected [--allow-mass-erase] [IMAGE]");
+        return c.fail(EXIT_USAGE, "resume: expected [--allow-mass-erase] [--force] [IMAGE]");
 
     std::string refusal;
     const auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
@@ -265,11 +266,19 @@ int CmdResume(const Context& c, const std::vector<std::string>& a) {
 
     firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::JournalKeypad where;
-    if (!c.serial.empty() || !c.path.empty()) {
-        // The user names the keypad: its settings go there.
+    std::optional<DeviceStatus> status;
+    const bool named = !c.serial.empty() || !c.path.empty();
+    if (named) {
+        // The user names the keypad: its settings go there, if it is the
+        // upgraded one (below).
         if (int rc = openKeypad(c))
             return rc;
-        settings.usbPort = firmware::OpenKeypadUsbPort();
+        const KeypadIdentity keypad = OpenKeypadIdentity();
+        if (!KeypadCanBeFoundAgain(keypad))
+            return c.fail(EXIT_USAGE, std::string("resume: ") + kKeypadNotToldApartText);
+        settings.usbPort = keypad.usbPort;
+        if (DeviceStatus s; ReadDeviceStatus(s) == 0)
+            status = s;
         CloseDevice();
         where = firmware::JournalKeypad::Running;
     } else {
@@ -285,6 +294,17 @@ int CmdResume(const Context& c, const std::vector<std::string>& a) {
                      "read before the upgrade, so there is nothing to send back\n";
             return EXIT_OK;
         }
+        // Another keypad on the journal's port, or named by mistake, would
+        // lose its serial number and settings.
+        if (!named && !firmware::OpenJournalKeypad(*journal, status))
+            return c.fail(EXIT_NO_KEYPAD, "resume: the keypad of the unfinished upgrade (" + which +
+                                              ") is no longer attached");
+        CloseDevice();
+        if (!force && !firmware::KeypadMayTakeJournal(*journal, status))
+            return c.fail(EXIT_USAGE,
+                          "resume: " + firmware::JournalKeypadMismatch(*journal, status) +
+                              "; nothing was sent. Add --force to send that "
+                              "keypad's serial number and settings to this one");
         c.err << "orvexctl: resume: sending the settings kept for " << which << " back\n";
         return restoreSettings(c, "resume", settings, true);
     }

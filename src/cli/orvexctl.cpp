@@ -62,7 +62,7 @@ const char* const kUsage =
     "  factory-reset                restore the keypad's factory settings\n"
     "  flash [--allow-mass-erase] [--recover] [--no-restore] IMAGE\n"
     "                               replace the firmware with a TI-TXT image\n"
-    "  resume [--allow-mass-erase] [IMAGE]  finish an interrupted upgrade\n"
+    "  resume [--allow-mass-erase] [--force] [IMAGE]  finish an interrupted upgrade\n"
     "  list                         list keypads (serial, path, firmware) and loaders\n"
     "  diagnose [--output FILE]     write a report to attach to a bug report\n"
     "\n"
@@ -128,8 +128,9 @@ const std::map<std::string, std::string>& commandHelp() {
          "$XDG_DATA_HOME/HaldenInterface/loader/SERIAL/password.Text, where it is kept after "
          "each upgrade. Any other password (a shared password.Text, or none) may make the "
          "loader mass-erase the keypad first, which needs --allow-mass-erase.\n"
-         "  --recover     program a bootstrap loader attached without a running keypad (one "
-         "left by an interrupted upgrade); without it such a loader is not touched\n"
+         "  --recover     program a keypad already in its loader (one left by an interrupted "
+         "upgrade), never a running keypad: the one bootstrap loader attached, or the one "
+         "--path names; without it such a loader is not touched\n"
          "  --no-restore  upgrade even when the keypad's settings cannot be read; they are "
          "then not sent back\n"
          "What the restore needs is kept in $XDG_STATE_HOME/orvex-config/upgrade-journal.json "
@@ -140,7 +141,10 @@ const std::map<std::string, std::string>& commandHelp() {
                    "upgrade-journal.json: a keypad still in its loader (on the USB port the "
                    "journal names) gets IMAGE, then the settings kept in the journal are sent "
                    "back; a keypad that runs again only gets its settings. --serial/--path name "
-                   "the keypad when it is on another port.\n"},
+                   "the keypad when it is on another port. A running keypad must report the "
+                   "journal's serial number, or the serial number and options new firmware "
+                   "starts with (OVX000000000, 0); --force sends the settings to another "
+                   "keypad all the same.\n"},
         {"list", "usage: orvexctl list\n"
                  "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
                  "and the bootstrap loaders (2047:0200) present; exits 3 when there are none.\n"},

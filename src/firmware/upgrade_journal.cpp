@@ -239,6 +239,41 @@ JournalKeypad FindJournalKeypad(const UpgradeJournal& journal, const LoaderIds& 
     return JournalKeypad::Absent;
 }
 
+bool OpenJournalKeypad(const UpgradeJournal& journal, std::optional<DeviceStatus>& status) {
+    status.reset();
+    if (!RescanForKeypad({"", journal.settings.usbPort}, false))
+        return false;
+    DeviceStatus s;
+    if (ReadDeviceStatus(s) == 0)
+        status = s;
+    return true;
+}
+
+bool KeypadMayTakeJournal(const UpgradeJournal& journal,
+                          const std::optional<DeviceStatus>& status) {
+    if (!status)
+        return false;
+    const std::string reported = PrintableSerial(status->serialNumber, "");
+    if (!reported.empty() && status->serialNumber == journal.settings.serialNumber)
+        return true;
+    // What new firmware reports before anything of its own is sent back.
+    return status->options == kFreshFirmwareOptions &&
+           (reported.empty() || reported == kFreshFirmwareSerial);
+}
+
+std::string JournalKeypadMismatch(const UpgradeJournal& journal,
+                                  const std::optional<DeviceStatus>& status) {
+    const std::string& port = journal.settings.usbPort;
+    const std::string keypad =
+        port.empty() ? "The keypad attached" : "The keypad on USB port " + port;
+    const std::string reports = status ? "reports serial number " +
+                                             PrintableSerial(status->serialNumber) + " (options " +
+                                             std::to_string(status->options) + ")"
+                                       : "does not answer with its status";
+    return keypad + " " + reports + ", but the unfinished upgrade was of the keypad with serial " +
+           "number " + PrintableSerial(journal.settings.serialNumber);
+}
+
 // ------------------------------------------------------------ the lock
 
 std::string UpgradeLock::LockPath() {

@@ -767,6 +767,86 @@ TEST_F(OrvexctlFlashTest, ResumeFinishesAnInterruptedUpgradeFromTheJournal) {
     EXPECT_FALSE(fs::exists(journal));
 }
 
+// The settings of an unfinished upgrade go only to the keypad that was
+// upgraded: one reporting its serial number, or as new firmware starts. Any
+// other keypad, on the journal's port or named by mistake, hears nothing but
+// a status read unless the user insists.
+TEST_F(OrvexctlFlashTest, ResumeSendsTheSettingsOnlyToTheUpgradedKeypad) {
+    keypad->model.setSerial("OVXCCCCCCCCC");
+    keypad->model.setOptions(5);
+    firmware::UpgradeJournal journal;
+    journal.settings.captured = true;
+    journal.settings.led_brightness = 9;
+    journal.settings.no_of_keys = 7;
+    journal.settings.serialNumber = "OVXJJJJJJJJJ";
+    journal.settings.usbPort = keypad->port();
+    journal.program = "orvex-config";
+    std::string error;
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    const auto other = plugKeypad();
+    other->model.setSerial("OVXBBBBBBBBB");
+    const Held before = held(keypad), otherBefore = held(other);
+
+    EXPECT_EQ(run({"resume"}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("USB port " + keypad->port() +
+                             " reports serial number OVXCCCCCCCCC (options 5), but the "
+                             "unfinished upgrade was of the keypad with serial number "
+                             "OVXJJJJJJJJJ; nothing was sent"),
+              std::string::npos)
+        << err.str();
+    EXPECT_NE(err.str().find("--force"), std::string::npos);
+    EXPECT_EQ(run({"--serial", "OVXBBBBBBBBB", "resume"}), EXIT_USAGE);
+    EXPECT_EQ(held(keypad), before);
+    EXPECT_EQ(held(other), otherBefore);
+    for (const auto& k : {keypad, other})
+        for (uint8_t c : codesOf(k))
+            EXPECT_EQ(c, GetStatus);
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // Its own serial number: the restore was cut off after sending it.
+    keypad->model.setSerial("OVXJJJJJJJJJ");
+    ASSERT_EQ(run({"resume"}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.options(), 7);
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 9);
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // Told to, it overwrites the keypad it finds.
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    keypad->model.setSerial("OVXCCCCCCCCC");
+    ASSERT_EQ(run({"resume", "--force"}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.serial(), "OVXJJJJJJJJJ");
+    EXPECT_EQ(held(other), otherBefore);
+}
+
+// Where a keypad's USB port cannot be told, it could not be told from another
+// keypad once it restarts: nothing that restarts it is sent while another is
+// attached.
+TEST_F(OrvexctlFlashTest, NoRestartOfAKeypadThatCouldNotBeFoundAgain) {
+    keypad->usbPort.clear();
+    keypad->model.setSerial("OVXAAAAAAAAA");
+    ASSERT_EQ(run({"save"}), EXIT_OK) << err.str();
+    const auto other = plugKeypad();
+    other->model.setSerial("OVXBBBBBBBBB");
+    keypad->model.clearLog();
+    const Held before = held(keypad);
+    for (const auto& args :
+         {std::vector<std::string>{"factory-reset"}, {"restore"}, {"flash", image}}) {
+        auto named = args;
+        named.insert(named.begin(), {"--serial", "OVXAAAAAAAAA"});
+        EXPECT_EQ(run(named), EXIT_USAGE) << args[0];
+        EXPECT_NE(err.str().find("could not be told apart"), std::string::npos) << err.str();
+    }
+    for (uint8_t c : codesOf(keypad))
+        EXPECT_EQ(c, GetStatus);
+    EXPECT_EQ(held(keypad), before);
+    for (uint8_t c : codesOf(other))
+        EXPECT_EQ(c, GetStatus);
+
+    // Alone, it is found again all the same.
+    sim::VirtualBus::instance().unplug(other);
+    ASSERT_EQ(run({"factory-reset"}), EXIT_OK) << err.str();
+}
+
 // A running keypad whose status cannot be read is not sent to its loader
 // unless the user does without the restore; another upgrade holding the
 // lock stops this one before anything is sent.

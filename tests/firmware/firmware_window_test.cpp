@@ -625,11 +625,13 @@ TEST_F(FirmwareWindowTest, SettingsReadEarlierGoOnlyToTheKeypadTheyCameFrom) {
 }
 
 // An upgrade whose restore did not finish: at start-up the window offers to
-// send the settings kept in the journal back, and does.
+// send the settings kept in the journal back, and does. Another keypad on the
+// journal's port is named in the question, and No (the default) leaves it as
+// it is.
 TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     keypad = plugKeypad();
-    keypad->model.setSerial("OVX000000000");
-    keypad->model.setOptions(0);
+    keypad->model.setSerial("OVX000999888");
+    keypad->model.setOptions(3);
     firmware::UpgradeJournal journal;
     journal.settings.captured = true;
     journal.settings.keypad_table = 1;
@@ -642,10 +644,28 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     std::string error;
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
 
-    prompts.answerYes();
     form = std::make_unique<MainWindow>();
     form->startUp();
     QCoreApplication::processEvents();
+    ASSERT_EQ(prompts.texts().size(), 1u);
+    EXPECT_EQ(prompts.texts()[0],
+              "The keypad on USB port " + keypad->port() +
+                  " reports serial number OVX000999888 (options 3), but the unfinished upgrade "
+                  "was of the keypad with serial number OVX000555444. Send serial number "
+                  "OVX000555444 and the settings of that keypad to this one, replacing what it "
+                  "holds?");
+    EXPECT_EQ(keypad->model.serial(), "OVX000999888");
+    for (const auto& c : keypad->model.log())
+        EXPECT_EQ(c.command, GetStatus);
+    EXPECT_EQ(form->serialNumber, "OVX000999888");
+    ASSERT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // As new firmware starts it: its own, asked plainly.
+    keypad->model.setSerial("OVX000000000");
+    keypad->model.setOptions(0);
+    prompts.clear();
+    prompts.answerYes();
+    form->offerToFinishUpgrade(true);
     ASSERT_EQ(prompts.texts().size(), 1u);
     EXPECT_NE(prompts.texts()[0].find("OVX000555444 was interrupted"), std::string::npos);
     EXPECT_EQ(keypad->model.serial(), "OVX000555444");

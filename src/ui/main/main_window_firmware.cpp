@@ -159,11 +159,29 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         return true;
     }
     if (where == firmware::JournalKeypad::Running) {
-        if (!askYesNo("An upgrade of the keypad with serial number " + serial +
+        // The keypad on the journal's port must be the one upgraded, or as
+        // its new firmware left it; any other would lose what it holds.
+        const KeypadIdentity shown = OpenKeypadIdentity();
+        std::optional<DeviceStatus> status;
+        const bool opened = firmware::OpenJournalKeypad(*journal, status);
+        const bool mayTake = !journal->settings.captured ||
+                             (opened && firmware::KeypadMayTakeJournal(*journal, status));
+        const std::string question =
+            mayTake ? "An upgrade of the keypad with serial number " + serial +
                           " was interrupted before its settings were sent back. Send them back "
-                          "now?",
-                      kQuestionCaption))
+                          "now?"
+                    : firmware::JournalKeypadMismatch(*journal, status) + ". Send serial number " +
+                          serial +
+                          " and the settings of that keypad to this one, replacing what it "
+                          "holds?";
+        if (!opened)
+            showWarning("Halden Orvex\u2122 not connected..");
+        if (!opened || !askYesNo(question, kQuestionCaption)) {
+            // Back to the keypad the window shows.
+            if (!(OpenKeypadIdentity() == shown) && RescanForKeypad(shown, false))
+                RefreshFromDevice();
             return true;
+        }
         // The restore restarts the keypad: it sees it leave and come back.
         KeypadSequence owned;
         const firmware::RestoreResult r = firmware::RestoreSettingsAfterUpgrade(journal->settings);
