@@ -220,7 +220,7 @@ int main(int argc, char* argv[]) {
         if (ReadDeviceStatus(status) == 0)
             FirmwareUpgradeWindow::HandOverSettings(
                 status.keypadType, status.ledBrightness, status.buzzer, status.buzzerPeriodIndex(),
-                status.options, status.keyCodes.data(), status.serialNumber);
+                status.options, status.keyCodes.data(), status.serialNumber, OpenKeypadIdentity());
         SendDeviceCommand(EnterBootloader);
         FirmwareUpgradeWindow w;
         w.show();

@@ -38,10 +38,27 @@ bool openAt(const std::string& path, std::optional<DeviceStatus>& status) {
 
 namespace {
 
+// One line per keypad: its path and the serial number its status reports.
+std::string keypadLines(const std::vector<std::string>& paths) {
+    std::string lines;
+    for (const auto& path : paths) {
+        std::optional<DeviceStatus> status;
+        const bool opened = openAt(path, status);
+        lines += "\n  " + path + "\tserial " +
+                 (!opened  ? std::string("? (cannot be opened)")
+                  : status ? PrintableSerial(status->serialNumber, "")
+                           : std::string("? (no status answer)"));
+    }
+    CloseDevice();
+    return lines;
+}
+
 // --serial / --path: finds and opens the keypad asked for. The serial number
-// is the one the keypad reports in its status (trailing spaces ignored).
+// is the one the keypad reports in its status (trailing spaces ignored); two
+// keypads reporting it cannot be told apart.
 int openSelected(const Context& c) {
     bool refused = false;
+    std::vector<std::string> matches;
     for (const auto& path : KeypadCommandPaths()) {
         if (!c.path.empty() && path != c.path)
             continue;
@@ -50,10 +67,21 @@ int openSelected(const Context& c) {
             refused = true;
             continue;
         }
-        if (!c.path.empty() || (status && trimmed(status->serialNumber) == trimmed(c.serial)))
+        if (!c.path.empty())
             return EXIT_OK;
+        if (status && trimmed(status->serialNumber) == trimmed(c.serial))
+            matches.push_back(path);
     }
     CloseDevice();
+    if (matches.size() > 1)
+        return c.fail(EXIT_USAGE, "more than one keypad reports serial number " + c.serial +
+                                      "; name the one to use with --path:" + keypadLines(matches));
+    if (matches.size() == 1) {
+        std::optional<DeviceStatus> status;
+        if (openAt(matches.front(), status))
+            return EXIT_OK;
+        refused = true;
+    }
     const std::string which = c.path.empty() ? "serial number " + c.serial : "path " + c.path;
     return c.fail(EXIT_NO_KEYPAD, "no keypad with " + which +
                                       (refused ? " (a keypad present cannot be opened: "
@@ -63,9 +91,16 @@ int openSelected(const Context& c) {
 
 } // namespace
 
-int openKeypad(const Context& c) {
+int openKeypad(const Context& c, Pick pick) {
     if (!c.serial.empty() || !c.path.empty())
         return openSelected(c);
+    if (pick == Pick::OnlyOne) {
+        if (const std::vector<std::string> paths = KeypadCommandPaths(); paths.size() > 1)
+            return c.fail(EXIT_USAGE,
+                          "more than one keypad is attached; name the one to use with --serial "
+                          "or --path:" +
+                              keypadLines(paths));
+    }
     if (RescanQuietly())
         return EXIT_OK;
     if (LastScanFoundButCouldNotOpen())
@@ -113,13 +148,6 @@ std::string jsonString(const std::string& s) {
         }
     }
     return out + "\"";
-}
-
-std::string printable(const std::string& s) {
-    std::string out;
-    for (unsigned char ch : s)
-        out += (ch >= 0x20 && ch < 0x7F) ? static_cast<char>(ch) : '?';
-    return out;
 }
 
 } // namespace orvex::cli

@@ -37,8 +37,15 @@ std::string trimmed(std::string s);
 // Opens the keypad at `path` as hid_handle (the scan's own settings) and reads
 // its status; false when it cannot be opened. `status` is set when read.
 bool openAt(const std::string& path, std::optional<DeviceStatus>& status);
-// The keypad of --serial / --path, else the first one found, as hid_handle.
-int openKeypad(const Context& c);
+// Which keypad a command takes when neither --serial nor --path names one.
+enum class Pick {
+    First,   // the first one found: commands that read, and single settings
+    OnlyOne, // commands that restart or overwrite the keypad: with several
+             // attached they list them and want --serial or --path
+};
+// The keypad of --serial / --path, else as `pick` says, as hid_handle. Two
+// keypads reporting the --serial number are refused.
+int openKeypad(const Context& c, Pick pick = Pick::First);
 int readStatus(const Context& c, DeviceStatus& s);
 // The configuration file under the run's data folder (FileName), created
 // with its default entries when missing.
@@ -48,8 +55,6 @@ std::string hex2(unsigned v);
 // The table as MM:UU pairs, key 1 first.
 std::string tableText(const DeviceStatus& s);
 std::string jsonString(const std::string& s);
-// 8-bit text with anything but printable ASCII as '?'.
-std::string printable(const std::string& s);
 
 // The commands, one file each group: device_commands (status, set, table,
 // factory-reset, list), config_commands (save, restore, export, import),

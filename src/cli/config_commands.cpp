@@ -27,6 +27,8 @@ int restoreFrom(const Context& c, const std::string& file, const char* name) {
         case RestoreResult::Stopped:
         case RestoreResult::TableRefused:
             return c.fail(EXIT_REFUSED, std::string(name) + ": the keypad refused a setting");
+        case RestoreResult::NotToldApart:
+            return c.fail(EXIT_USAGE, std::string(name) + ": nothing was sent");
         case RestoreResult::KeypadMissing:
             return c.fail(EXIT_NO_KEYPAD, std::string(name) +
                                               ": the keypad did not come back after its factory "
@@ -79,7 +81,7 @@ int CmdRestore(const Context& c, const std::vector<std::string>& a) {
     std::error_code ec;
     if (file.empty() || !fs::is_regular_file(file, ec))
         return c.fail(EXIT_FILE, "restore: no configuration file '" + file + "'");
-    if (int rc = openKeypad(c))
+    if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     return restoreFrom(c, file, "restore");
 }
@@ -133,7 +135,7 @@ int CmdImport(const Context& c, const std::vector<std::string>& a) {
                                       " has no closing bracket");
     }
     prepareConfig(c);
-    if (int rc = openKeypad(c))
+    if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     if (int rc = restoreFrom(c, file, "import"); rc != EXIT_OK)
         return rc; // an unreadable or refused file is not copied

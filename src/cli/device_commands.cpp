@@ -76,8 +76,8 @@ int CmdStatus(const Context& c, const std::vector<std::string>& a) {
           << "keypad-type: " << int(s.keypadType) << "\n"
           << "options: 0x" << hex2(s.options) << "\n"
           << "ways-code: " << s.waysCode() << "\n"
-          << "firmware-version: " << printable(s.firmwareVersion) << "\n"
-          << "serial-number: " << printable(s.serialNumber) << "\n"
+          << "firmware-version: " << PrintableText(s.firmwareVersion) << "\n"
+          << "serial-number: " << PrintableText(s.serialNumber) << "\n"
           << "key-codes: " << tableText(s) << "\n";
     return EXIT_OK;
 }
@@ -179,9 +179,11 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
 int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
     if (!a.empty())
         return c.fail(EXIT_USAGE, "factory-reset: takes no arguments");
-    if (int rc = openKeypad(c))
+    if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     const KeypadIdentity keypad = OpenKeypadIdentity();
+    if (!KeypadCanBeFoundAgain(keypad))
+        return c.fail(EXIT_USAGE, std::string("factory-reset: ") + kKeypadNotToldApartText);
     (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
     if (!RescanForKeypad(keypad))
@@ -198,7 +200,7 @@ int CmdList(const Context& c, const std::vector<std::string>& a) {
         std::string s;
         for (; w && *w; ++w)
             s += static_cast<char>(static_cast<uint32_t>(*w) & 0xFF);
-        return printable(s);
+        return PrintableText(s);
     };
     int found = 0;
     for (const auto& [pid, kind] :
@@ -222,8 +224,8 @@ int CmdList(const Context& c, const std::vector<std::string>& a) {
             else if (!status)
                 c.out << "\tserial ?\tfirmware ? (no status answer)\n";
             else
-                c.out << "\tserial " << printable(trimmed(status->serialNumber)) << "\tfirmware "
-                      << printable(status->firmwareVersion) << "\n";
+                c.out << "\tserial " << PrintableSerial(status->serialNumber, "") << "\tfirmware "
+                      << PrintableText(status->firmwareVersion) << "\n";
             ++found;
         }
         CloseDevice();

@@ -183,9 +183,10 @@ int CmdDiagnose(const Context& c, const std::vector<std::string>& a) {
         rc = readStatus(quiet, s);
     const std::vector<std::string> lines = trace::EndCapture();
     if (rc == EXIT_OK) {
-        r << "    firmware-version: " << printable(s.firmwareVersion) << "\n"
+        r << "    firmware-version: " << PrintableText(s.firmwareVersion) << "\n"
           << "    serial-number: "
-          << (c.maskSerial ? std::string(s.serialNumber.size(), 'X') : printable(s.serialNumber))
+          << (c.maskSerial ? std::string(s.serialNumber.size(), 'X')
+                           : PrintableText(s.serialNumber))
           << "\n"
           << "    keypad-type: " << int(s.keypadType) << ", options: 0x" << hex2(s.options)
           << ", led-brightness: " << int(s.ledBrightness)

@@ -13,6 +13,7 @@
 #include "firmware/loader_store.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
+#include "firmware/upgrade_target.h"
 #include "platform/clock.h"
 
 namespace orvex::cli {
@@ -133,11 +134,6 @@ int restoreSettings(const Context& c, const char* name,
                                     "resume` sends the settings again)");
 }
 
-std::string printableSerial(const std::string& serial) {
-    const std::string s = printable(trimmed(serial));
-    return s.empty() ? "unknown" : s;
-}
-
 } // namespace
 
 int CmdFlash(const Context& c, const std::vector<std::string>& a) {
@@ -161,7 +157,7 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
     if (const auto journal = firmware::ReadUpgradeJournal(journalError))
         return c.fail(EXIT_USAGE, "flash: an upgrade that has not finished is recorded in " +
                                       firmware::UpgradeJournalPath() + " (keypad " +
-                                      printableSerial(journal->settings.serialNumber) +
+                                      PrintableSerial(journal->settings.serialNumber) +
                                       "); finish it with `orvexctl resume` first, or remove "
                                       "the file to give it up");
     if (!journalError.empty())
@@ -169,17 +165,36 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
 
     firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::KeypadSettingsHandOver settings;
-    // A loader already attached may be the keypad's, left by an interrupted
-    // upgrade, or another MSP430 device's: a running keypad comes first.
-    const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
-    const bool keypadRunning =
-        !c.serial.empty() || !c.path.empty() || loaders.empty() || !KeypadCommandPaths().empty();
-    if (keypadRunning) {
-        if (int rc = openKeypad(c))
-            return rc;
-        ids.usbPort = firmware::OpenKeypadUsbPort();
-        if (!loaders.empty() && ids.usbPort.empty())
-            return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
+    firmware::UpgradeTarget target;
+    if (recover) {
+        // A keypad already in its loader: no running keypad is opened, so
+        // none can be sent to its loader by mistake.
+        if (!c.serial.empty())
+            return c.fail(EXIT_USAGE, "flash: --recover programs a keypad in its loader, which "
+                                      "reports no serial number; name its loader with --path "
+                                      "(`orvexctl list` shows it)");
+        target = firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::AttachedLoader, c.path);
+    } else {
+        // A loader already attached may be the keypad's, left by an
+        // interrupted upgrade, or another MSP430 device's: a running keypad
+        // comes first.
+        if (!c.serial.empty() || !c.path.empty() || !KeypadCommandPaths().empty() ||
+            firmware::LoaderUsbPorts(ids).empty())
+            if (int rc = openKeypad(c, Pick::OnlyOne))
+                return rc;
+        target = firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::OpenKeypad);
+        // Any MSP430 device in its loader uses these ids.
+        if (target.unnamedLoader)
+            return c.fail(EXIT_USAGE,
+                          "flash: no keypad is attached, only an MSP430 USB bootstrap loader (USB "
+                          "2047:0200) that may belong to another device; if it is the keypad's, "
+                          "left by an interrupted upgrade, add --recover");
+    }
+    if (!target.refusal.empty())
+        return c.fail(target.nothingAttached ? EXIT_NO_KEYPAD : EXIT_USAGE,
+                      "flash: " + target.refusal);
+    ids.usbPort = target.usbPort;
+    if (target.enterBootloader) {
         // Without its settings the keypad would end with those its new
         // firmware starts with: only when asked.
         DeviceStatus s;
@@ -199,16 +214,6 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
             std::copy_n(s.keyCodes.begin(), settings.key_codes.size(), settings.key_codes.begin());
             settings.serialNumber = s.serialNumber;
         }
-    } else if (!recover) {
-        // Any MSP430 device in its loader uses these ids.
-        return c.fail(EXIT_USAGE,
-                      "flash: no keypad is attached, only an MSP430 USB bootstrap loader (USB "
-                      "2047:0200) that may belong to another device; if it is the keypad's, left "
-                      "by an interrupted upgrade, add --recover");
-    } else if (loaders.size() > 1) {
-        return c.fail(EXIT_USAGE, std::string("flash: ") + firmware::kLoaderNotToldApartText);
-    } else {
-        ids.usbPort = loaders.front();
     }
     settings.usbPort = ids.usbPort;
 
@@ -226,7 +231,7 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
     if (std::string why; !firmware::WriteUpgradeJournal(journal, why))
         return c.fail(EXIT_FILE, "flash: " + why + "; nothing was sent");
 
-    if (keypadRunning) {
+    if (target.enterBootloader) {
         (void)SendDeviceCommand(EnterBootloader); // the keypad leaves without answering
         CloseDevice();
         if (!waitForLoader(ids))
@@ -240,8 +245,9 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
 int CmdResume(const Context& c, const std::vector<std::string>& a) {
     std::vector<std::string> args = a;
     const bool allowMassErase = takeFlag(args, "--allow-mass-erase");
+    const bool force = takeFlag(args, "--force");
     if (args.size() > 1)
-        return c.fail(EXIT_USAGE, "resume: expected [--allow-mass-erase] [IMAGE]");
+        return c.fail(EXIT_USAGE, "resume: expected [--allow-mass-erase] [--force] [IMAGE]");
 
     std::string refusal;
     const auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
@@ -255,16 +261,24 @@ int CmdResume(const Context& c, const std::vector<std::string>& a) {
         return c.fail(EXIT_USAGE, "resume: no unfinished upgrade is recorded (" +
                                       firmware::UpgradeJournalPath() + ")");
     firmware::KeypadSettingsHandOver& settings = journal->settings;
-    const std::string which = "keypad " + printableSerial(settings.serialNumber) + ", USB port " +
+    const std::string which = "keypad " + PrintableSerial(settings.serialNumber) + ", USB port " +
                               (settings.usbPort.empty() ? "unknown" : settings.usbPort);
 
     firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     firmware::JournalKeypad where;
-    if (!c.serial.empty() || !c.path.empty()) {
-        // The user names the keypad: its settings go there.
+    std::optional<DeviceStatus> status;
+    const bool named = !c.serial.empty() || !c.path.empty();
+    if (named) {
+        // The user names the keypad: its settings go there, if it is the
+        // upgraded one (below).
         if (int rc = openKeypad(c))
             return rc;
-        settings.usbPort = firmware::OpenKeypadUsbPort();
+        const KeypadIdentity keypad = OpenKeypadIdentity();
+        if (!KeypadCanBeFoundAgain(keypad))
+            return c.fail(EXIT_USAGE, std::string("resume: ") + kKeypadNotToldApartText);
+        settings.usbPort = keypad.usbPort;
+        if (DeviceStatus s; ReadDeviceStatus(s) == 0)
+            status = s;
         CloseDevice();
         where = firmware::JournalKeypad::Running;
     } else {
@@ -280,6 +294,17 @@ int CmdResume(const Context& c, const std::vector<std::string>& a) {
                      "read before the upgrade, so there is nothing to send back\n";
             return EXIT_OK;
         }
+        // Another keypad on the journal's port, or named by mistake, would
+        // lose its serial number and settings.
+        if (!named && !firmware::OpenJournalKeypad(*journal, status))
+            return c.fail(EXIT_NO_KEYPAD, "resume: the keypad of the unfinished upgrade (" + which +
+                                              ") is no longer attached");
+        CloseDevice();
+        if (!force && !firmware::KeypadMayTakeJournal(*journal, status))
+            return c.fail(EXIT_USAGE,
+                          "resume: " + firmware::JournalKeypadMismatch(*journal, status) +
+                              "; nothing was sent. Add --force to send that "
+                              "keypad's serial number and settings to this one");
         c.err << "orvexctl: resume: sending the settings kept for " << which << " back\n";
         return restoreSettings(c, "resume", settings, true);
     }
@@ -300,11 +325,12 @@ int CmdResume(const Context& c, const std::vector<std::string>& a) {
     ids.usbPort = settings.usbPort;
     if (ids.usbPort.empty()) {
         // Found alone on the bus a moment ago; it may have gone since.
-        const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
-        if (loaders.size() != 1)
+        const firmware::UpgradeTarget loader =
+            firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::AttachedLoader);
+        if (!loader.refusal.empty())
             return c.fail(EXIT_NO_KEYPAD, "resume: the keypad's loader (" + which +
                                               ") is no longer the one loader attached");
-        ids.usbPort = loaders.front();
+        ids.usbPort = loader.usbPort;
     }
     firmware::UpgradePlan plan;
     if (int rc = planUpgrade(c, "resume", settings.serialNumber, allowMassErase, plan))

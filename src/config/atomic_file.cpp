@@ -46,9 +46,11 @@ bool writeAll(int fd, const std::string& data) {
 
 } // namespace
 
-bool ReadWholeFile(const std::string& fileName, std::string& out) {
-    if (fileName.empty())
+bool ReadWholeFile(const std::string& fileName, std::string& out, std::size_t limit) {
+    if (fileName.empty()) {
+        errno = ENOENT;
         return false;
+    }
     const int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -58,12 +60,15 @@ bool ReadWholeFile(const std::string& fileName, std::string& out) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0) { // a directory fails here (EISDIR)
-            ::close(fd);
-            return false;
-        }
         if (n == 0)
             break;
+        // A directory fails here (EISDIR); a file without end at the limit.
+        if (n < 0 || data.size() + static_cast<std::size_t>(n) > limit) {
+            const int error = n < 0 ? errno : EFBIG;
+            ::close(fd);
+            errno = error;
+            return false;
+        }
         data.append(buf, static_cast<std::size_t>(n));
     }
     ::close(fd);

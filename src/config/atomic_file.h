@@ -4,12 +4,16 @@
 // the target's folder and renames it over the target, so the file on disk is
 // always either the old or the new whole file.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace orvex {
 
-// False when the file cannot be opened or read (a directory included).
-bool ReadWholeFile(const std::string& fileName, std::string& out);
+// False when the file cannot be opened or read (a directory included), with
+// errno saying why; a pipe is read to its end. A file of more than `limit`
+// bytes is not read further: false with errno EFBIG.
+bool ReadWholeFile(const std::string& fileName, std::string& out, std::size_t limit = SIZE_MAX);
 
 // What a symbolic link at the target means to a replacement.
 enum class AtLink {

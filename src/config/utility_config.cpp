@@ -228,8 +228,13 @@ RestoreResult load_data_from_file(const std::string& file) {
         return RestoreResult::NotSaved;
     // Throws before anything is sent when a value cannot be read.
     const RestorePlan p = readPlan(file);
-    // The factory reset restarts the keypad: the same one is opened again.
+    // The factory reset restarts the keypad: the same one is opened again,
+    // so nothing is sent unless it can be told from any other.
     const KeypadIdentity keypad = OpenKeypadIdentity();
+    if (!KeypadCanBeFoundAgain(keypad)) {
+        showWarning(kKeypadNotToldApartText);
+        return RestoreResult::NotToldApart;
+    }
 
     if (!sent(SetOptions, p.options)) {
         showWarning("Unable to set option..");

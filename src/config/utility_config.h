@@ -86,6 +86,9 @@ enum class RestoreResult {
     // The keypad was not back after the factory reset ("not connected" shown);
     // as Stopped, and no other keypad was opened in its place.
     KeypadMissing,
+    // Nothing was sent: the keypad could not be told from another one after
+    // its factory reset (message shown).
+    NotToldApart,
 };
 
 // The restore from `file`. Every value to be sent is read and checked first, so

@@ -98,4 +98,19 @@ int ReadDeviceStatus(DeviceStatus& status) {
     return 0;
 }
 
+std::string PrintableText(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text)
+        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+    return out;
+}
+
+std::string PrintableSerial(const std::string& serialNumber, const std::string& none) {
+    std::string serial = serialNumber;
+    while (!serial.empty() && (serial.back() == ' ' || serial.back() == '\0' ||
+                               static_cast<unsigned char>(serial.back()) == 0xFF))
+        serial.pop_back();
+    return serial.empty() ? none : PrintableText(serial);
+}
+
 } // namespace orvex

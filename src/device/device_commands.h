@@ -67,4 +67,11 @@ int SendDeviceCommandByte(uint8_t command, uint8_t value);
 // GetStatus and decode. 0 on success, -1 on any failure (status untouched).
 int ReadDeviceStatus(DeviceStatus& status);
 
+// 8-bit text the keypad reported (a serial number, a version, a product
+// string) for messages: every byte but printable ASCII as '?'.
+std::string PrintableText(const std::string& text);
+// A serial number for messages: PrintableText without its padding (trailing
+// spaces, NULs and erased 0xFF bytes); `none` when nothing is left.
+std::string PrintableSerial(const std::string& serialNumber, const std::string& none = "unknown");
+
 } // namespace orvex

@@ -97,7 +97,15 @@ KeypadIdentity OpenKeypadIdentity() {
     return id;
 }
 
-bool RescanForKeypad(const KeypadIdentity& keypad) {
+// Here, beside the USB port lookup it needs, so that programs using only the
+// link (and keypad_presence) do without it.
+KeypadSequence::KeypadSequence(After after) : KeypadSequence(after, OpenKeypadIdentity()) {}
+
+bool KeypadCanBeFoundAgain(const KeypadIdentity& keypad) {
+    return !keypad.usbPort.empty() || KeypadCommandPaths().size() <= 1;
+}
+
+bool RescanForKeypad(const KeypadIdentity& keypad, bool warnWhenMissing) {
     bool found;
     {
         std::lock_guard lock(link_mutex());
@@ -107,7 +115,7 @@ bool RescanForKeypad(const KeypadIdentity& keypad) {
         }
         found = findKeypad(keypad);
     }
-    if (!found)
+    if (!found && warnWhenMissing)
         showWarning("Halden Orvex\u2122 not connected..");
     return found;
 }

@@ -46,8 +46,20 @@ std::string KeypadUsbPort(const std::string& path);
 // exchange needed); else the one keypad whose status reports this serial
 // number; with neither known, only a keypad alone on the bus. Another keypad
 // is never opened. When it is not there, warns "Halden Orvex™ not
-// connected.." as the rescan sequence does and returns false with hid_handle
-// null.
-bool RescanForKeypad(const KeypadIdentity& keypad);
+// connected.." as the rescan sequence does (unless `warnWhenMissing` is
+// false) and returns false with hid_handle null.
+bool RescanForKeypad(const KeypadIdentity& keypad, bool warnWhenMissing = true);
+
+inline constexpr const char* kKeypadNotToldApartText =
+    "The USB port of this keypad cannot be told and another keypad is attached, so after it "
+    "restarts it could not be told apart from the other one. Nothing was sent. Unplug the other "
+    "keypads and try again..";
+
+// Whether RescanForKeypad can find this keypad again after a restart (factory
+// reset, bootloader entry) without mistaking another for it: its USB port is
+// known, or no other keypad is attached. A serial number alone does not do:
+// two keypads may share one, and new firmware may report another. Checked
+// before anything that restarts the keypad is sent (kKeypadNotToldApartText).
+bool KeypadCanBeFoundAgain(const KeypadIdentity& keypad);
 
 } // namespace orvex

@@ -26,7 +26,7 @@ struct Owners {
     int count = 0;
     bool reread = false;
     int nextListener = 1;
-    std::vector<std::pair<int, std::function<void(bool)>>> listeners;
+    std::vector<std::pair<int, KeypadReleasedListener>> listeners;
 };
 
 Owners& owners() {
@@ -80,7 +80,8 @@ void WarnCommandFailed(const std::string& failure, const std::string& caption) {
     showWarning(KeypadWasUnplugged() ? std::string(kKeypadUnpluggedText) : failure, caption);
 }
 
-KeypadSequence::KeypadSequence(After after) : after_(after) {
+KeypadSequence::KeypadSequence(After after, KeypadIdentity keypad)
+    : after_(after), keypad_(std::move(keypad)) {
     Owners& o = owners();
     std::lock_guard lock(o.m);
     ++o.count;
@@ -88,7 +89,7 @@ KeypadSequence::KeypadSequence(After after) : after_(after) {
 }
 
 KeypadSequence::~KeypadSequence() {
-    std::vector<std::function<void(bool)>> toTell;
+    std::vector<KeypadReleasedListener> toTell;
     bool reread;
     {
         Owners& o = owners();
@@ -103,14 +104,14 @@ KeypadSequence::~KeypadSequence() {
             toTell.push_back(l.second);
     }
     for (auto& tell : toTell)
-        tell(reread);
+        tell(reread, keypad_);
 }
 
 bool KeypadOwnedBySequence() {
     return g_ownerCount.load() > 0;
 }
 
-int AddKeypadReleasedListener(std::function<void(bool reread)> listener) {
+int AddKeypadReleasedListener(KeypadReleasedListener listener) {
     Owners& o = owners();
     std::lock_guard lock(o.m);
     o.listeners.emplace_back(o.nextListener, std::move(listener));

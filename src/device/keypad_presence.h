@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "device/keypad_identity.h"
 #include "platform/prompter.h"
 
 namespace orvex {
@@ -45,26 +46,33 @@ void CloseUnpluggedKeypad();
 // EnterBootloader to the end of its settings restore. While any is held, the
 // sequence deals with the keypad leaving and coming back, and the windows that
 // follow the keypad leave the handle alone. When the last one goes, the
-// released-listeners are told, so a window can read the keypad again.
+// released-listeners are told, so a window can read the keypad again: the
+// sequence's keypad, not whichever is found first.
 class KeypadSequence {
 public:
     // RereadAfter: the sequence changed what the keypad holds (a firmware
     // upgrade), so windows read it again when it ends.
     enum class After { Nothing, RereadAfter };
+    // The sequence acts on the keypad open now.
     explicit KeypadSequence(After after = After::Nothing);
+    // The sequence acts on this keypad (one in its loader, say).
+    KeypadSequence(After after, KeypadIdentity keypad);
     ~KeypadSequence();
     KeypadSequence(const KeypadSequence&) = delete;
     KeypadSequence& operator=(const KeypadSequence&) = delete;
 
 private:
     After after_;
+    KeypadIdentity keypad_;
 };
 
 bool KeypadOwnedBySequence();
 
 // Called on the thread that ends the last sequence, with true when one of the
-// sequences asked for a read afterwards. Must not hold up that thread.
-int AddKeypadReleasedListener(std::function<void(bool reread)> listener);
+// sequences asked for a read afterwards, and the keypad of that last
+// sequence. Must not hold up that thread.
+using KeypadReleasedListener = std::function<void(bool reread, const KeypadIdentity& keypad)>;
+int AddKeypadReleasedListener(KeypadReleasedListener listener);
 void RemoveKeypadReleasedListener(int id);
 
 } // namespace orvex

@@ -9,6 +9,7 @@
 
 #include "bsl/bsl_protocol.h"
 #include "bsl/ti_text.h"
+#include "config/atomic_file.h"
 
 #include "firmware/crc.h"
 
@@ -86,9 +87,10 @@ std::string Hex5(uint32_t address) {
 } // namespace
 
 uint32_t CRC_Check_File(const char* path) {
-    if (BSL_openTI_TextForRead(path) == BSL_FILE_NOT_OPENED)
+    FirmwareImage image;
+    if (!path || !ReadFirmwareImage(path, image).empty())
         return FILE_NOT_OPENED;
-    return CheckBlocks();
+    return CRC_Check_Text(image.text);
 }
 
 uint32_t CRC_Check_Text(std::string_view fileBytes) {
@@ -102,36 +104,17 @@ std::string ReadFirmwareImage(const std::string& path, FirmwareImage& image) {
     image.text.clear();
     if (path.empty())
         return "no file name";
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return path + ": cannot open the file (" + std::strerror(errno) + ")";
     // Read to the end, as a pipe gives it; a file growing without end stops
     // at the limit.
-    std::string text;
-    char chunk[65536];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-        if (text.size() + got > kMaxImageFileBytes) {
-            std::fclose(f);
+    if (!ReadWholeFile(path, image.text, kMaxImageFileBytes)) {
+        const int error = errno;
+        image.text.clear();
+        if (error == EFBIG)
             return path + ": the file is larger than " + std::to_string(kMaxImageFileBytes >> 20) +
                    " MiB, too large for a firmware image";
-        }
-        text.append(chunk, got);
+        return path + ": cannot open the file (" + std::strerror(error) + ")";
     }
-    const bool failed = std::ferror(f) != 0;
-    const int error = errno;
-    std::fclose(f);
-    if (failed)
-        return path + ": cannot read the file (" + std::strerror(error) + ")";
-    image.text = std::move(text);
     return {};
-}
-
-std::string CheckFirmwareImage(const std::string& path) {
-    FirmwareImage image;
-    if (std::string why = ReadFirmwareImage(path, image); !why.empty())
-        return why;
-    return CheckFirmwareImage(image);
 }
 
 std::string CheckFirmwareImage(const FirmwareImage& firmware) {
@@ -171,6 +154,10 @@ std::string CheckFirmwareImage(const FirmwareImage& firmware) {
         return path + ": the reset vector (0x0FFFE-0x0FFFF) is blank (FF FF), so the keypad could "
                       "not start from the image";
     const uint32_t entry = vector & 0xFFFEu;
+    if (entry >= kVectorTableStart)
+        return path + ": the reset vector points at " + where(entry) +
+               ", inside the interrupt vector table (0x0FFE0-0x0FFFF) rather than at code, so "
+               "the keypad could not start from it";
     const auto low = ByteAt(image, entry);
     const auto high = ByteAt(image, entry + 1);
     if (!low || !high)
@@ -183,9 +170,10 @@ std::string CheckFirmwareImage(const FirmwareImage& firmware) {
 }
 
 uint32_t EraseDataSegment_File(const char* path) {
-    if (BSL_openTI_TextForRead(path) == BSL_FILE_NOT_OPENED)
+    FirmwareImage image;
+    if (!path || !ReadFirmwareImage(path, image).empty())
         return FILE_NOT_OPENED;
-    return EraseBlocks();
+    return EraseDataSegment_Text(image.text);
 }
 
 uint32_t EraseDataSegment_Text(std::string_view fileBytes) {

@@ -26,12 +26,13 @@ uint32_t Calculate_CRC(const DataBlock_& block);
 // CRC.
 uint32_t CRC_Check(uint32_t address, uint32_t length, uint32_t expected);
 
-// 0 when every block of the file (5000 bytes at most) matches the device, 1 at
-// the first block that differs (or gets no CRC), -2 when the file cannot be
-// opened or is not a valid TI-TXT image.
-uint32_t CRC_Check_File(const char* path);
-// The same for a file's bytes read before (FirmwareImage::text).
+// 0 when every block of the image (5000 bytes at most) matches the device, 1
+// at the first block that differs (or gets no CRC), -2 when the bytes are not
+// a valid TI-TXT image. The upgrade hands over the bytes it read once
+// (FirmwareImage::text).
 uint32_t CRC_Check_Text(std::string_view fileBytes);
+// The same for a file, read once (-2 too when it cannot be read).
+uint32_t CRC_Check_File(const char* path);
 
 // The keypad chip's flash that an image may program: info memory D, C and B
 // (128-byte segments) and main flash (512-byte segments, the vector table at
@@ -55,8 +56,8 @@ struct FirmwareImage {
     std::string text; // the file's bytes
 };
 
-// Larger files are refused unread: a TI-TXT text of the whole 1 MiB address
-// space is about 3.3 MB.
+// Larger files are refused after that many bytes: a TI-TXT text of the whole
+// 1 MiB address space is about 3.3 MB.
 inline constexpr size_t kMaxImageFileBytes = 16u << 20;
 
 // Reads the whole file (a pipe too) into `image`. Empty when it was read, else
@@ -66,20 +67,18 @@ std::string ReadFirmwareImage(const std::string& path, FirmwareImage& image);
 // Everything about a firmware image that can be known without the keypad: a
 // complete TI-TXT file, some data, no address given twice, every byte in the
 // flash above, and a reset vector the keypad can start from: programmed, not
-// blank, and pointing at code the image itself programs (a chip whose reset
-// vector points at erased flash runs garbage and never enumerates again).
-// Empty when the image is fit to download, else why not: "<path>: line N:
-// <what>" or "<path>: <what>".
+// blank, and pointing below the vector table at code the image itself
+// programs (a chip whose reset vector points at erased flash, or at the
+// vectors, runs garbage and never enumerates again). Empty when the image is
+// fit to download, else why not: "<path>: line N: <what>" or "<path>: <what>".
 std::string CheckFirmwareImage(const FirmwareImage& image);
-// Reads the file once, then checks it as above.
-std::string CheckFirmwareImage(const std::string& path);
 
-// Erases every segment that a block (512 bytes at most) of the file touches,
+// Erases every segment that a block (512 bytes at most) of the image touches,
 // ignoring the results: one erase per block in main flash, where blocks never
-// cross a segment, and one per 128-byte segment in info memory. 0 after the pass, -2 when the file
-// cannot be opened or is not a valid TI-TXT image.
-uint32_t EraseDataSegment_File(const char* path);
-// The same for a file's bytes read before (FirmwareImage::text).
+// cross a segment, and one per 128-byte segment in info memory. 0 after the
+// pass, -2 when the bytes are not a valid TI-TXT image.
 uint32_t EraseDataSegment_Text(std::string_view fileBytes);
+// The same for a file, read once (-2 too when it cannot be read).
+uint32_t EraseDataSegment_File(const char* path);
 
 } // namespace orvex

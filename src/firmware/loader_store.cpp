@@ -12,6 +12,8 @@
 
 #include "bsl/bsl_protocol.h"
 #include "bsl/ti_text.h"
+#include "config/atomic_file.h"
+#include "device/device_commands.h"
 #include "firmware/loader_images.h"
 #include "firmware/upgrade_sequence.h"
 
@@ -56,16 +58,6 @@ bool isVersionText(const std::string& v) {
             (v[i] != '.' && !std::isxdigit(static_cast<unsigned char>(v[i]))))
             return false;
     return true;
-}
-
-// Printable form of a serial number for messages.
-std::string printableSerial(const std::string& serial) {
-    std::string out;
-    for (char c : serial)
-        out += c >= 0x20 && c < 0x7F ? c : '?';
-    while (!out.empty() && (out.back() == ' ' || out.back() == '?'))
-        out.pop_back();
-    return out;
 }
 
 std::string whereToPut(const LoaderFolders& folders) {
@@ -267,7 +259,7 @@ std::string SerialFolderName(const std::string& serialNumber) {
 
 std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& serialNumber,
                               const UpgradePlan& plan) {
-    const std::string serial = printableSerial(serialNumber);
+    const std::string serial = PrintableSerial(serialNumber, "");
     const std::string keypad =
         "this keypad" + (serial.empty() ? std::string() : " (serial number " + serial + ")");
     const std::string own = SerialFolderName(serialNumber);
@@ -288,30 +280,11 @@ std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& s
            kPasswordFile + " into " + where + ". Go on with the mass erase?";
 }
 
-namespace {
-bool KeepVectorTable(const bsl::TiTextImage& image, const std::string& passwordFile,
-                     std::string& error);
-} // namespace
-
-bool KeepPassword(const std::string& imagePath, const std::string& passwordFile,
-                  std::string& error) {
-    bsl::TiTextImage image;
-    if (!image.load(imagePath.c_str(), error))
-        return false;
-    return KeepVectorTable(image, passwordFile, error);
-}
-
 bool KeepPasswordFromText(std::string_view imageText, const std::string& passwordFile,
                           std::string& error) {
     bsl::TiTextImage image;
     if (!image.parseFileBytes(imageText, error))
         return false;
-    return KeepVectorTable(image, passwordFile, error);
-}
-
-namespace {
-bool KeepVectorTable(const bsl::TiTextImage& image, const std::string& passwordFile,
-                     std::string& error) {
     uint8_t table[bsl::kPasswordSize];
     std::fill(std::begin(table), std::end(table), 0xFF);
     for (const auto& run : image.runs())
@@ -321,25 +294,13 @@ bool KeepVectorTable(const bsl::TiTextImage& image, const std::string& passwordF
                 table[a - bsl::kPasswordAddress] = run.bytes[i];
 
     const fs::path target(passwordFile);
-    const fs::path temporary = target.string() + ".tmp";
     std::error_code ec;
     fs::create_directories(target.parent_path(), ec);
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << passwordText(table);
-        if (!out.flush()) {
-            error = "cannot write " + temporary.string();
-            return false;
-        }
-    }
-    fs::rename(temporary, target, ec);
-    if (ec) {
-        error = "cannot write " + target.string() + ": " + ec.message();
-        fs::remove(temporary, ec);
+    if (!ReplaceFileContents(target.string(), passwordText(table))) {
+        error = "cannot write " + target.string();
         return false;
     }
     return true;
 }
-} // namespace
 
 } // namespace orvex::firmware

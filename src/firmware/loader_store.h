@@ -88,11 +88,10 @@ std::string SerialFolderName(const std::string& serialNumber);
 std::string MassEraseQuestion(const LoaderFolders& folders, const std::string& serialNumber,
                               const UpgradePlan& plan);
 
-// Writes the vector table (0xFFE0-0xFFFF) of a TI-TXT image as a password
-// image, bytes the image leaves out as 0xFF. False with the reason on failure.
-bool KeepPassword(const std::string& imagePath, const std::string& passwordFile,
-                  std::string& error);
-// The same from an image's file bytes read before.
+// Writes the vector table (0xFFE0-0xFFFF) of a TI-TXT image, from its file
+// bytes as read once, as a password image, bytes the image leaves out as
+// 0xFF. Replaced whole (written, synced, renamed). False with the reason on
+// failure.
 bool KeepPasswordFromText(std::string_view imageText, const std::string& passwordFile,
                           std::string& error);
 

@@ -12,12 +12,11 @@
 #include <fstream>
 #include <system_error>
 
-#include <hidapi/hidapi.h>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
-#include "bsl/device_notifier.h"
 #include "config/atomic_file.h"
+#include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "device/keypad_identity.h"
 
@@ -54,13 +53,6 @@ bool bytesOfHex(const std::string& hex, std::string& bytes) {
         bytes += static_cast<char>(v);
     }
     return true;
-}
-
-std::string printable(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s)
-        out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-    return out;
 }
 
 // A number in [low, high] at `key`; throws json::exception otherwise.
@@ -113,7 +105,7 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error) {
         {"program", journal.program},
         {"started_at", journal.startedAt},
         {"usb_port", s.usbPort},
-        {"serial_number", printable(s.serialNumber)},
+        {"serial_number", PrintableText(s.serialNumber)},
         {"serial_number_hex", hexOf(s.serialNumber)},
         {"settings_read", s.captured},
         {"options", s.no_of_keys},
@@ -190,15 +182,15 @@ void RemoveUpgradeJournal() {
 }
 
 std::string DescribeUpgradeJournal(const UpgradeJournal& j, const std::string& indent) {
-    const std::string serial = printable(j.settings.serialNumber);
-    std::string text = indent + "keypad: serial number " + (serial.empty() ? "unknown" : serial) +
-                       ", USB port " +
+    std::string text = indent + "keypad: serial number " +
+                       PrintableSerial(j.settings.serialNumber) + ", USB port " +
                        (j.settings.usbPort.empty() ? "unknown" : j.settings.usbPort) + "\n";
     text += indent + "started: " + j.startedAt + " by " + j.program + "\n";
-    text += indent + "image: " +
-            (j.imagePath.empty() ? "not chosen yet"
-                                 : printable(j.imagePath) + " (SHA-256 " + j.imageSha256 + ")") +
-            "\n";
+    text +=
+        indent + "image: " +
+        (j.imagePath.empty() ? "not chosen yet"
+                             : PrintableText(j.imagePath) + " (SHA-256 " + j.imageSha256 + ")") +
+        "\n";
     text += indent + "settings to send back: " +
             (j.settings.captured
                  ? "options " + std::to_string(j.settings.no_of_keys) + ", keypad type " +
@@ -228,19 +220,6 @@ std::string Sha256Of(const std::string& data) {
     return hexOf(std::string(reinterpret_cast<const char*>(digest), length));
 }
 
-std::vector<std::string> LoaderUsbPorts(const LoaderIds& ids) {
-    uint16_t vid = 0;
-    uint16_t pid = 0;
-    std::vector<std::string> ports;
-    if (!ids.Numbers(vid, pid))
-        return ports;
-    hid_device_info* list = hid_enumerate(vid, pid);
-    for (hid_device_info* it = list; it; it = it->next)
-        ports.push_back(it->path ? bsl::UsbPortOfHidPath(it->path) : std::string());
-    hid_free_enumeration(list);
-    return ports;
-}
-
 JournalKeypad FindJournalKeypad(const UpgradeJournal& journal, const LoaderIds& ids) {
     const std::string& port = journal.settings.usbPort;
     const std::vector<std::string> loaders = LoaderUsbPorts(ids);
@@ -259,6 +238,41 @@ JournalKeypad FindJournalKeypad(const UpgradeJournal& journal, const LoaderIds& 
         if (KeypadUsbPort(path) == port)
             return JournalKeypad::Running;
     return JournalKeypad::Absent;
+}
+
+bool OpenJournalKeypad(const UpgradeJournal& journal, std::optional<DeviceStatus>& status) {
+    status.reset();
+    if (!RescanForKeypad({"", journal.settings.usbPort}, false))
+        return false;
+    DeviceStatus s;
+    if (ReadDeviceStatus(s) == 0)
+        status = s;
+    return true;
+}
+
+bool KeypadMayTakeJournal(const UpgradeJournal& journal,
+                          const std::optional<DeviceStatus>& status) {
+    if (!status)
+        return false;
+    const std::string reported = PrintableSerial(status->serialNumber, "");
+    if (!reported.empty() && status->serialNumber == journal.settings.serialNumber)
+        return true;
+    // What new firmware reports before anything of its own is sent back.
+    return status->options == kFreshFirmwareOptions &&
+           (reported.empty() || reported == kFreshFirmwareSerial);
+}
+
+std::string JournalKeypadMismatch(const UpgradeJournal& journal,
+                                  const std::optional<DeviceStatus>& status) {
+    const std::string& port = journal.settings.usbPort;
+    const std::string keypad =
+        port.empty() ? "The keypad attached" : "The keypad on USB port " + port;
+    const std::string reports = status ? "reports serial number " +
+                                             PrintableSerial(status->serialNumber) + " (options " +
+                                             std::to_string(status->options) + ")"
+                                       : "does not answer with its status";
+    return keypad + " " + reports + ", but the unfinished upgrade was of the keypad with serial " +
+           "number " + PrintableSerial(journal.settings.serialNumber);
 }
 
 // ------------------------------------------------------------ the lock

@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "device/device_commands.h"
 #include "firmware/upgrade_sequence.h"
+#include "firmware/upgrade_target.h"
 
 namespace orvex::firmware {
 
@@ -43,14 +45,32 @@ std::string UtcNowText();
 // SHA-256 of the bytes (an image as read once) in lower-case hex.
 std::string Sha256Of(const std::string& bytes);
 
-// The USB ports of the attached loaders, in hidapi's order ("" for a loader
-// whose port cannot be told).
-std::vector<std::string> LoaderUsbPorts(const LoaderIds& ids);
-
 // Where the keypad of a journal is now. Looked for on the journal's USB port;
 // when the journal has none, a device alone on the bus is taken.
 enum class JournalKeypad { Absent, InLoader, Running };
 JournalKeypad FindJournalKeypad(const UpgradeJournal& journal, const LoaderIds& ids);
+
+// The serial number and options new firmware starts with, before the restore
+// sends the keypad's own.
+inline constexpr const char* kFreshFirmwareSerial = "OVX000000000";
+inline constexpr int kFreshFirmwareOptions = 0;
+
+// Opens the running keypad of the journal (on its USB port; without one, the
+// keypad alone on the bus) as hid_handle, without the "not connected"
+// warning, and reads its status. False when it is not there; `status` stays
+// empty when it does not answer.
+bool OpenJournalKeypad(const UpgradeJournal& journal, std::optional<DeviceStatus>& status);
+
+// Whether the journal's settings may go to a running keypad that reported
+// `status`: it reports the journal's serial number, or the serial number and
+// options new firmware starts with. Any other keypad (or one that does not
+// answer) may be another than the one upgraded, and what it holds would be
+// overwritten; the user must say so first.
+bool KeypadMayTakeJournal(const UpgradeJournal& journal, const std::optional<DeviceStatus>& status);
+// Names both serial numbers: "The keypad on USB port P reports serial number
+// X, but the unfinished upgrade was of the keypad with serial number Y".
+std::string JournalKeypadMismatch(const UpgradeJournal& journal,
+                                  const std::optional<DeviceStatus>& status);
 
 // One upgrade at a time for this user, from its plan to the end of its
 // restore: an exclusive flock on $XDG_RUNTIME_DIR/orvex-config-upgrade.lock

@@ -229,15 +229,6 @@ bool UpgradeSequence::DownloadStartUp() {
     return true;
 }
 
-bool UpgradeSequence::CustomSelectedFirmware(const std::string& path) {
-    FirmwareImage image;
-    if (const std::string why = ReadFirmwareImage(path, image); !why.empty()) {
-        report(0, why + "\r\n");
-        return false;
-    }
-    return CustomSelectedFirmware(image);
-}
-
 bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image) {
     if (!DownloadStartUp()) {
         BSL_close_BSL();

@@ -101,8 +101,6 @@ public:
     // Start-up with one retry, erase pass (unless mass-erased), download,
     // verification, restart, all on the image's bytes as read once.
     bool CustomSelectedFirmware(const FirmwareImage& image);
-    // Reads the file once, then as above; false when it cannot be read.
-    bool CustomSelectedFirmware(const std::string& path);
     // Writes the brown-out reset request; false when the loader refused it.
     bool TriggerForcedBOR();
 

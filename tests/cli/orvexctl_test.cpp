@@ -13,11 +13,13 @@
 
 #include <unistd.h>
 
+#include "bsl/device_notifier.h"
 #include "cli/orvexctl.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "firmware/standin_images.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
@@ -349,6 +351,40 @@ TEST_F(OrvexctlTest, SeveralKeypadsListedAndPickedBySerialOrPath) {
     }
     EXPECT_NE(keypad->model.running().ledBrightness, 0);
     EXPECT_NE(second->model.running().ledBrightness, 0);
+
+    // What restarts or overwrites a keypad wants it named when there are
+    // two; reading takes the first. Neither hears more than its status.
+    ASSERT_EQ(run({"save"}), EXIT_OK) << err.str();
+    keypad->model.clearLog();
+    second->model.clearLog();
+    const auto paths = KeypadCommandPaths();
+    ASSERT_EQ(paths.size(), 2u);
+    const std::string listing =
+        "--serial or --path:\n  " + paths[0] + "\tserial OVX-A\n  " + paths[1] + "\tserial OVX-B\n";
+    for (const auto& args : {std::vector<std::string>{"restore"},
+                             {"import", configFile()},
+                             {"factory-reset"},
+                             {"flash", ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt"}}) {
+        EXPECT_EQ(run(args), EXIT_USAGE) << args[0];
+        EXPECT_NE(err.str().find("more than one keypad is attached"), std::string::npos)
+            << err.str();
+        EXPECT_NE(err.str().find(listing), std::string::npos) << err.str();
+    }
+    for (const auto& k : {keypad, second})
+        for (const auto& c : k->model.log())
+            EXPECT_EQ(c.command, GetStatus);
+    ASSERT_EQ(run({"status"}), EXIT_OK);
+    EXPECT_NE(out.str().find("serial-number: OVX-A"), std::string::npos);
+
+    // Two keypads reporting one serial number cannot be told apart by it.
+    second->model.setSerial("OVX-A");
+    EXPECT_EQ(run({"--serial", "OVX-A", "set", "led", "0"}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("more than one keypad reports serial number OVX-A; name the one "
+                             "to use with --path"),
+              std::string::npos)
+        << err.str();
+    EXPECT_NE(keypad->model.running().ledBrightness, 0);
+    EXPECT_NE(second->model.running().ledBrightness, 0);
 }
 
 // The report with a keypad, with one it cannot open and with none; it reads
@@ -630,11 +666,48 @@ TEST_F(OrvexctlFlashTest, ALoneLoaderIsProgrammedOnlyWhenTheUserSaysSo) {
 
     EXPECT_EQ(run({"flash", "--recover", image}), EXIT_USAGE); // the mass erase, unagreed
     EXPECT_EQ(loader->model.totalReports(), 0);
+    // Another keypad running meanwhile is never opened by --recover.
+    const auto running = plugKeypad();
+    running->model.setSerial("OVXAAAAAAAAA");
+    const Held runningBefore = held(running);
+    EXPECT_EQ(run({"--serial", "OVXAAAAAAAAA", "flash", "--recover", image}), EXIT_USAGE);
     ASSERT_EQ(run({"flash", "--recover", "--allow-mass-erase", image}), EXIT_OK) << err.str();
     EXPECT_NE(err.str().find(firmware::kNotRestoredText), std::string::npos) << err.str();
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
     EXPECT_FALSE(fs::exists(dir / "password.Text"));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2) << "only the RAM loader files";
+    EXPECT_TRUE(running->model.log().empty());
+    EXPECT_EQ(held(running), runningBefore);
+
+    // Two loaders: only the one named with --path is programmed.
+    clock.advance(3000);
+    for (const auto& path : KeypadCommandPaths()) {
+        if (KeypadUsbPort(path) == keypad->port()) {
+            ASSERT_TRUE(OpenKeypadAtPath(path));
+        }
+    }
+    ASSERT_EQ(OpenKeypadIdentity().usbPort, keypad->port());
+    SendDeviceCommand(EnterBootloader);
+    CloseDevice();
+    const auto foreign = sim::makeLoader();
+    sim::VirtualBus::instance().plug(foreign);
+    clock.advance(2000);
+    EXPECT_EQ(run({"flash", "--recover", "--allow-mass-erase", image}), EXIT_USAGE);
+    EXPECT_NE(err.str().find(firmware::kLoaderNotToldApartText), std::string::npos) << err.str();
+    std::string keypadsLoader;
+    hid_device_info* list = hid_enumerate(0x2047, 0x0200);
+    for (hid_device_info* it = list; it; it = it->next)
+        if (bsl::UsbPortOfHidPath(it->path) == keypad->port())
+            keypadsLoader = it->path;
+    hid_free_enumeration(list);
+    ASSERT_FALSE(keypadsLoader.empty());
+    ASSERT_EQ(run({"--path", keypadsLoader, "flash", "--recover", "--allow-mass-erase",
+                   ORVEX_SAMPLES_DIR "/orvex_fw_2_08.txt"}),
+              EXIT_OK)
+        << err.str();
+    EXPECT_EQ(loader->model.imageVersion(), "2.8");
+    EXPECT_EQ(foreign->model.totalReports(), 0);
+    EXPECT_TRUE(running->model.log().empty());
 }
 
 // The restore after "Done!" interrupted (here: the keypad is not back in
@@ -692,6 +765,86 @@ TEST_F(OrvexctlFlashTest, ResumeFinishesAnInterruptedUpgradeFromTheJournal) {
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
     EXPECT_EQ(keypad->model.serial(), "OVX000777111");
     EXPECT_FALSE(fs::exists(journal));
+}
+
+// The settings of an unfinished upgrade go only to the keypad that was
+// upgraded: one reporting its serial number, or as new firmware starts. Any
+// other keypad, on the journal's port or named by mistake, hears nothing but
+// a status read unless the user insists.
+TEST_F(OrvexctlFlashTest, ResumeSendsTheSettingsOnlyToTheUpgradedKeypad) {
+    keypad->model.setSerial("OVXCCCCCCCCC");
+    keypad->model.setOptions(5);
+    firmware::UpgradeJournal journal;
+    journal.settings.captured = true;
+    journal.settings.led_brightness = 9;
+    journal.settings.no_of_keys = 7;
+    journal.settings.serialNumber = "OVXJJJJJJJJJ";
+    journal.settings.usbPort = keypad->port();
+    journal.program = "orvex-config";
+    std::string error;
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    const auto other = plugKeypad();
+    other->model.setSerial("OVXBBBBBBBBB");
+    const Held before = held(keypad), otherBefore = held(other);
+
+    EXPECT_EQ(run({"resume"}), EXIT_USAGE);
+    EXPECT_NE(err.str().find("USB port " + keypad->port() +
+                             " reports serial number OVXCCCCCCCCC (options 5), but the "
+                             "unfinished upgrade was of the keypad with serial number "
+                             "OVXJJJJJJJJJ; nothing was sent"),
+              std::string::npos)
+        << err.str();
+    EXPECT_NE(err.str().find("--force"), std::string::npos);
+    EXPECT_EQ(run({"--serial", "OVXBBBBBBBBB", "resume"}), EXIT_USAGE);
+    EXPECT_EQ(held(keypad), before);
+    EXPECT_EQ(held(other), otherBefore);
+    for (const auto& k : {keypad, other})
+        for (uint8_t c : codesOf(k))
+            EXPECT_EQ(c, GetStatus);
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // Its own serial number: the restore was cut off after sending it.
+    keypad->model.setSerial("OVXJJJJJJJJJ");
+    ASSERT_EQ(run({"resume"}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.options(), 7);
+    EXPECT_EQ(keypad->model.powerUp().ledBrightness, 9);
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // Told to, it overwrites the keypad it finds.
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    keypad->model.setSerial("OVXCCCCCCCCC");
+    ASSERT_EQ(run({"resume", "--force"}), EXIT_OK) << err.str();
+    EXPECT_EQ(keypad->model.serial(), "OVXJJJJJJJJJ");
+    EXPECT_EQ(held(other), otherBefore);
+}
+
+// Where a keypad's USB port cannot be told, it could not be told from another
+// keypad once it restarts: nothing that restarts it is sent while another is
+// attached.
+TEST_F(OrvexctlFlashTest, NoRestartOfAKeypadThatCouldNotBeFoundAgain) {
+    keypad->usbPort.clear();
+    keypad->model.setSerial("OVXAAAAAAAAA");
+    ASSERT_EQ(run({"save"}), EXIT_OK) << err.str();
+    const auto other = plugKeypad();
+    other->model.setSerial("OVXBBBBBBBBB");
+    keypad->model.clearLog();
+    const Held before = held(keypad);
+    for (const auto& args :
+         {std::vector<std::string>{"factory-reset"}, {"restore"}, {"flash", image}}) {
+        auto named = args;
+        named.insert(named.begin(), {"--serial", "OVXAAAAAAAAA"});
+        EXPECT_EQ(run(named), EXIT_USAGE) << args[0];
+        EXPECT_NE(err.str().find("could not be told apart"), std::string::npos) << err.str();
+    }
+    for (uint8_t c : codesOf(keypad))
+        EXPECT_EQ(c, GetStatus);
+    EXPECT_EQ(held(keypad), before);
+    for (uint8_t c : codesOf(other))
+        EXPECT_EQ(c, GetStatus);
+
+    // Alone, it is found again all the same.
+    sim::VirtualBus::instance().unplug(other);
+    ASSERT_EQ(run({"factory-reset"}), EXIT_OK) << err.str();
 }
 
 // A running keypad whose status cannot be read is not sent to its loader

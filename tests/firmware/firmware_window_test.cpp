@@ -21,7 +21,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <utility>
 
 #include "bsl/bsl430.h"
 #include "bsl/bsl_protocol.h"
@@ -49,6 +51,12 @@ const std::string kSample209 = ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt";
 
 bool waitFor(const std::function<bool()>& done) {
     return QTest::qWaitFor(done, 30000);
+}
+
+// Another upgrade (of any program) would be refused now.
+bool upgradeLocked() {
+    std::string refusal;
+    return !firmware::UpgradeLock::Acquire("test", refusal);
 }
 
 std::vector<std::string> warnings(const test::RecordingPrompter& p) {
@@ -401,7 +409,7 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     FirmwareUpgradeWindow other;
 
     w->startUpgrade();
-    EXPECT_TRUE(FirmwareUpgradeWindow::UpgradeRunning());
+    EXPECT_TRUE(upgradeLocked());
     // A count that ends now, a second press here and one in another window,
     // and a device change: none of them starts anything.
     w->loaderCountFinished(1, false);
@@ -410,7 +418,9 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     w->startUpgrade();
     other.startUpgrade();
     EXPECT_EQ(warnings(prompts),
-              std::vector<std::string>{"Another firmware upgrade is running..\n"});
+              std::vector<std::string>{"Another firmware upgrade is running (orvex-config, "
+                                       "process " +
+                                       std::to_string(::getpid()) + ").\n"});
     EXPECT_TRUE(other.statusBox->toPlainText().isEmpty());
     w->ParseMessages(BSL_DEVICE_ARRIVAL);
     EXPECT_FALSE(w->countBusy());
@@ -422,7 +432,7 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     EXPECT_EQ(w->deviceCountsRun(), counts + 1);
     EXPECT_FALSE(w->countBusy());
     EXPECT_FALSE(w->scanDeviceAgain);
-    EXPECT_FALSE(FirmwareUpgradeWindow::UpgradeRunning());
+    EXPECT_TRUE(upgradeLocked()) << "kept for another try";
     const QString failed = w->statusBox->toPlainText();
     EXPECT_EQ(failed.count("Starting"), 1);
     EXPECT_TRUE(failed.endsWith("Verifying memory\nMemory verification error\n"));
@@ -463,7 +473,7 @@ TEST_F(FirmwareWindowTest, DestroyedDuringAnUpgradeLetsTheWorkerFinish) {
     keypad->model.clearLog();
     w->startUpgrade();
     window.reset(); // waits for the worker; its reports go nowhere
-    EXPECT_FALSE(FirmwareUpgradeWindow::UpgradeRunning());
+    EXPECT_FALSE(upgradeLocked());
     QCoreApplication::processEvents();
     EXPECT_TRUE(keypadCommands().empty()); // no restore without the window
     EXPECT_EQ(keypadVersion(), "2.8");
@@ -551,21 +561,77 @@ TEST_F(FirmwareWindowTest, FirmwareButtonOpensTheWindowForALoneLoaderTheUserName
 
     SendDeviceCommand(EnterBootloader);
     CloseDevice();
-    sim::VirtualBus::instance().plug(sim::makeLoader());
+    const auto foreign = sim::makeLoader();
+    sim::VirtualBus::instance().plug(foreign);
     clock.advance(1000);
     prompts.clear();
     prompts.answerYes(2);
     form->openFirmwareUpgrade();
     EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kLoaderNotToldApartText) + "\n");
     EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+
+    // Neither keypad nor loader: nothing to upgrade, and no window that would
+    // program whatever loader comes along later.
+    sim::VirtualBus::instance().unplug(foreign);
+    sim::VirtualBus::instance().unplug(loader);
+    prompts.clear();
+    prompts.answerYes(2);
+    form->openFirmwareUpgrade();
+    EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kNothingToUpgradeText) + "\n");
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+}
+
+// Settings read from one keypad are never sent to another: here the keypad
+// whose settings were handed over is gone, and another one, left in its
+// loader, is upgraded in its place. It keeps its own serial number.
+TEST_F(FirmwareWindowTest, SettingsReadEarlierGoOnlyToTheKeypadTheyCameFrom) {
+    startMainWindow();
+    keypad->model.setSerial("OVXAAAAAAAAA");
+    form->scanForDevice();
+    form->openFirmwareUpgrade(); // handed over, the question answered No
+    ASSERT_TRUE(FirmwareUpgradeWindow::HandedOverSettings().captured);
+    sim::VirtualBus::instance().unplug(keypad);
+
+    auto other = plugKeypad();
+    auto otherLoader = sim::attachLoader(other);
+    other->model.setSerial("OVXBBBBBBBBB");
+    ASSERT_TRUE(RescanForDevice());
+    SendDeviceCommand(EnterBootloader);
+    CloseDevice();
+    clock.advance(1000);
+    QCoreApplication::processEvents();
+    prompts.clear();
+    prompts.answerYes(2);
+    form->openFirmwareUpgrade();
+    QPointer<FirmwareUpgradeWindow> w = form->findChild<FirmwareUpgradeWindow*>();
+    ASSERT_TRUE(w);
+    std::string error;
+    const auto journal = firmware::ReadUpgradeJournal(error);
+    ASSERT_TRUE(journal) << error;
+    EXPECT_FALSE(journal->settings.captured);
+    ASSERT_TRUE(waitFor([&] { return w->deviceCountLabel->text() == "Found 1 device"; }));
+    ASSERT_TRUE(settle(w));
+    pick(w, kSample209, prompts);
+    const int counts = w->deviceCountsRun();
+    w->startUpgrade();
+    ASSERT_TRUE(waitForUpgradeEnd(w, counts));
+    EXPECT_TRUE(w->statusBox->toPlainText().endsWith("Done!"));
+    EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kNotRestoredText) + "\n");
+    EXPECT_EQ(otherLoader->model.imageVersion(), "2.9");
+    EXPECT_EQ(other->model.serial(), "OVXBBBBBBBBB");
+    for (const auto& c : other->model.log())
+        EXPECT_NE(c.command, SetSerialNumber);
 }
 
 // An upgrade whose restore did not finish: at start-up the window offers to
-// send the settings kept in the journal back, and does.
+// send the settings kept in the journal back, and does. Another keypad on the
+// journal's port is named in the question, and No (the default) leaves it as
+// it is.
 TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     keypad = plugKeypad();
-    keypad->model.setSerial("OVX000000000");
-    keypad->model.setOptions(0);
+    keypad->model.setSerial("OVX000999888");
+    keypad->model.setOptions(3);
     firmware::UpgradeJournal journal;
     journal.settings.captured = true;
     journal.settings.keypad_table = 1;
@@ -578,10 +644,28 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     std::string error;
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
 
-    prompts.answerYes();
     form = std::make_unique<MainWindow>();
     form->startUp();
     QCoreApplication::processEvents();
+    ASSERT_EQ(prompts.texts().size(), 1u);
+    EXPECT_EQ(prompts.texts()[0],
+              "The keypad on USB port " + keypad->port() +
+                  " reports serial number OVX000999888 (options 3), but the unfinished upgrade "
+                  "was of the keypad with serial number OVX000555444. Send serial number "
+                  "OVX000555444 and the settings of that keypad to this one, replacing what it "
+                  "holds?");
+    EXPECT_EQ(keypad->model.serial(), "OVX000999888");
+    for (const auto& c : keypad->model.log())
+        EXPECT_EQ(c.command, GetStatus);
+    EXPECT_EQ(form->serialNumber, "OVX000999888");
+    ASSERT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // As new firmware starts it: its own, asked plainly.
+    keypad->model.setSerial("OVX000000000");
+    keypad->model.setOptions(0);
+    prompts.clear();
+    prompts.answerYes();
+    form->offerToFinishUpgrade(true);
     ASSERT_EQ(prompts.texts().size(), 1u);
     EXPECT_NE(prompts.texts()[0].find("OVX000555444 was interrupted"), std::string::npos);
     EXPECT_EQ(keypad->model.serial(), "OVX000555444");
@@ -590,6 +674,40 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     EXPECT_EQ(keypad->model.powerUp().buzzerPeriod, 7);
     EXPECT_EQ(form->serialNumber, "OVX000555444");
     EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+}
+
+// A journal without a USB port names the loader alone on the bus; one that
+// has gone while the user was being asked is not guessed at.
+TEST_F(FirmwareWindowTest, LoaderGoneWhileAskedIsNotGuessed) {
+    startInLoader();
+    CloseDevice();
+    clock.advance(1000);
+    firmware::UpgradeJournal journal;
+    journal.settings.serialNumber = "OVX000555444";
+    journal.program = "orvexctl";
+    std::string error;
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    struct UnplugWhenAsked : test::RecordingPrompter {
+        std::function<void()> onQuestion;
+        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
+                          MsgIcon icon) override {
+            if (buttons == MsgButtons::YesNo && onQuestion)
+                std::exchange(onQuestion, nullptr)();
+            return RecordingPrompter::message(text, caption, buttons, icon);
+        }
+    } boxes;
+    boxes.onQuestion = [&] { sim::VirtualBus::instance().unplug(loader); };
+    boxes.answerYes();
+    setPrompter(&boxes);
+    form = std::make_unique<MainWindow>();
+    form->startUp();
+    QCoreApplication::processEvents();
+    setPrompter(&prompts);
+    ASSERT_EQ(boxes.texts().size(), 3u);
+    EXPECT_NE(boxes.texts()[1].find("still in its bootstrap loader"), std::string::npos);
+    EXPECT_EQ(boxes.texts()[2], "No MSP430 USB bootstrap loader (USB 2047:0200) is attached.\n");
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
 }
 
 // Enter alone never confirms a question that can lead to an erase.

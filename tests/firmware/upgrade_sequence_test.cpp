@@ -253,6 +253,17 @@ TEST_F(UpgradeSequenceTest, UnusableImagesAreRefusedBeforeTheLoaderHearsAnything
         {"@FFFE\nFF FF\nq\n", "the reset vector (0x0FFFE-0x0FFFF) is blank"},
         {"@4400\n31 40\n@FFFE\n00 45\nq\n", "points at 0x04500, which the image does not"},
         {"@4400\nFF FF\n@FFFE\n00 44\nq\n", "points at 0x04400, which the image leaves blank"},
+        // ...nor from its own vector table, however it is filled.
+        {"@FFFE\nFE FF\nq\n", "points at 0x0FFFE, inside the interrupt vector table"},
+        {"@FFE0\n" +
+             [] {
+                 std::string vectors;
+                 for (int i = 0; i < 16; ++i)
+                     vectors += "E0 FF ";
+                 return vectors;
+             }() +
+             "\nq\n",
+         "points at 0x0FFE0, inside the interrupt vector table"},
     };
     clock.sleep_ms(1000); // the loader is on the bus
     const std::vector<uint8_t> flash = loader->model.memory(0, sim::LoaderModel::kMemorySize);
@@ -266,6 +277,8 @@ TEST_F(UpgradeSequenceTest, UnusableImagesAreRefusedBeforeTheLoaderHearsAnything
     }
     EXPECT_FALSE(run((dir / "missing.txt").string()));
     EXPECT_NE(steps[0].text.find("cannot open"), std::string::npos);
+    EXPECT_FALSE(run("/dev/zero")); // read up to the limit, not without end
+    EXPECT_NE(steps[0].text.find("larger than 16 MiB"), std::string::npos) << steps[0].text;
     fs::remove_all(dir);
     EXPECT_EQ(loader->model.totalReports(), 0);
     EXPECT_TRUE(loader->model.memory(0, sim::LoaderModel::kMemorySize) == flash);

@@ -19,6 +19,7 @@
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
+#include "device/keypad_identity.h"
 #include "test_env.h"
 #include "ui/main/main_window.h"
 #include "ui/selftest/self_test_window.h"
@@ -178,9 +179,14 @@ TEST_F(HotplugTest, FactoryResetOwnsTheKeypadThroughItsRestart) {
 }
 
 // A keypad that comes back only while the factory reset's warnings are up is
-// read once the reset has ended, without a box and without Scan.
+// read once the reset has ended, without a box and without Scan; another
+// keypad attached meanwhile is not taken in its place.
 TEST_F(HotplugTest, KeypadBackLateFromAFactoryResetIsReadWhenTheResetEnds) {
     startWithKeypad(7);
+    const auto other = sim::makeKeypad();
+    other->model.setSerial("OVX000999888");
+    bus.plug(other);
+    settle();
     keypad->model.setRestartDelayMs(8000);
     struct BackDuringWarning : test::RecordingPrompter {
         std::function<void()> onWarning;
@@ -202,7 +208,32 @@ TEST_F(HotplugTest, KeypadBackLateFromAFactoryResetIsReadWhenTheResetEnds) {
     ASSERT_TRUE(waitUntil([&] { return connected(); }));
     EXPECT_EQ(commands(), (std::vector<uint8_t>{FactoryReset, GetStatus}));
     EXPECT_EQ(boxes.messages().size(), 2u);
+    EXPECT_TRUE(other->model.log().empty());
     setPrompter(&prompts);
+
+    // Not back at all: the other keypad is shown as one that arrived, and
+    // said so.
+    keypad->model.setRestartDelayMs(60000);
+    prompts.clear();
+    form->resetToFactoryDefault();
+    ASSERT_TRUE(waitUntil([&] { return panelLine(*form, 2).endsWith("OVX000999888"); }));
+    EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::KeypadPluggedInText());
+
+    // A keypad whose USB port cannot be told is not reset while another is
+    // attached: it could not be told apart when it comes back.
+    clock.advance(60000);
+    bus.unplug(other);
+    keypad->usbPort.clear();
+    ASSERT_TRUE(waitUntil([&] { return connected(); }));
+    bus.plug(other);
+    settle();
+    keypad->model.clearLog();
+    prompts.clear();
+    form->resetToFactoryDefault();
+    EXPECT_EQ(prompts.texts(),
+              std::vector<std::string>{std::string(kKeypadNotToldApartText) + "\n"});
+    EXPECT_TRUE(keypad->model.log().empty());
+    EXPECT_TRUE(connected());
 }
 
 // The self test owns the keypad while it runs. Pulled out in the middle of the

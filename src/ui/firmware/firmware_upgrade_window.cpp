@@ -14,7 +14,6 @@
 #include <QShowEvent>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -40,6 +39,7 @@ int FirmwareUpgradeWindow::no_of_keys = 0;
 std::array<int, 20> FirmwareUpgradeWindow::key_codes{};
 std::string FirmwareUpgradeWindow::serialNumber;
 bool FirmwareUpgradeWindow::settingsHandedOver_ = false;
+KeypadIdentity FirmwareUpgradeWindow::handedOverFrom_;
 std::string FirmwareUpgradeWindow::myVID;
 std::string FirmwareUpgradeWindow::myPID;
 std::string FirmwareUpgradeWindow::myDeviceIndex = "0";
@@ -51,9 +51,6 @@ namespace {
 constexpr const char* kFileFilter = "(*.txt);;All files (*)";
 constexpr const char* kStillRunningText =
     "The firmware upgrade is still running. Close this window when it has finished..";
-
-// One loader upgrade at a time in the process, whichever window starts it.
-std::atomic<bool> g_upgradeRunning{false};
 
 // The loader library keeps one device-change callback per process; every open
 // firmware window gets each event, on its own thread.
@@ -142,7 +139,8 @@ std::string imageDialogFolder() {
 
 void FirmwareUpgradeWindow::HandOverSettings(int keypadType, int ledBrightness, int buzzer,
                                              int buzzerPeriodIndex, int options,
-                                             const uint8_t* codes20, const std::string& serial) {
+                                             const uint8_t* codes20, const std::string& serial,
+                                             const KeypadIdentity& from) {
     keypad_table = keypadType;
     led_brightness = ledBrightness;
     buzzer_enable = buzzer;
@@ -152,6 +150,7 @@ void FirmwareUpgradeWindow::HandOverSettings(int keypadType, int ledBrightness, 
         key_codes[i] = codes20[i];
     serialNumber = serial;
     settingsHandedOver_ = true;
+    handedOverFrom_ = from;
 }
 
 void FirmwareUpgradeWindow::HandOverJournal(const firmware::KeypadSettingsHandOver& s) {
@@ -163,6 +162,7 @@ void FirmwareUpgradeWindow::HandOverJournal(const firmware::KeypadSettingsHandOv
     key_codes = s.key_codes;
     serialNumber = s.serialNumber;
     settingsHandedOver_ = s.captured;
+    handedOverFrom_ = {s.serialNumber, s.usbPort};
 }
 
 firmware::KeypadSettingsHandOver FirmwareUpgradeWindow::HandedOverSettings() {
@@ -179,11 +179,20 @@ firmware::KeypadSettingsHandOver FirmwareUpgradeWindow::HandedOverSettings() {
     return s;
 }
 
+firmware::KeypadSettingsHandOver
+FirmwareUpgradeWindow::HandedOverSettingsFor(const KeypadIdentity& keypad) {
+    firmware::KeypadSettingsHandOver s = HandedOverSettings();
+    s.captured = s.captured && !keypad.serialNumber.empty() && keypad == handedOverFrom_;
+    s.usbPort = keypad.usbPort;
+    return s;
+}
+
 void FirmwareUpgradeWindow::ForgetHandOver() {
     keypad_table = led_brightness = buzzer_enable = buzzer_period = no_of_keys = 0;
     key_codes.fill(0);
     serialNumber.clear();
     settingsHandedOver_ = false;
+    handedOverFrom_ = {};
     upgradePlan_.reset();
     keypadUsbPort_.clear();
 }
@@ -196,10 +205,6 @@ void FirmwareUpgradeWindow::HandOverUpgradePlan(const firmware::UpgradePlan& pla
 
 void FirmwareUpgradeWindow::KeepUpgradeLock(std::unique_ptr<firmware::UpgradeLock> lock) {
     lock_ = std::move(lock);
-}
-
-bool FirmwareUpgradeWindow::UpgradeRunning() {
-    return g_upgradeRunning.load();
 }
 
 FirmwareUpgradeWindow::FirmwareUpgradeWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -278,8 +283,6 @@ FirmwareUpgradeWindow::~FirmwareUpgradeWindow() {
     // stopping a download half-way would leave the keypad without firmware.
     upgradeWorker.Abandon();
     loaderCountWorker.Abandon();
-    if (upgrading_)
-        g_upgradeRunning = false;
 }
 
 void FirmwareUpgradeWindow::CentreOnScreen() {
@@ -395,10 +398,14 @@ void FirmwareUpgradeWindow::browseForImage() {
 void FirmwareUpgradeWindow::startUpgrade() {
     if (upgrading_)
         return;
-    bool expected = false;
-    if (!g_upgradeRunning.compare_exchange_strong(expected, true)) {
-        showWarning("Another firmware upgrade is running..");
-        return;
+    // One upgrade at a time, in this program and any other.
+    if (!lock_) {
+        std::string refusal;
+        lock_ = firmware::UpgradeLock::Acquire("orvex-config", refusal);
+        if (!lock_) {
+            showWarning(refusal);
+            return;
+        }
     }
     upgrading_ = true;
     upgradeButton->setEnabled(false);
@@ -443,17 +450,33 @@ void FirmwareUpgradeWindow::upgradeProgress(int percent, const std::string& text
 
 void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
     if (!error && result) {
-        const firmware::RestoreResult r =
-            firmware::RestoreSettingsAfterUpgrade(HandedOverSettings());
+        // What goes back is what the journal holds, written for this keypad
+        // before it left; without a journal nothing is known to be its own.
+        std::optional<firmware::RestoreResult> r;
+        if (upgradePlan_) {
+            std::string why;
+            if (const auto journal = firmware::ReadUpgradeJournal(why))
+                r = firmware::RestoreSettingsAfterUpgrade(journal->settings);
+            else
+                showWarning("The keypad settings cannot be sent back: " +
+                            (why.empty() ? "the upgrade journal " + firmware::UpgradeJournalPath() +
+                                               " has gone"
+                                         : why) +
+                            "..");
+        } else {
+            r = firmware::RestoreSettingsAfterUpgrade({});
+        }
         // Finished: nothing is left for a later run. Otherwise the journal
         // keeps the settings until they are back on the keypad.
-        if (upgradePlan_ && (r == firmware::RestoreResult::Restored ||
-                             r == firmware::RestoreResult::NothingCaptured))
+        const bool finished = r && (*r == firmware::RestoreResult::Restored ||
+                                    *r == firmware::RestoreResult::NothingCaptured);
+        if (upgradePlan_ && finished)
             firmware::RemoveUpgradeJournal();
         keypadHold_.reset();
+        // Over: other upgrades (a resume of this one too) may run.
+        lock_.reset();
     }
     upgrading_ = false;
-    g_upgradeRunning = false;
     // The outcome is spoken: "Done!" or the reason the upgrade stopped.
     if (!lastReport_.isEmpty())
         announcer->announce(lastReport_);

@@ -43,22 +43,32 @@ public:
     static int no_of_keys;
     static std::array<int, 20> key_codes;
     static std::string serialNumber;
-    // Stores a status read; until the first call nothing is restored.
+    // Stores a status read of the keypad `from`; until the first call
+    // nothing is restored.
     static void HandOverSettings(int keypadType, int ledBrightness, int buzzer,
                                  int buzzerPeriodIndex, int options, const uint8_t* codes20,
-                                 const std::string& serial);
+                                 const std::string& serial, const KeypadIdentity& from);
     // The settings kept in the journal of an interrupted upgrade.
     static void HandOverJournal(const firmware::KeypadSettingsHandOver& settings);
+    // The last hand-over, whichever keypad it came from.
     static firmware::KeypadSettingsHandOver HandedOverSettings();
+    // The last hand-over as settings to send back to `keypad`: captured only
+    // when it was read from that very keypad (same serial number on the same
+    // USB port), so an earlier keypad's serial number and settings never
+    // reach another.
+    static firmware::KeypadSettingsHandOver HandedOverSettingsFor(const KeypadIdentity& keypad);
     // Forgets the hand-over (tests start each case from a fresh run).
     static void ForgetHandOver();
     // The loader images and the keypad's USB port, settled by the main window
     // before the keypad was sent to its loader. Without one the program's
     // built-in images are used, and an upgrade without images is refused.
     // The main window has written the upgrade journal: the window adds the
-    // image to it and removes it once the settings are back on the keypad.
+    // image to it, sends back the settings it holds after the upgrade and
+    // removes it once they are back on the keypad.
     static void HandOverUpgradePlan(const firmware::UpgradePlan& plan, const std::string& usbPort);
-    // The lock that keeps other upgrades out while this window may run one.
+    // The lock that keeps other upgrades out while this window may run one,
+    // until its settings restore has ended. A window without one takes it
+    // when the upgrade starts, and refuses while another upgrade holds it.
     void KeepUpgradeLock(std::unique_ptr<firmware::UpgradeLock> lock);
 
     // Loader ids as shown in vidLabel / pidLabel.
@@ -77,9 +87,6 @@ public:
     // ended, or until the window goes.
     void HoldKeypad(std::unique_ptr<KeypadSequence> hold) { keypadHold_ = std::move(hold); }
     bool holdsKeypad() const { return keypadHold_ != nullptr; }
-
-    // True while any window's upgrade (or the restore after it) runs.
-    static bool UpgradeRunning();
 
     uint32_t numberOfUSBDevicesConnected = 0;
     // A device change arrived while a worker was busy.
@@ -150,6 +157,7 @@ private:
     std::unique_ptr<firmware::UpgradeLock> lock_;
 
     static bool settingsHandedOver_;
+    static KeypadIdentity handedOverFrom_;
     static std::optional<firmware::UpgradePlan> upgradePlan_;
     static std::string keypadUsbPort_;
 };

@@ -457,9 +457,13 @@ QString MainWindow::FactoryResetText() {
 void MainWindow::resetToFactoryDefault() {
     if (KeypadBusyElsewhere())
         return;
-    // The keypad restarts: this sequence sees it leave and come back.
-    KeypadSequence owned;
     const KeypadIdentity keypad = OpenKeypadIdentity();
+    if (!KeypadCanBeFoundAgain(keypad)) {
+        showWarning(kKeypadNotToldApartText);
+        return;
+    }
+    // The keypad restarts: this sequence sees it leave and come back.
+    KeypadSequence owned(KeypadSequence::After::Nothing, keypad);
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
     sleep_ms(3000);
     RescanForKeypad(keypad); // this keypad only, never another one plugged in

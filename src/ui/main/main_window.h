@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bsl/device_notifier.h"
+#include "device/keypad_identity.h"
 
 class QAction;
 class QComboBox;
@@ -134,7 +135,7 @@ public slots:
     void keypadArrived(bool duringSequence);
     void keypadRemoved(bool duringSequence);
     // The last sequence that owned the keypad has ended: read it again.
-    void followKeypadAfterSequence();
+    void followKeypadAfterSequence(const KeypadIdentity& keypad);
 
 signals:
     // Emitted by Exit; the application quits on it.

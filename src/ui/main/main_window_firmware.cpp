@@ -11,6 +11,7 @@
 #include "firmware/loader_store.h"
 #include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
+#include "firmware/upgrade_target.h"
 #include "platform/prompter.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 
@@ -20,15 +21,6 @@ namespace {
 
 constexpr const char* kProgram = "orvex-config";
 constexpr const char* kQuestionCaption = "Firmware Upgrade";
-
-std::string serialText(const std::string& serial) {
-    std::string out;
-    for (char c : serial)
-        out += c >= 0x20 && c < 0x7F ? c : '?';
-    while (!out.empty() && (out.back() == ' ' || out.back() == '?'))
-        out.pop_back();
-    return out.empty() ? "unknown" : out;
-}
 
 // The loader images and the password; false (the user told why) when the
 // upgrade must not start.
@@ -68,15 +60,18 @@ void MainWindow::openFirmwareUpgrade() {
 
     // The settings the window sends back after the upgrade.
     const bool statusRead = GetDeviceStatusMessage() == 0;
+    const KeypadIdentity keypad = OpenKeypadIdentity();
     if (statusRead)
         FirmwareUpgradeWindow::HandOverSettings(lastKeypadType, lastLedBrightness, lastBuzzer,
                                                 lastBuzzerPeriodIndex, lastOptions,
-                                                lastKeyCodes.data(), serialNumber);
+                                                lastKeyCodes.data(), serialNumber, keypad);
     else
         WarnCommandFailed("Unable to get device status information");
-    // A serial number read earlier may be another keypad's: its password is
-    // not taken for this one.
-    const std::string serial = statusRead ? serialNumber : std::string();
+    // Settings read earlier are kept only for the keypad they were read from:
+    // any other keypad would get their serial number and settings.
+    firmware::KeypadSettingsHandOver settings =
+        FirmwareUpgradeWindow::HandedOverSettingsFor(keypad);
+    const std::string serial = settings.captured ? settings.serialNumber : std::string();
 
     // One upgrade at a time, from here to the end of its restore.
     std::string refusal;
@@ -89,17 +84,15 @@ void MainWindow::openFirmwareUpgrade() {
     // Only the keypad's own loader is programmed: the one it restarts into on
     // its port, or one the user says is the keypad's. Other MSP430 loaders
     // answer the same ids.
-    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
-    const std::vector<std::string> loaders = firmware::LoaderUsbPorts(ids);
-    std::string port = firmware::OpenKeypadUsbPort();
-    if (!hid_handle && loaders.size() == 1) {
-        if (!askYesNo(LoneLoaderQuestion(), kQuestionCaption))
-            return;
-        port = loaders.front();
-    } else if ((!hid_handle && loaders.size() > 1) || (port.empty() && !loaders.empty())) {
-        showWarning(firmware::kLoaderNotToldApartText);
+    const firmware::UpgradeTarget target = firmware::ChooseUpgradeTarget(
+        firmware::LoaderIds::FromResources(), firmware::TargetSource::OpenKeypad);
+    if (!target.refusal.empty()) {
+        showWarning(target.refusal);
         return;
     }
+    if (target.unnamedLoader && !askYesNo(LoneLoaderQuestion(), kQuestionCaption))
+        return;
+    const std::string& port = target.usbPort;
 
     // Whatever would stop the upgrade is settled while the keypad still runs
     // its firmware: once in its loader, a refused password erases it.
@@ -111,9 +104,10 @@ void MainWindow::openFirmwareUpgrade() {
     if (!massEraseAgreed(serial, plan))
         return;
 
-    // What the restore needs is on disk before the keypad leaves.
+    // What the restore needs is on disk before the keypad leaves; the
+    // restore sends what it holds.
     firmware::UpgradeJournal journal;
-    journal.settings = FirmwareUpgradeWindow::HandedOverSettings();
+    journal.settings = settings;
     journal.settings.usbPort = port;
     journal.program = kProgram;
     journal.startedAt = firmware::UtcNowText();
@@ -126,9 +120,11 @@ void MainWindow::openFirmwareUpgrade() {
 
     // From here to the end of the settings restore the upgrade owns the
     // keypad; the main window reads it again afterwards.
-    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
+    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter,
+                                                        KeypadIdentity{keypad.serialNumber, port}));
     // The keypad restarts into its loader, usually before it can answer.
-    if (SendDeviceCommand(EnterBootloader) != LINK_OK)
+    // Without a keypad open the command could reach nobody: as if it failed.
+    if (!target.enterBootloader || SendDeviceCommand(EnterBootloader) != LINK_OK)
         EnableDisableFunctionButtons(false);
 
     window->CentreOnScreen();
@@ -144,7 +140,7 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         showWarning("The firmware upgrade cannot start: " + error + "..");
         return !atStartUp;
     }
-    const std::string serial = serialText(journal->settings.serialNumber);
+    const std::string serial = PrintableSerial(journal->settings.serialNumber);
     const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
     const firmware::JournalKeypad where = firmware::FindJournalKeypad(*journal, ids);
     if (where == firmware::JournalKeypad::Absent) {
@@ -163,11 +159,29 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         return true;
     }
     if (where == firmware::JournalKeypad::Running) {
-        if (!askYesNo("An upgrade of the keypad with serial number " + serial +
+        // The keypad on the journal's port must be the one upgraded, or as
+        // its new firmware left it; any other would lose what it holds.
+        const KeypadIdentity shown = OpenKeypadIdentity();
+        std::optional<DeviceStatus> status;
+        const bool opened = firmware::OpenJournalKeypad(*journal, status);
+        const bool mayTake = !journal->settings.captured ||
+                             (opened && firmware::KeypadMayTakeJournal(*journal, status));
+        const std::string question =
+            mayTake ? "An upgrade of the keypad with serial number " + serial +
                           " was interrupted before its settings were sent back. Send them back "
-                          "now?",
-                      kQuestionCaption))
+                          "now?"
+                    : firmware::JournalKeypadMismatch(*journal, status) + ". Send serial number " +
+                          serial +
+                          " and the settings of that keypad to this one, replacing what it "
+                          "holds?";
+        if (!opened)
+            showWarning("Halden Orvex\u2122 not connected..");
+        if (!opened || !askYesNo(question, kQuestionCaption)) {
+            // Back to the keypad the window shows.
+            if (!(OpenKeypadIdentity() == shown) && RescanForKeypad(shown, false))
+                RefreshFromDevice();
             return true;
+        }
         // The restore restarts the keypad: it sees it leave and come back.
         KeypadSequence owned;
         const firmware::RestoreResult r = firmware::RestoreSettingsAfterUpgrade(journal->settings);
@@ -190,15 +204,24 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         !massEraseAgreed(journal->settings.serialNumber, plan))
         return true;
     std::string port = journal->settings.usbPort;
-    if (port.empty())
-        port = firmware::LoaderUsbPorts(ids).front(); // alone on the bus
+    if (port.empty()) {
+        // Found alone on the bus before the questions; it may have gone since.
+        const firmware::UpgradeTarget loader =
+            firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::AttachedLoader);
+        if (!loader.refusal.empty()) {
+            showWarning(loader.refusal);
+            return true;
+        }
+        port = loader.usbPort;
+    }
     FirmwareUpgradeWindow::HandOverJournal(journal->settings);
     FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
     auto* window = new FirmwareUpgradeWindow(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->KeepUpgradeLock(std::move(lock));
     // The keypad is its loader until the upgrade's restore has ended.
-    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter));
+    window->HoldKeypad(std::make_unique<KeypadSequence>(
+        KeypadSequence::After::RereadAfter, KeypadIdentity{journal->settings.serialNumber, port}));
     window->CentreOnScreen();
     window->show();
     return true;

@@ -37,11 +37,12 @@ MainWindow::~MainWindow() {
 
 bool MainWindow::FollowKeypad() {
     StopFollowingKeypad();
-    releasedListener_ = AddKeypadReleasedListener([this](bool reread) {
+    releasedListener_ = AddKeypadReleasedListener([this](bool reread,
+                                                         const KeypadIdentity& keypad) {
         // Runs where the sequence ended; the read waits for this window's turn.
         if (keypadChangedDuringSequence_.exchange(false) || reread)
             QMetaObject::invokeMethod(
-                this, [this] { followKeypadAfterSequence(); }, Qt::QueuedConnection);
+                this, [this, keypad] { followKeypadAfterSequence(keypad); }, Qt::QueuedConnection);
     });
     keypadNotifier_ = bsl::makeDeviceNotifier();
     const bool watching =
@@ -129,24 +130,33 @@ void MainWindow::keypadRemoved(bool duringSequence) {
     statusBar->showMessage(QString::fromUtf8(kKeypadUnpluggedText));
 }
 
-void MainWindow::followKeypadAfterSequence() {
+void MainWindow::followKeypadAfterSequence(const KeypadIdentity& keypad) {
     if (exited_)
         return;
     if (KeypadOwnedBySequence()) {
         keypadChangedDuringSequence_ = true; // the next one to end reads it
         return;
     }
-    if (!hid_handle && !RescanQuietly()) {
+    // Only the sequence's own keypad is taken up again quietly; when it is
+    // not back, another keypad attached is announced as any arrival is.
+    const auto notBack = [this] {
         UpdatePermissionHint();
         ShowNotConnectedForm();
+        if (KeypadAttached())
+            keypadArrived(false);
+    };
+    if (!hid_handle && !RescanForKeypad(keypad, false)) {
+        notBack();
         return;
     }
     if (RefreshFromDevice())
         return;
     // The handle the sequence left may be dead while the keypad is back.
     if (KeypadAttached()) {
-        if (RescanQuietly())
+        if (RescanForKeypad(keypad, false))
             RefreshFromDevice();
+        else
+            notBack();
     } else {
         CloseUnpluggedKeypad();
     }
