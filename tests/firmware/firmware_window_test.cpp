@@ -710,6 +710,40 @@ TEST_F(FirmwareWindowTest, LoaderGoneWhileAskedIsNotGuessed) {
     EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
 }
 
+// The keypad swapped for another one on its port while the question is up:
+// nothing reaches the other keypad, no journal names it, no window opens.
+TEST_F(FirmwareWindowTest, KeypadSwappedWhileAskedGetsNothing) {
+    startMainWindow();
+    auto other = plugKeypad(); // plugged in later, on the same port
+    sim::VirtualBus::instance().unplug(other);
+    other->model.setSerial("OVX000999999");
+    other->usbPort = keypad->usbPort;
+    struct SwapWhenAsked : test::RecordingPrompter {
+        std::function<void()> onQuestion;
+        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
+                          MsgIcon icon) override {
+            if (buttons == MsgButtons::YesNo && onQuestion)
+                std::exchange(onQuestion, nullptr)();
+            return RecordingPrompter::message(text, caption, buttons, icon);
+        }
+    } boxes;
+    boxes.onQuestion = [&] {
+        sim::VirtualBus::instance().unplug(keypad);
+        sim::VirtualBus::instance().plug(other);
+        for (int i = 0; i < 50; ++i) // the window's own events, as under a message box
+            QCoreApplication::processEvents();
+    };
+    boxes.answerYes();
+    setPrompter(&boxes);
+    other->model.clearLog();
+    form->openFirmwareUpgrade();
+    setPrompter(&prompts);
+    EXPECT_EQ(boxes.texts().back(), "The keypad was unplugged.\n");
+    EXPECT_TRUE(other->model.log().empty()) << "the other keypad heard something";
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+}
+
 // Enter alone never confirms a question that can lead to an erase.
 TEST_F(FirmwareWindowTest, QuestionsDefaultToNo) {
     QtPrompter qt;

@@ -4,6 +4,8 @@
 #include "ui/main/main_window.h"
 
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "device/device_commands.h"
 #include "device/hid_link.h"
@@ -50,9 +52,15 @@ std::string MainWindow::LoneLoaderQuestion() {
 }
 
 void MainWindow::openFirmwareUpgrade() {
+    if (KeypadBusyElsewhere())
+        return;
     // An interrupted upgrade is finished before another one starts.
     if (offerToFinishUpgrade(false))
         return;
+    // The keypad whose settings are read here is the one switched to its
+    // loader: while the questions below wait for the user, the window does
+    // not follow keypads coming and going.
+    std::optional<KeypadSequence> asking(std::in_place);
 
     // Owned by the main window, so it is gone (its job waited for) at exit.
     auto window = std::make_unique<FirmwareUpgradeWindow>(this);
@@ -104,6 +112,13 @@ void MainWindow::openFirmwareUpgrade() {
     if (!massEraseAgreed(serial, plan))
         return;
 
+    // Pulled out or swapped while the questions were up: nothing has been
+    // sent, and nothing is.
+    if (target.enterBootloader && (!OpenedKeypadAttached() || OpenKeypadIdentity() != keypad)) {
+        showWarning(kKeypadUnpluggedText);
+        return;
+    }
+
     // What the restore needs is on disk before the keypad leaves; the
     // restore sends what it holds.
     firmware::UpgradeJournal journal;
@@ -122,6 +137,7 @@ void MainWindow::openFirmwareUpgrade() {
     // keypad; the main window reads it again afterwards.
     window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter,
                                                         KeypadIdentity{keypad.serialNumber, port}));
+    asking.reset();
     // The keypad restarts into its loader, usually before it can answer.
     // Without a keypad open the command could reach nobody: as if it failed.
     if (!target.enterBootloader || SendDeviceCommand(EnterBootloader) != LINK_OK)
