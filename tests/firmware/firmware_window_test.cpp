@@ -687,16 +687,8 @@ TEST_F(FirmwareWindowTest, LoaderGoneWhileAskedIsNotGuessed) {
     journal.program = "orvexctl";
     std::string error;
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
-    struct UnplugWhenAsked : test::RecordingPrompter {
-        std::function<void()> onQuestion;
-        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
-                          MsgIcon icon) override {
-            if (buttons == MsgButtons::YesNo && onQuestion)
-                std::exchange(onQuestion, nullptr)();
-            return RecordingPrompter::message(text, caption, buttons, icon);
-        }
-    } boxes;
-    boxes.onQuestion = [&] { sim::VirtualBus::instance().unplug(loader); };
+    test::RecordingPrompter boxes;
+    boxes.beforeNextQuestion = [&] { sim::VirtualBus::instance().unplug(loader); };
     boxes.answerYes();
     setPrompter(&boxes);
     form = std::make_unique<MainWindow>();
@@ -718,16 +710,8 @@ TEST_F(FirmwareWindowTest, KeypadSwappedWhileAskedGetsNothing) {
     sim::VirtualBus::instance().unplug(other);
     other->model.setSerial("OVX000999999");
     other->usbPort = keypad->usbPort;
-    struct SwapWhenAsked : test::RecordingPrompter {
-        std::function<void()> onQuestion;
-        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
-                          MsgIcon icon) override {
-            if (buttons == MsgButtons::YesNo && onQuestion)
-                std::exchange(onQuestion, nullptr)();
-            return RecordingPrompter::message(text, caption, buttons, icon);
-        }
-    } boxes;
-    boxes.onQuestion = [&] {
+    test::RecordingPrompter boxes;
+    boxes.beforeNextQuestion = [&] {
         sim::VirtualBus::instance().unplug(keypad);
         sim::VirtualBus::instance().plug(other);
         for (int i = 0; i < 50; ++i) // the window's own events, as under a message box

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <utility>
 
 #include "device/hid_link.h"
 
@@ -10,6 +11,9 @@ namespace orvex::test {
 
 MsgAnswer RecordingPrompter::message(const std::string& text, const std::string& caption,
                                      MsgButtons buttons, MsgIcon icon) {
+    auto& hook = buttons == MsgButtons::YesNo ? beforeNextQuestion : beforeNextWarning;
+    if (hook)
+        std::exchange(hook, nullptr)();
     std::lock_guard lock(m_);
     messages_.push_back({text, caption, buttons, icon});
     if (buttons == MsgButtons::Ok)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,11 @@ public:
 
     // The folder the last file dialog was asked to start in.
     std::string fileDialogFolder() const;
+
+    // Runs once, as the next warning (OK) or question (Yes/No) is shown: what
+    // happens while a message box waits for the user.
+    std::function<void()> beforeNextWarning;
+    std::function<void()> beforeNextQuestion;
 
     void answerYes(int times = 1);
     void answerNo(int times = 1);

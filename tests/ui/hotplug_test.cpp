@@ -131,16 +131,8 @@ TEST_F(HotplugTest, KeypadComingAndGoingIsFollowedWithoutScan) {
 // Plugged in while the start-up's "not connected" warning is up (the user
 // plugs the keypad in, then presses OK): the window shows it without Scan.
 TEST_F(HotplugTest, KeypadPluggedDuringTheStartUpWarningIsRead) {
-    struct PlugDuringWarning : test::RecordingPrompter {
-        std::function<void()> onWarning;
-        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
-                          MsgIcon icon) override {
-            if (onWarning)
-                std::exchange(onWarning, nullptr)();
-            return RecordingPrompter::message(text, caption, buttons, icon);
-        }
-    } boxes;
-    boxes.onWarning = [&] {
+    test::RecordingPrompter boxes;
+    boxes.beforeNextWarning = [&] {
         bus.plug(keypad);
         waitUntil([&] { return hid_handle != nullptr; });
     };
@@ -188,16 +180,8 @@ TEST_F(HotplugTest, KeypadBackLateFromAFactoryResetIsReadWhenTheResetEnds) {
     bus.plug(other);
     settle();
     keypad->model.setRestartDelayMs(8000);
-    struct BackDuringWarning : test::RecordingPrompter {
-        std::function<void()> onWarning;
-        MsgAnswer message(const std::string& text, const std::string& caption, MsgButtons buttons,
-                          MsgIcon icon) override {
-            if (onWarning)
-                std::exchange(onWarning, nullptr)();
-            return RecordingPrompter::message(text, caption, buttons, icon);
-        }
-    } boxes;
-    boxes.onWarning = [&] {
+    test::RecordingPrompter boxes;
+    boxes.beforeNextWarning = [&] {
         clock.advance(8000);
         bus.pump();
     };
