@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 
@@ -440,8 +441,7 @@ TEST_F(SelfTestTest, SixteenKeyIndicatorsAndKeyColours) {
     EXPECT_EQ(window->keyButtons[15]->geometry(), QRect(470, 405, 56, 19));
     EXPECT_EQ(window->keyButtons[0]->geometry(), QRect(106, 282, 82, 30));
 
-    // Other keys change nothing and never reach the focused control (Tab,
-    // Space, Enter and Escape still operate the window).
+    // Other keys change nothing and never reach the focused control.
     press(window->closeButton, Qt::Key_F13);
     press(window.get(), Qt::Key_F14);
     press(window.get(), Qt::Key_A, 38);
@@ -514,6 +514,45 @@ const std::string kNoRecord = "This device doesn't record.\n";
 
 } // namespace
 
+// Until the key phase the keypad types its own table, which may send Return,
+// Escape, Space or Tab: they reach the window as the user's keys would, and
+// operate nothing. Alt+C is the keyboard's way to "Close".
+TEST_F(SelfTestTest, KeysTypedDuringThePhasesOperateNothingAndAltCCloses) {
+    prompts.answerYes();
+    open();
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    ASSERT_TRUE(waitUntil(
+        [&] { return window->ledTestLabel->palette().color(QPalette::Window) == kLightGreen; }));
+    // The worker waits for this thread at the end of the LED phase.
+    window->closeButton->setFocus();
+    for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Escape, Qt::Key_Tab})
+        QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key));
+    EXPECT_EQ(QApplication::focusWidget(), window->closeButton);
+    window->recordButton->setFocus();
+    for (int key : {Qt::Key_Return, Qt::Key_Space, Qt::Key_Escape})
+        QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key));
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    EXPECT_EQ(window->closeRequested.load(), 0);
+    EXPECT_TRUE(window->closeButton->isEnabled());
+    EXPECT_EQ(window->recordButton->text(), "Record");
+    ASSERT_TRUE(waitUntil([&] { return window->brightnessCheckBox->isChecked(); }));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->testRunning());
+
+    // The texts stay as they are; the keys are shortcuts, named to a screen
+    // reader.
+    EXPECT_EQ(window->closeButton->text(), "Close");
+    EXPECT_EQ(window->closeButton->shortcut(), QKeySequence(Qt::ALT | Qt::Key_C));
+    QTest::keyClick(window.get(), Qt::Key_C, Qt::AltModifier);
+    // The button shows itself pressed before it acts.
+    EXPECT_TRUE(waitUntil([&] { return window->closeRequested.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return closed(); }));
+    const auto log = sent();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<Sent>(log.end() - 3, log.end()), restore());
+}
+
 TEST_F(SelfTestTest, MicrophoneYesShowsRecordAndTheNote) {
     prompts.answerYes();
     open();
@@ -537,6 +576,7 @@ TEST_F(SelfTestTest, RecordButtonWalksItsThreeStates) {
 
     record->click();
     EXPECT_EQ(record->text(), "Start Record");
+    EXPECT_EQ(record->shortcut(), QKeySequence(Qt::ALT | Qt::Key_R));
     record->click();
     EXPECT_EQ(record->text(), "Stop Record");
     EXPECT_EQ(script.records, 1);
@@ -687,8 +727,8 @@ TEST_F(SelfTestTest, MainWindowPicksDuringTheTestNeverInterleave) {
 }
 
 // The keypad leaves while the key phase waits for keys (nothing is sent then):
-// the test hears of it, ends with one message and sends nothing more, as a
-// keypad plugged in again starts from its power-up settings anyway.
+// the test hears of it and ends; its restore reaches no keypad, and the
+// period's own message is the one shown.
 TEST_F(SelfTestTest, KeypadLeavingDuringTheKeyPhaseEndsTheTestWithOneMessage) {
     prompts.answerNo();
     open();
@@ -697,7 +737,7 @@ TEST_F(SelfTestTest, KeypadLeavingDuringTheKeyPhaseEndsTheTestWithOneMessage) {
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
     const auto messages = prompts.messages();
     ASSERT_EQ(messages.size(), 3u); // microphone, key phase, and why it ended
-    EXPECT_EQ(messages[2].text, "The keypad was unplugged.\n");
+    EXPECT_EQ(messages[2].text, "Unable to set Buzzer Period..\n");
     EXPECT_EQ(messages[2].caption, "Halden USB Encoder");
     EXPECT_EQ(sent().size(), 33u) << "the restore went to a keypad that had gone";
 }
