@@ -7,19 +7,24 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPointer>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -551,6 +556,111 @@ TEST_F(SelfTestTest, KeysTypedDuringThePhasesOperateNothingAndAltCCloses) {
     const auto log = sent();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(std::vector<Sent>(log.end() - 3, log.end()), restore());
+}
+
+namespace {
+
+double luminance(QRgb c) {
+    auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+}
+
+double contrast(QRgb a, QRgb b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+struct Drawn {
+    QRgb background;     // the colour most of the area has
+    double textContrast; // of the text pixel that stands out most from it
+};
+
+Drawn drawnIn(const QImage& image, const QRect& area) {
+    std::map<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            ++counts[image.pixel(x, y) | 0xff000000u];
+    QRgb background = 0;
+    int most = 0;
+    for (const auto& [colour, n] : counts)
+        if (n > most) {
+            most = n;
+            background = colour;
+        }
+    double best = 1.0;
+    for (const auto& [colour, n] : counts)
+        best = std::max(best, contrast(colour, background));
+    return {background, best};
+}
+
+// Roughly as a GTK dark theme gives it.
+QPalette darkPalette() {
+    QPalette p;
+    const QColor window(53, 53, 53), text(238, 238, 236), greyed(145, 145, 145);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const bool off = group == QPalette::Disabled;
+        p.setColor(group, QPalette::Window, window);
+        p.setColor(group, QPalette::Button, window);
+        p.setColor(group, QPalette::Base, QColor(45, 45, 45));
+        p.setColor(group, QPalette::AlternateBase, QColor(60, 60, 60));
+        p.setColor(group, QPalette::WindowText, off ? greyed : text);
+        p.setColor(group, QPalette::ButtonText, off ? greyed : text);
+        p.setColor(group, QPalette::Text, off ? greyed : text);
+        p.setColor(group, QPalette::Light, QColor(80, 80, 80));
+        p.setColor(group, QPalette::Midlight, QColor(66, 66, 66));
+        p.setColor(group, QPalette::Mid, QColor(40, 40, 40));
+        p.setColor(group, QPalette::Dark, QColor(30, 30, 30));
+        p.setColor(group, QPalette::Shadow, QColor(10, 10, 10));
+        p.setColor(group, QPalette::Highlight, QColor(53, 132, 228));
+        p.setColor(group, QPalette::HighlightedText, Qt::white);
+    }
+    return p;
+}
+
+} // namespace
+
+// Every text of the window reads at 4.5:1 against what is behind it, on a
+// light and on a dark palette: a row lit light green and rows still waiting.
+// On the light palette the colours stay the window's own.
+TEST_F(SelfTestTest, TextsReadOnLightAndDarkPalettes) {
+    const QPalette before = QApplication::palette();
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        QApplication::setPalette(dark ? darkPalette() : QApplication::style()->standardPalette());
+        prompts.answerNo();
+        open();
+        // The worker then waits for this thread at the end of the LED phase.
+        ASSERT_TRUE(waitUntil([&] {
+            return window->ledTestLabel->palette().color(QPalette::Window) == kLightGreen;
+        }));
+        const QImage image = window->grab().toImage();
+        std::vector<QWidget*> texts{
+            window->headingLabel,        window->ledTestLabel,    window->ledLabel,
+            window->brightnessTestLabel, window->brightnessLabel, window->buzzerTestLabel,
+            window->buzzerLabel,         window->audioTestLabel,  window->closeButton};
+        for (QPushButton* b : window->keyButtons)
+            if (b->isVisible())
+                texts.push_back(b);
+        for (QWidget* w : texts) {
+            const Drawn d = drawnIn(image, w->geometry().adjusted(2, 2, -2, -2));
+            EXPECT_GE(d.textContrast, 4.5) << w->objectName().toStdString();
+        }
+        EXPECT_EQ(drawnIn(image, window->ledTestLabel->geometry()).background, kLightGreen.rgb());
+        EXPECT_EQ(
+            drawnIn(image, window->keyButtons[1]->geometry().adjusted(2, 2, -2, -2)).background,
+            kGrey.rgb());
+        if (!dark) {
+            const QColor normal = window->normalColour;
+            EXPECT_EQ(drawnIn(image, window->buzzerTestLabel->geometry()).background, normal.rgb());
+        }
+        window->closeButton->click();
+        ASSERT_TRUE(waitUntil([&] { return closed(); }));
+        window.reset();
+    }
+    QApplication::setPalette(before);
 }
 
 TEST_F(SelfTestTest, MicrophoneYesShowsRecordAndTheNote) {
