@@ -76,8 +76,53 @@ bool KeypadWasUnplugged() {
     return !openedPath().empty() && !OpenedKeypadAttached();
 }
 
+namespace {
+
+struct UnpluggedListeners {
+    std::mutex m;
+    int next = 1;
+    std::vector<std::pair<int, KeypadUnpluggedListener>> list;
+};
+
+UnpluggedListeners& unpluggedListeners() {
+    static UnpluggedListeners l;
+    return l;
+}
+
+} // namespace
+
+int AddKeypadUnpluggedListener(KeypadUnpluggedListener listener) {
+    UnpluggedListeners& l = unpluggedListeners();
+    std::lock_guard lock(l.m);
+    l.list.emplace_back(l.next, std::move(listener));
+    return l.next++;
+}
+
+void RemoveKeypadUnpluggedListener(int id) {
+    UnpluggedListeners& l = unpluggedListeners();
+    std::lock_guard lock(l.m);
+    std::erase_if(l.list, [id](const auto& e) { return e.first == id; });
+}
+
+bool TellIfKeypadUnplugged() {
+    if (!KeypadWasUnplugged())
+        return false;
+    std::vector<KeypadUnpluggedListener> toTell;
+    {
+        UnpluggedListeners& l = unpluggedListeners();
+        std::lock_guard lock(l.m);
+        for (auto& e : l.list)
+            toTell.push_back(e.second);
+    }
+    for (auto& tell : toTell)
+        tell();
+    return true;
+}
+
 void WarnCommandFailed(const std::string& failure, const std::string& caption) {
-    showWarning(KeypadWasUnplugged() ? std::string(kKeypadUnpluggedText) : failure, caption);
+    // The command's own text stays; why it failed is told beside it.
+    TellIfKeypadUnplugged();
+    showWarning(failure, caption);
 }
 
 KeypadSequence::KeypadSequence(After after, KeypadIdentity keypad)

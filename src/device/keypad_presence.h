@@ -28,9 +28,16 @@ bool OpenedKeypadAttached();
 // Another keypad coming or going does not count.
 bool KeypadWasUnplugged();
 
-// Shows the command's own failure text, or "The keypad was unplugged." when
-// that is why it failed.
+// Shows the command's own failure text. When the keypad was unplugged, the
+// unplugged-listeners hear of it first, so a window can say so beside the box.
 void WarnCommandFailed(const std::string& failure, const std::string& caption = kCaption);
+
+// Called on the thread that warns, before the box shows. Must not block.
+using KeypadUnpluggedListener = std::function<void()>;
+int AddKeypadUnpluggedListener(KeypadUnpluggedListener listener);
+void RemoveKeypadUnpluggedListener(int id);
+// Tells the unplugged-listeners when the keypad was unplugged; true if it was.
+bool TellIfKeypadUnplugged();
 
 // Noted by the scan each time it opens a keypad, with the path it opened;
 // forgotten when the link is closed for good.

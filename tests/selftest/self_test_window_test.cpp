@@ -7,18 +7,24 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPointer>
 #include <QPushButton>
+#include <QStyle>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -440,8 +446,7 @@ TEST_F(SelfTestTest, SixteenKeyIndicatorsAndKeyColours) {
     EXPECT_EQ(window->keyButtons[15]->geometry(), QRect(470, 405, 56, 19));
     EXPECT_EQ(window->keyButtons[0]->geometry(), QRect(106, 282, 82, 30));
 
-    // Other keys change nothing and never reach the focused control (Tab,
-    // Space, Enter and Escape still operate the window).
+    // Other keys change nothing and never reach the focused control.
     press(window->closeButton, Qt::Key_F13);
     press(window.get(), Qt::Key_F14);
     press(window.get(), Qt::Key_A, 38);
@@ -514,6 +519,150 @@ const std::string kNoRecord = "This device doesn't record.\n";
 
 } // namespace
 
+// Until the key phase the keypad types its own table, which may send Return,
+// Escape, Space or Tab: they reach the window as the user's keys would, and
+// operate nothing. Alt+C is the keyboard's way to "Close".
+TEST_F(SelfTestTest, KeysTypedDuringThePhasesOperateNothingAndAltCCloses) {
+    prompts.answerYes();
+    open();
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    ASSERT_TRUE(waitUntil(
+        [&] { return window->ledTestLabel->palette().color(QPalette::Window) == kLightGreen; }));
+    // The worker waits for this thread at the end of the LED phase.
+    window->closeButton->setFocus();
+    for (int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Escape, Qt::Key_Tab})
+        QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key));
+    EXPECT_EQ(QApplication::focusWidget(), window->closeButton);
+    window->recordButton->setFocus();
+    for (int key : {Qt::Key_Return, Qt::Key_Space, Qt::Key_Escape})
+        QTest::keyClick(QApplication::focusWidget(), static_cast<Qt::Key>(key));
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    EXPECT_EQ(window->closeRequested.load(), 0);
+    EXPECT_TRUE(window->closeButton->isEnabled());
+    EXPECT_EQ(window->recordButton->text(), "Record");
+    ASSERT_TRUE(waitUntil([&] { return window->brightnessCheckBox->isChecked(); }));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->testRunning());
+
+    // The texts stay as they are; the keys are shortcuts, named to a screen
+    // reader.
+    EXPECT_EQ(window->closeButton->text(), "Close");
+    EXPECT_EQ(window->closeButton->shortcut(), QKeySequence(Qt::ALT | Qt::Key_C));
+    QTest::keyClick(window.get(), Qt::Key_C, Qt::AltModifier);
+    // The button shows itself pressed before it acts.
+    EXPECT_TRUE(waitUntil([&] { return window->closeRequested.load() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return closed(); }));
+    const auto log = sent();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<Sent>(log.end() - 3, log.end()), restore());
+}
+
+namespace {
+
+double luminance(QRgb c) {
+    auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+}
+
+double contrast(QRgb a, QRgb b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+struct Drawn {
+    QRgb background;     // the colour most of the area has
+    double textContrast; // of the text pixel that stands out most from it
+};
+
+Drawn drawnIn(const QImage& image, const QRect& area) {
+    std::map<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            ++counts[image.pixel(x, y) | 0xff000000u];
+    QRgb background = 0;
+    int most = 0;
+    for (const auto& [colour, n] : counts)
+        if (n > most) {
+            most = n;
+            background = colour;
+        }
+    double best = 1.0;
+    for (const auto& [colour, n] : counts)
+        best = std::max(best, contrast(colour, background));
+    return {background, best};
+}
+
+// Roughly as a GTK dark theme gives it.
+QPalette darkPalette() {
+    QPalette p;
+    const QColor window(53, 53, 53), text(238, 238, 236), greyed(145, 145, 145);
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        const bool off = group == QPalette::Disabled;
+        p.setColor(group, QPalette::Window, window);
+        p.setColor(group, QPalette::Button, window);
+        p.setColor(group, QPalette::Base, QColor(45, 45, 45));
+        p.setColor(group, QPalette::AlternateBase, QColor(60, 60, 60));
+        p.setColor(group, QPalette::WindowText, off ? greyed : text);
+        p.setColor(group, QPalette::ButtonText, off ? greyed : text);
+        p.setColor(group, QPalette::Text, off ? greyed : text);
+        p.setColor(group, QPalette::Light, QColor(80, 80, 80));
+        p.setColor(group, QPalette::Midlight, QColor(66, 66, 66));
+        p.setColor(group, QPalette::Mid, QColor(40, 40, 40));
+        p.setColor(group, QPalette::Dark, QColor(30, 30, 30));
+        p.setColor(group, QPalette::Shadow, QColor(10, 10, 10));
+        p.setColor(group, QPalette::Highlight, QColor(53, 132, 228));
+        p.setColor(group, QPalette::HighlightedText, Qt::white);
+    }
+    return p;
+}
+
+} // namespace
+
+// Every text of the window reads at 4.5:1 against what is behind it, on a
+// light and on a dark palette: a row lit light green and rows still waiting.
+// On the light palette the colours stay the window's own.
+TEST_F(SelfTestTest, TextsReadOnLightAndDarkPalettes) {
+    const QPalette before = QApplication::palette();
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        QApplication::setPalette(dark ? darkPalette() : QApplication::style()->standardPalette());
+        prompts.answerNo();
+        open();
+        // The worker then waits for this thread at the end of the LED phase.
+        ASSERT_TRUE(waitUntil([&] {
+            return window->ledTestLabel->palette().color(QPalette::Window) == kLightGreen;
+        }));
+        const QImage image = window->grab().toImage();
+        std::vector<QWidget*> texts{
+            window->headingLabel,        window->ledTestLabel,    window->ledLabel,
+            window->brightnessTestLabel, window->brightnessLabel, window->buzzerTestLabel,
+            window->buzzerLabel,         window->audioTestLabel,  window->closeButton};
+        for (QPushButton* b : window->keyButtons)
+            if (b->isVisible())
+                texts.push_back(b);
+        for (QWidget* w : texts) {
+            const Drawn d = drawnIn(image, w->geometry().adjusted(2, 2, -2, -2));
+            EXPECT_GE(d.textContrast, 4.5) << w->objectName().toStdString();
+        }
+        EXPECT_EQ(drawnIn(image, window->ledTestLabel->geometry()).background, kLightGreen.rgb());
+        EXPECT_EQ(
+            drawnIn(image, window->keyButtons[1]->geometry().adjusted(2, 2, -2, -2)).background,
+            kGrey.rgb());
+        if (!dark) {
+            const QColor normal = window->normalColour;
+            EXPECT_EQ(drawnIn(image, window->buzzerTestLabel->geometry()).background, normal.rgb());
+        }
+        window->closeButton->click();
+        ASSERT_TRUE(waitUntil([&] { return closed(); }));
+        window.reset();
+    }
+    QApplication::setPalette(before);
+}
+
 TEST_F(SelfTestTest, MicrophoneYesShowsRecordAndTheNote) {
     prompts.answerYes();
     open();
@@ -537,6 +686,7 @@ TEST_F(SelfTestTest, RecordButtonWalksItsThreeStates) {
 
     record->click();
     EXPECT_EQ(record->text(), "Start Record");
+    EXPECT_EQ(record->shortcut(), QKeySequence(Qt::ALT | Qt::Key_R));
     record->click();
     EXPECT_EQ(record->text(), "Stop Record");
     EXPECT_EQ(script.records, 1);
@@ -687,8 +837,8 @@ TEST_F(SelfTestTest, MainWindowPicksDuringTheTestNeverInterleave) {
 }
 
 // The keypad leaves while the key phase waits for keys (nothing is sent then):
-// the test hears of it, ends with one message and sends nothing more, as a
-// keypad plugged in again starts from its power-up settings anyway.
+// the test hears of it and ends; its restore reaches no keypad, and the
+// period's own message is the one shown.
 TEST_F(SelfTestTest, KeypadLeavingDuringTheKeyPhaseEndsTheTestWithOneMessage) {
     prompts.answerNo();
     open();
@@ -697,7 +847,7 @@ TEST_F(SelfTestTest, KeypadLeavingDuringTheKeyPhaseEndsTheTestWithOneMessage) {
     ASSERT_TRUE(waitUntil([&] { return closed(); }));
     const auto messages = prompts.messages();
     ASSERT_EQ(messages.size(), 3u); // microphone, key phase, and why it ended
-    EXPECT_EQ(messages[2].text, "The keypad was unplugged.\n");
+    EXPECT_EQ(messages[2].text, "Unable to set Buzzer Period..\n");
     EXPECT_EQ(messages[2].caption, "Halden USB Encoder");
     EXPECT_EQ(sent().size(), 33u) << "the restore went to a keypad that had gone";
 }

@@ -29,7 +29,7 @@ using namespace orvex;
 namespace {
 
 const std::string kNotConnected = "Halden Orvex\u2122 not connected..\n";
-const std::string kUnplugged = "The keypad was unplugged.\n";
+const QString kUnpluggedLine = "The keypad was unplugged.";
 
 QString panelLine(const MainWindow& f, int n) {
     return f.statusPanel->toPlainText().split('\n').value(n);
@@ -114,8 +114,11 @@ TEST_F(HotplugTest, KeypadComingAndGoingIsFollowedWithoutScan) {
         EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
     EXPECT_TRUE(prompts.messages().empty());
 
+    // The pick's own message; the strip says why.
+    form->statusBar->clearMessage();
     pick(form->ledBrightnessList, 7);
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>{kUnplugged});
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set the LED Brightness..\n"});
+    EXPECT_EQ(form->statusBar->currentMessage(), kUnpluggedLine);
 
     prompts.clear();
     keypad->model.clearLog();
@@ -221,8 +224,9 @@ TEST_F(HotplugTest, KeypadBackLateFromAFactoryResetIsReadWhenTheResetEnds) {
 }
 
 // The self test owns the keypad while it runs. Pulled out in the middle of the
-// test, the keypad ends it with one message; the main window shows it gone,
-// and once the test has ended follows the keypad again.
+// test, the keypad ends it with the restore's one message, the strip saying
+// why; the main window shows it gone, and once the test has ended follows the
+// keypad again.
 TEST_F(HotplugTest, SelfTestEndsOnceWhenTheKeypadLeavesAndTheWindowFollowsAfter) {
     startWithKeypad(7);
     prompts.answerNo(); // no microphone
@@ -234,10 +238,14 @@ TEST_F(HotplugTest, SelfTestEndsOnceWhenTheKeypadLeavesAndTheWindowFollowsAfter)
     ASSERT_TRUE(test);
     ASSERT_TRUE(waitUntil([&] { return keypad->model.log().size() >= 12; }));
 
+    QString stripBesideTheBox;
+    prompts.beforeNextWarning = [&] { stripBesideTheBox = form->statusBar->currentMessage(); };
     bus.unplug(keypad);
     ASSERT_TRUE(waitUntil([&] { return test.isNull(); }));
-    EXPECT_EQ(prompts.texts(),
-              (std::vector<std::string>{"Does Orvex have microphone support?\n", kUnplugged}));
+    EXPECT_EQ(prompts.texts(), (std::vector<std::string>{"Does Orvex have microphone support?\n",
+                                                         "Unable to set Buzzer Period..\n"}));
+    EXPECT_EQ(stripBesideTheBox, kUnpluggedLine);
+    EXPECT_EQ(form->statusBar->currentMessage(), kUnpluggedLine);
     ASSERT_TRUE(waitUntil([&] { return hid_handle == nullptr; }));
     EXPECT_TRUE(showsNone());
     EXPECT_FALSE(form->selfTestButton->isEnabled());

@@ -17,6 +17,10 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <fstream>
+#include <iterator>
+
+#include "config/utility_config.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "platform/qt_prompter.h"
@@ -27,6 +31,11 @@
 using namespace orvex;
 
 namespace {
+
+std::string fileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 const std::string kNotConnected = "Halden Orvex\u2122 not connected..\n";
 
@@ -232,12 +241,14 @@ TEST_F(MainWindowTest, RefusedOrUnpluggedPickFallsBackWithItsMessage) {
         EXPECT_EQ(prompts.messages()[0].caption, "Halden Orvex\u2122");
         EXPECT_EQ(box->currentIndex(), before) << box->objectName().toStdString();
     }
-    // Unplugged: "LED Brightness - 7" fails, says why, and the list shows the
-    // old entry.
+    // Unplugged: "LED Brightness - 7" fails with its own message, the strip
+    // says why, and the list shows the old entry.
     sim::VirtualBus::instance().unplug(keypad);
     prompts.clear();
+    form->statusBar->clearMessage();
     pick(form->ledBrightnessList, 7);
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"The keypad was unplugged.\n"});
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set the LED Brightness..\n"});
+    EXPECT_EQ(form->statusBar->currentMessage(), "The keypad was unplugged.");
     EXPECT_EQ(form->ledBrightnessList->currentText(), "LED Brightness - 5");
     EXPECT_EQ(form->lastLedBrightness, 5);
 }
@@ -318,7 +329,7 @@ TEST_F(MainWindowTest, SaveChangesKeepsSettingsAcrossRestart) {
 
     sim::VirtualBus::instance().unplug(keypad);
     form->saveChanges();
-    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"The keypad was unplugged.\n"});
+    EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to Write Default..\n"});
 }
 
 TEST_F(MainWindowTest, FactoryResetWithKeypadReturning) {
@@ -327,10 +338,17 @@ TEST_F(MainWindowTest, FactoryResetWithKeypadReturning) {
     pick(form->ledBrightnessList, 9);
     pick(form->buzzerList, 0);
     form->saveChanges();
+    const std::string saved = fileText(FileName);
     const uint64_t before = clock.tick_ms();
     form->resetToFactoryDefault();
     EXPECT_GE(clock.tick_ms() - before, 3000u);
     EXPECT_TRUE(prompts.messages().empty());
+    // The strip claims only what the window knows: the reset went out, the
+    // lists show what the keypad reports, the file stayed as saved.
+    EXPECT_EQ(form->statusBar->currentMessage(),
+              "Reset To Factory Default was sent; the settings shown are read from the keypad "
+              "now. The configuration file was not changed.");
+    EXPECT_EQ(fileText(FileName), saved);
     const auto factory = sim::KeypadModel::factorySettings();
     EXPECT_EQ(form->ledBrightnessList->currentIndex(), factory.ledBrightness);
     EXPECT_EQ(form->buzzerList->currentIndex(), factory.buzzer);

@@ -450,8 +450,10 @@ QString MainWindow::SavedText() {
 }
 
 QString MainWindow::FactoryResetText() {
-    return QStringLiteral("Factory settings restored; the customised code table was cleared. "
-                          "Reset From Configuration File brings back the settings last saved.");
+    // Only what this window knows: the reset's answer is not looked at, and
+    // what it does to the keypad's tables is the keypad's own matter.
+    return QStringLiteral("Reset To Factory Default was sent; the settings shown are read from "
+                          "the keypad now. The configuration file was not changed.");
 }
 
 void MainWindow::resetToFactoryDefault() {

@@ -170,6 +170,7 @@ private:
     bool exited_ = false;
     std::unique_ptr<bsl::DeviceNotifier> keypadNotifier_;
     int releasedListener_ = 0;
+    int unpluggedListener_ = 0;
     // An arrival or removal happened while a sequence owned the keypad; the
     // main window's own sequences clear it once they have read the keypad.
     std::atomic<bool> keypadChangedDuringSequence_{false};

@@ -44,6 +44,13 @@ bool MainWindow::FollowKeypad() {
             QMetaObject::invokeMethod(
                 this, [this, keypad] { followKeypadAfterSequence(keypad); }, Qt::QueuedConnection);
     });
+    // A command that failed shows its own text; the strip says why.
+    unpluggedListener_ = AddKeypadUnpluggedListener([this] {
+        QMetaObject::invokeMethod(this, [this] {
+            if (!exited_)
+                statusBar->showMessage(QString::fromUtf8(kKeypadUnpluggedText));
+        });
+    });
     keypadNotifier_ = bsl::makeDeviceNotifier();
     const bool watching =
         keypadNotifier_ &&
@@ -85,6 +92,10 @@ void MainWindow::StopFollowingKeypad() {
     if (releasedListener_) {
         RemoveKeypadReleasedListener(releasedListener_);
         releasedListener_ = 0;
+    }
+    if (unpluggedListener_) {
+        RemoveKeypadUnpluggedListener(unpluggedListener_);
+        unpluggedListener_ = 0;
     }
 }
 
@@ -158,7 +169,9 @@ void MainWindow::followKeypadAfterSequence(const KeypadIdentity& keypad) {
         else
             notBack();
     } else {
+        // Gone while the sequence owned it: said as any removal is.
         CloseUnpluggedKeypad();
+        statusBar->showMessage(QString::fromUtf8(kKeypadUnpluggedText));
     }
 }
 

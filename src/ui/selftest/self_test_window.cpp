@@ -4,13 +4,11 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QThread>
-
-#include <cmath>
 
 #include "bsl/bsl430.h"
 #include "bsl/device_notifier.h"
@@ -20,33 +18,22 @@
 #include "platform/qt_prompter.h"
 #include "ui/common/form_layout.h"
 #include "ui/common/ui_style.h"
+#include "ui/selftest/self_test_shared.h"
 
 namespace orvex {
 
+using namespace selftest;
+
 namespace {
 
-const char* const kLinkCaption = "Halden USB Encoder";
 const char* const kUtilityCaption = "HaldenOrvexUtility";
 const char* const kAudioCaption = "Halden AudioOrvex";
-const char* const kKeypadCaption = "Orvex\u2122 Keypad";
 const char* const kNoRecord = "This device doesn't record.";
 
-const QColor kLightGreen(144, 238, 144);
-const QColor kGrey(128, 128, 128);
-// Greyed row text that still reads at 4.5:1 on light green and on the window.
-const QColor kGreyedText(88, 88, 88);
-
-// What a phase's check box tells a screen reader besides its tick.
-const char* const kWaiting = "Waiting";
-const char* const kRunning = "Running";
-const char* const kPassed = "Passed";
-const char* const kFailed = "Failed";
-const char* const kStopped = "Stopped";
-
-constexpr uint32_t kHoldMs = 80;
-constexpr uint32_t kLedWaitMs = 500;
-constexpr uint32_t kBuzzerPauseStepMs = 150;
-constexpr uint32_t kKeyPollMs = 100;
+// The buttons' keys: every other key belongs to the keypad under test. Set as
+// shortcuts, not "&" mnemonics, so the texts read exactly as they are.
+const QKeySequence kCloseShortcut(Qt::ALT | Qt::Key_C);
+const QKeySequence kRecordShortcut(Qt::ALT | Qt::Key_R);
 
 // Linux input codes of F15 and F24; X11 and Wayland key codes are 8 higher.
 constexpr quint32 kEvdevF15 = 185;
@@ -82,29 +69,10 @@ QCheckBox* makeCheckBox(QWidget* parent, const char* name, const char* spoken, Q
     return c;
 }
 
-void setBackground(QWidget* w, QPalette::ColorRole role, const QColor& colour) {
-    QPalette p = w->palette();
-    p.setColor(role, colour);
-    w->setPalette(p);
-}
-
-double relativeLuminance(const QColor& c) {
-    auto channel = [](int v) {
-        const double s = v / 255.0;
-        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(c.red()) + 0.7152 * channel(c.green()) + 0.0722 * channel(c.blue());
-}
-
-// Indicators show their colour flat: styles shade a button's palette colour.
-void setIndicatorColour(QPushButton* b, const QColor& colour) {
-    setBackground(b, QPalette::Button, colour);
-    // Black or white, whichever contrasts more with the face.
-    const double l = relativeLuminance(colour);
-    const QColor text = (l + 0.05) / 0.05 >= 1.05 / (l + 0.05) ? Qt::black : Qt::white;
-    b->setStyleSheet(QStringLiteral("QPushButton { background-color: %1; color: %2; "
-                                    "border: 1px solid rgb(100, 100, 100); border-radius: 2px; }")
-                         .arg(colour.name(), text.name()));
+// The tooltip tells the key; a screen reader hears it as the button's shortcut.
+void giveShortcut(QPushButton* b, const QKeySequence& keys) {
+    b->setShortcut(keys);
+    b->setToolTip(keys.toString(QKeySequence::NativeText));
 }
 
 } // namespace
@@ -120,7 +88,7 @@ int SelfTestWindow::ledBrightness(uint8_t level) {
 int SelfTestWindow::buzzerPeriod(uint8_t period) {
     const int rc = SendDeviceCommandByte(SetBuzzerPeriod, period);
     if (rc != LINK_OK)
-        showWarning("Unable to set Buzzer Period..", kLinkCaption);
+        WarnCommandFailed("Unable to set Buzzer Period..", kLinkCaption);
     return rc;
 }
 
@@ -197,17 +165,16 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     recordButton->setObjectName("recordButton");
     recordButton->setGeometry(400, 209, 130, 34);
     recordButton->setFont(ui::font(12));
+    giveShortcut(recordButton, kRecordShortcut);
     recordButton->hide();
 
     for (QLabel* l : {ledTestLabel, ledLabel, brightnessTestLabel, brightnessLabel, buzzerTestLabel,
                       buzzerLabel, audioTestLabel}) {
         l->setEnabled(false);
         l->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-        // Greyed as the desktop's grey text, dark enough to read on light green.
-        QPalette p = l->palette();
-        p.setColor(QPalette::Disabled, QPalette::WindowText, kGreyedText);
-        l->setPalette(p);
     }
+    // On the window itself; the six that fill their row are painted below.
+    PaintRow(audioTestLabel, palette().color(QPalette::Window));
     for (QLabel* l : {ledLabel, brightnessLabel, buzzerLabel})
         l->setAlignment(Qt::AlignCenter);
 
@@ -235,6 +202,7 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     closeButton->setObjectName("closeButton");
     closeButton->setGeometry(600, 415, 110, 45);
     closeButton->setFont(ui::font(12));
+    giveShortcut(closeButton, kCloseShortcut);
 
     connect(closeButton, &QPushButton::clicked, this, &SelfTestWindow::closeWindow);
     connect(recordButton, &QPushButton::clicked, this, &SelfTestWindow::recordAudio);
@@ -245,9 +213,10 @@ SelfTestWindow::SelfTestWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
     // window): let the worker go before the process tears down.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &SelfTestWindow::AbandonWorker);
 
+    // Escape does not close this window: it is one of the keys under test.
     ui::finishForm(this, {735, 481},
                    {.kind = ui::WindowKind::Dialog,
-                    .onEscape = [this] { closeWindow(); },
+                    .onEscape = nullptr,
                     .tabOrder = {recordButton, closeButton}});
 
     readInitialState();
@@ -266,7 +235,7 @@ void SelfTestWindow::readInitialState() {
     for (QLabel* l : {ledTestLabel, ledLabel, brightnessTestLabel, brightnessLabel, buzzerTestLabel,
                       buzzerLabel}) {
         l->setAutoFillBackground(true);
-        setBackground(l, QPalette::Window, normalColour);
+        PaintRow(l, normalColour);
     }
     for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox}) {
         c->setChecked(false);
@@ -334,7 +303,7 @@ void SelfTestWindow::SetUpIndicators(int keypadType, int options) {
         b->setText(text);
         b->setAccessibleName(text.startsWith("jack") ? "J" + text.mid(1) : "Key " + text);
         b->setAccessibleDescription("Not pressed yet");
-        setIndicatorColour(b, colour);
+        SetIndicatorColour(b, colour);
         b->show();
     };
     if (keypadType >= 0 && keypadType <= 2) {
@@ -365,21 +334,12 @@ bool SelfTestWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()) {
         auto* w = static_cast<QWidget*>(watched);
         if (w == this || isAncestorOf(w)) {
+            // Until the key phase the keypad types its own table, which may
+            // hold Return, Escape, Tab or Space: every key is the keypad's and
+            // goes no further. The buttons answer only their Alt shortcuts.
             const auto* key = static_cast<QKeyEvent*>(event);
             keyPressed(IndicatorForKey(key->key(), key->nativeScanCode()));
-            // The keys that operate the window still do; every other key is
-            // the keypad's and goes no further.
-            switch (key->key()) {
-            case Qt::Key_Tab:
-            case Qt::Key_Backtab:
-            case Qt::Key_Space:
-            case Qt::Key_Return:
-            case Qt::Key_Enter:
-            case Qt::Key_Escape:
-                return false;
-            default:
-                return true;
-            }
+            return true;
         }
     }
     return QWidget::eventFilter(watched, event);
@@ -389,7 +349,7 @@ void SelfTestWindow::keyPressed(int indicator) {
     if (indicator < 1 || indicator > 16)
         return;
     QPushButton* b = keyButtons[static_cast<size_t>(indicator - 1)];
-    setIndicatorColour(b, IndicatorColour(indicator));
+    SetIndicatorColour(b, IndicatorColour(indicator));
     b->setChecked(true);
     b->setAccessibleDescription("Pressed");
 }
@@ -422,6 +382,12 @@ void SelfTestWindow::ShowRecordFailure() {
     showWarning(kNoRecord, kAudioCaption);
 }
 
+void SelfTestWindow::SetRecordText(const QString& text) {
+    recordButton->setText(text);
+    // A new text takes the button's shortcut away.
+    giveShortcut(recordButton, kRecordShortcut);
+}
+
 void SelfTestWindow::recordAudio() {
     const QString state = recordButton->text();
     if (state == "Record") {
@@ -429,7 +395,7 @@ void SelfTestWindow::recordAudio() {
         const RecorderFactory& factory = recorderFactory();
         recorder_ = factory ? factory() : makeQtAudioRecorder();
         if (recorder_ && recorder_->canRecord())
-            recordButton->setText("Start Record");
+            SetRecordText("Start Record");
         else
             ShowRecordFailure();
         keyButtons[0]->setFocus();
@@ -437,190 +403,18 @@ void SelfTestWindow::recordAudio() {
         // A recording that cannot start is reported like a device that cannot
         // record, rather than showing "Stop Record" for nothing.
         if (recorder_ && recorder_->canRecord() && recorder_->record()) {
-            recordButton->setText("Stop Record");
+            SetRecordText("Stop Record");
         } else {
             ShowRecordFailure();
-            recordButton->setText("Record");
+            SetRecordText("Record");
         }
     } else {
         if (!recorder_ || !recorder_->stop())
             ShowRecordFailure();
         else if (recorder_->canSave())
             recorder_->play();
-        recordButton->setText("Record");
+        SetRecordText("Record");
     }
-}
-
-// --- worker ---
-
-bool SelfTestWindow::OnWindowThread(std::function<void(std::function<void()> done)> step) {
-    if (QThread::currentThread() == thread()) {
-        step([] {});
-        return true;
-    }
-    auto finished = std::make_shared<bool>(false);
-    auto done = [this, finished] {
-        {
-            std::lock_guard lock(handoffMutex_);
-            *finished = true;
-        }
-        handoffCv_.notify_all();
-    };
-    QMetaObject::invokeMethod(
-        this, [step = std::move(step), done] { step(done); }, Qt::QueuedConnection);
-    std::unique_lock lock(handoffMutex_);
-    handoffCv_.wait(lock, [&] { return *finished || abandoned_.load(); });
-    return *finished;
-}
-
-void SelfTestWindow::AbandonWorker() {
-    {
-        std::lock_guard lock(handoffMutex_);
-        abandoned_ = true;
-    }
-    handoffCv_.notify_all();
-    if (worker_.joinable())
-        worker_.join();
-}
-
-void SelfTestWindow::AddTextToObject(QLabel* label, const QString& text) {
-    OnWindowThread([label, text](const std::function<void()>& done) {
-        label->setText(text);
-        sleep_ms(kHoldMs);
-        done();
-    });
-}
-
-void SelfTestWindow::AmendCheckBox(QCheckBox* box, bool ticked) {
-    OnWindowThread([box, ticked](const std::function<void()>& done) {
-        box->setChecked(ticked);
-        box->setAccessibleDescription(ticked ? kPassed : kWaiting);
-        sleep_ms(kHoldMs);
-        done();
-    });
-}
-
-void SelfTestWindow::SetRowColour(QLabel* a, QLabel* b, const QColor& colour) {
-    QCheckBox* box = a == ledTestLabel          ? ledCheckBox
-                     : a == brightnessTestLabel ? brightnessCheckBox
-                     : a == buzzerTestLabel     ? buzzerCheckBox
-                                                : nullptr;
-    OnWindowThread([a, b, box, colour](const std::function<void()>& done) {
-        setBackground(a, QPalette::Window, colour);
-        setBackground(b, QPalette::Window, colour);
-        if (box)
-            box->setAccessibleDescription(kRunning);
-        done();
-    });
-}
-
-// Every command of a phase must be accepted for its box to be ticked; the
-// first refusal ends the test.
-bool SelfTestWindow::LedPhase() {
-    SetRowColour(ledTestLabel, ledLabel, kLightGreen);
-    for (int i = 0; i < 4; ++i) {
-        if (ledBrightness(0) != LINK_OK)
-            return false;
-        sleep_ms(kLedWaitMs);
-        const int rc = ledBrightness(8);
-        sleep_ms(kLedWaitMs);
-        if (rc != LINK_OK || Stopping())
-            return false;
-    }
-    if (ledBrightness(0) != LINK_OK)
-        return false;
-    AmendCheckBox(ledCheckBox, true);
-    return !abandoned_;
-}
-
-bool SelfTestWindow::BrightnessPhase() {
-    SetRowColour(brightnessTestLabel, brightnessLabel, kLightGreen);
-    for (uint8_t level = 0; level <= 9; ++level) {
-        AddTextToObject(brightnessLabel, QString::number(level));
-        const int rc = ledBrightness(level);
-        sleep_ms(kLedWaitMs);
-        if (rc != LINK_OK || Stopping())
-            return false;
-    }
-    if (ledBrightness(0) != LINK_OK)
-        return false;
-    AmendCheckBox(brightnessCheckBox, true);
-    return ledBrightness(initial_.ledBrightness) == LINK_OK && !abandoned_;
-}
-
-bool SelfTestWindow::BuzzerPhase() {
-    SetRowColour(buzzerTestLabel, buzzerLabel, kLightGreen);
-    uint32_t pause = 0;
-    for (uint8_t value = 0; value <= 9; ++value) {
-        AddTextToObject(buzzerLabel, QString::number(value));
-        if (statusBuzzer(value) != LINK_OK || Stopping())
-            return false;
-        sleep_ms(pause);
-        pause += kBuzzerPauseStepMs;
-    }
-    AmendCheckBox(buzzerCheckBox, true);
-    return !abandoned_;
-}
-
-void SelfTestWindow::KeyPhase() {
-    const bool shown = OnWindowThread([this](std::function<void()> done) {
-        const std::string text = "Press each key  on Orvex\u2122... \n";
-        if (dynamic_cast<QtPrompter*>(&prompter())) {
-            // Holds up only the worker: Close and Record stay usable, and so
-            // does the main window.
-            auto* box = new QMessageBox(QMessageBox::Warning, QString::fromUtf8(kKeypadCaption),
-                                        QString::fromStdString(text), QMessageBox::Ok, this);
-            box->setObjectName("keyPhaseMessage");
-            box->setAttribute(Qt::WA_DeleteOnClose);
-            box->setWindowModality(Qt::NonModal);
-            connect(box, &QDialog::finished, this, [done] { done(); });
-            keyMessage_ = box;
-            box->show();
-        } else {
-            prompter().message(text, kKeypadCaption, MsgButtons::Ok, MsgIcon::Warning);
-            done();
-        }
-    });
-    if (!shown)
-        return;
-    const int rc = setKeyboardTable(0);
-    sleep_ms(kKeyPollMs);
-    if (rc != LINK_OK)
-        return;
-    while (!Stopping())
-        sleep_ms(kKeyPollMs);
-}
-
-void SelfTestWindow::runPhases() {
-    if (LedPhase() && BrightnessPhase() && BuzzerPhase())
-        KeyPhase();
-    // A phase that ended without being asked to ended on a failed command.
-    if (!Stopping())
-        commandFailed_ = true;
-    if (!abandoned_)
-        QMetaObject::invokeMethod(
-            this, [this] { phasesEnded(); }, Qt::QueuedConnection);
-}
-
-void SelfTestWindow::phasesEnded() {
-    if (worker_.joinable())
-        worker_.join();
-    // A phase cut short says why.
-    for (QCheckBox* c : {ledCheckBox, brightnessCheckBox, buzzerCheckBox})
-        if (c->accessibleDescription() == kRunning)
-            c->setAccessibleDescription(closeRequested.load() == 1 ? kStopped : kFailed);
-    if (keypadLeft || (commandFailed_ && KeypadWasUnplugged())) {
-        // Nothing to restore on a keypad that has gone; one message says why
-        // the test ended.
-        showWarning(kKeypadUnpluggedText, kLinkCaption);
-    } else {
-        // Each regardless of the others.
-        setKeyboardTable(initial_.keypadType);
-        buzzerPeriod(initial_.buzzerPeriod);
-        ledBrightness(initial_.ledBrightness);
-    }
-    ReleaseKeypad();
-    close();
 }
 
 } // namespace orvex

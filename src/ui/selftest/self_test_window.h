@@ -62,8 +62,8 @@ public:
 
     // 0 while the test may run, 1 once the user asked to close.
     std::atomic<int> closeRequested{0};
-    // The keypad left while the test owned it: the test ends without its
-    // restore (a keypad plugged in again starts from its power-up settings).
+    // The keypad left while the test owned it: the test ends at once, as
+    // after a failed command.
     std::atomic<bool> keypadLeft{false};
     // The colour of indicator 1 as built: the row labels' background.
     QColor normalColour;
@@ -97,6 +97,7 @@ private:
     void SetUpIndicators(int keypadType, int options);
     void keyPressed(int indicator);
     void ShowRecordFailure();
+    void SetRecordText(const QString& text);
 
     // Worker side.
     void runPhases();
@@ -124,8 +125,6 @@ private:
     DeviceStatus initial_;
     std::unique_ptr<KeypadSequence> keypadHold_;
     std::unique_ptr<bsl::DeviceNotifier> keypadNotifier_;
-    // A phase ended because the keypad refused or did not answer a command.
-    std::atomic<bool> commandFailed_{false};
     std::thread worker_;
     std::mutex handoffMutex_;
     std::condition_variable handoffCv_;
