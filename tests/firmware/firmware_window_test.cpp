@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -674,6 +675,7 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     EXPECT_EQ(keypad->model.powerUp().buzzerPeriod, 7);
     EXPECT_EQ(form->serialNumber, "OVX000555444");
     EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+    EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::SettingsSentBackText());
 }
 
 // A journal without a USB port names the loader alone on the bus; one that

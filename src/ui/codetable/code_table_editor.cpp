@@ -370,6 +370,7 @@ void CodeTableEditor::applyTable() {
         WarnCommandFailed("Unable to Load Table..", design_.failureCaption);
         return;
     }
+    emit tableApplied();
     close();
 }
 
