@@ -313,6 +313,10 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     clock.advance(1000);
     ASSERT_TRUE(waitFor([&] { return w->deviceCountLabel->text() == "Found 1 device"; }));
     ASSERT_TRUE(settle(w));
+    // The main window's strip says where the keypad has gone.
+    ASSERT_TRUE(waitFor([&] {
+        return form->statusBar->currentMessage() == MainWindow::KeypadInLoaderText();
+    })) << form->statusBar->currentMessage().toStdString();
 
     // Browse: a cancelled dialog changes nothing; a pick fills the box and
     // keeps the file's name in the configuration file.

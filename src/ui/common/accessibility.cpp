@@ -51,6 +51,9 @@ public:
     void setCursorPosition(int) override {}
     QString text(int start, int end) const override {
         const QString shown = shownText(list());
+        // -1: to the end, as AT-SPI asks for the whole text.
+        if (end < 0 || end > shown.size())
+            end = static_cast<int>(shown.size());
         if (start < 0 || end < start)
             return {};
         return shown.mid(start, end - start);
