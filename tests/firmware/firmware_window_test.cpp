@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -312,6 +313,10 @@ TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
     clock.advance(1000);
     ASSERT_TRUE(waitFor([&] { return w->deviceCountLabel->text() == "Found 1 device"; }));
     ASSERT_TRUE(settle(w));
+    // The main window's strip says where the keypad has gone.
+    ASSERT_TRUE(waitFor([&] {
+        return form->statusBar->currentMessage() == MainWindow::KeypadInLoaderText();
+    })) << form->statusBar->currentMessage().toStdString();
 
     // Browse: a cancelled dialog changes nothing; a pick fills the box and
     // keeps the file's name in the configuration file.
@@ -674,6 +679,7 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     EXPECT_EQ(keypad->model.powerUp().buzzerPeriod, 7);
     EXPECT_EQ(form->serialNumber, "OVX000555444");
     EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+    EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::SettingsSentBackText());
 }
 
 // A journal without a USB port names the loader alone on the bus; one that

@@ -148,11 +148,11 @@ std::string OrvexApp::text(const std::string& objectName) {
     auto c = control(objectName);
     if (!c)
         return "<no " + objectName + ">";
-    if (objectName == "statusPanel")
+    // The panel and the lists give what they show as their text; the status
+    // strip, named for what it is, as its description.
+    if (objectName == "statusPanel" || atspi_.roleName(*c) == "combo box")
         return atspi_.text(*c);
-    // Lists and the status strip are named for what they are; what they show
-    // is their description.
-    if (atspi_.roleName(*c) == "combo box" || objectName == "statusBar")
+    if (objectName == "statusBar")
         return atspi_.description(*c);
     return atspi_.name(*c);
 }

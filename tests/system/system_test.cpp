@@ -404,12 +404,13 @@ TEST_F(OrvexConfigSystem, UnopenableNodeShowsThePermissionHint) {
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_EQ(keypad->opens(0), 0);
 
-    // Once the node can be opened, Scan For Device connects and the hint goes.
+    // Once the node can be opened, Scan For Device connects and the hint
+    // gives way to its result.
     keypad->unplug();
     keypad->setIdentity(HidrawKeypad::Identity{});
     keypad->plug();
     ASSERT_TRUE(app->click("scanButton"));
-    ASSERT_TRUE(waitUntil([&] { return app->text("statusBar").empty(); }, 10s))
+    ASSERT_TRUE(waitUntil([&] { return app->text("statusBar") == "Keypad found."; }, 10s))
         << app->text("statusBar");
     EXPECT_EQ(app->text("statusPanel"),
               connectedPanel("2.7", "8Way Keypad", "Default      Table", "OVX000123456"));

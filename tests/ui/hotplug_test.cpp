@@ -229,6 +229,7 @@ TEST_F(HotplugTest, KeypadBackLateFromAFactoryResetIsReadWhenTheResetEnds) {
 // keypad again.
 TEST_F(HotplugTest, SelfTestEndsOnceWhenTheKeypadLeavesAndTheWindowFollowsAfter) {
     startWithKeypad(7);
+    form->statusBar->showMessage(MainWindow::KeypadPluggedInText());
     prompts.answerNo(); // no microphone
     form->openSelfTest();
     QPointer<SelfTestWindow> test;
@@ -241,6 +242,8 @@ TEST_F(HotplugTest, SelfTestEndsOnceWhenTheKeypadLeavesAndTheWindowFollowsAfter)
     QString stripBesideTheBox;
     prompts.beforeNextWarning = [&] { stripBesideTheBox = form->statusBar->currentMessage(); };
     bus.unplug(keypad);
+    ASSERT_TRUE(waitUntil([&] { return showsNone(); }));
+    EXPECT_EQ(form->statusBar->currentMessage(), "The keypad was unplugged.");
     ASSERT_TRUE(waitUntil([&] { return test.isNull(); }));
     EXPECT_EQ(prompts.texts(), (std::vector<std::string>{"Does Orvex have microphone support?\n",
                                                          "Unable to set Buzzer Period..\n"}));
@@ -249,6 +252,8 @@ TEST_F(HotplugTest, SelfTestEndsOnceWhenTheKeypadLeavesAndTheWindowFollowsAfter)
     ASSERT_TRUE(waitUntil([&] { return hid_handle == nullptr; }));
     EXPECT_TRUE(showsNone());
     EXPECT_FALSE(form->selfTestButton->isEnabled());
+    // The strip agrees with the panel, during the test and after it.
+    EXPECT_EQ(form->statusBar->currentMessage(), "The keypad was unplugged.");
 
     keypad->model.clearLog();
     bus.plug(keypad);

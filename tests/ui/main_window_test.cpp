@@ -396,14 +396,14 @@ TEST_F(MainWindowTest, PermissionHintWhenKeypadCannotBeOpened) {
 
     keypad->openFails = false;
     form->scanForDevice();
-    EXPECT_TRUE(form->statusBar->currentMessage().isEmpty());
+    EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::ScanFoundText());
     EXPECT_EQ(panelLine(*form, 2), "Serial Number          -    OVX000123456");
 }
 
 TEST_F(MainWindowTest, NoHintWhenNothingIsPluggedIn) {
     form = std::make_unique<MainWindow>();
     form->startUp();
-    EXPECT_TRUE(form->statusBar->currentMessage().isEmpty());
+    EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::NoKeypadText());
 }
 
 TEST(SplashScreenTest, OuterSizeAroundThePictureArea) {

@@ -1,7 +1,9 @@
 // Every window at other text sizes, rendered offscreen on a screen this
-// program sets up (--screen=144dpi: a 144-dpi font at no scaling;
-// --screen=2x: everything twice as large on 1280 x 1024): each text fits its
-// control, and each window, title bar included, fits the screen.
+// program sets up (--screen=144dpi or 192dpi: a larger font at no scaling;
+// --screen=2x: everything twice as large on 1280 x 1024; --screen=laptop2x:
+// the same on 1366 x 768): each text fits its control, and each window,
+// title bar included, fits the screen; a window that scrolls shows its
+// focused control, and its focus ring, wherever Tab takes it.
 
 #include <QApplication>
 #include <QComboBox>
@@ -11,9 +13,12 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextEdit>
 
 #include <gtest/gtest.h>
@@ -114,13 +119,89 @@ protected:
 
 TEST_F(TextSizeTest, ScreenIsTheOneAskedFor) {
     QScreen* screen = QGuiApplication::primaryScreen();
-    if (g_screen == "144dpi") {
-        EXPECT_NEAR(ui::fontScale(), 1.5, 0.1);
+    if (g_screen.endsWith("dpi")) {
+        EXPECT_NEAR(ui::fontScale(), g_screen == "144dpi" ? 1.5 : 2.0, 0.1);
         EXPECT_DOUBLE_EQ(screen->devicePixelRatio(), 1.0);
     } else {
         EXPECT_DOUBLE_EQ(ui::fontScale(), 1.0);
-        EXPECT_EQ(screen->geometry().size(), QSize(640, 512));
+        EXPECT_EQ(screen->geometry().size(), g_screen == "2x" ? QSize(640, 512) : QSize(683, 384));
     }
+}
+
+QScrollArea* scrollAreaOf(QWidget* window) {
+    return window->findChild<QScrollArea*>("formScrollArea");
+}
+
+// `w` lies whole in the part of its scroll area that shows.
+bool inView(QScrollArea* area, QWidget* w) {
+    const QRect place(w->mapTo(area->viewport(), QPoint(0, 0)), w->size());
+    return area->viewport()->rect().contains(place);
+}
+
+// A window that scrolls opens on its focused control; one only a little too
+// tall gets one scroll bar, not a second one that cuts its buttons.
+TEST_F(TextSizeTest, ScrolledWindowsOpenOnTheirFocusWithOneBarWhereOneDoes) {
+    MainWindow form;
+    form.startUp();
+    AboutBox about;
+    prompts.answerYes(); // the microphone
+    SelfTestWindow test;
+    for (QWidget* window : std::initializer_list<QWidget*>{&form, &about, &test}) {
+        window->move(0, 0);
+        window->show();
+        QApplication::processEvents();
+        SCOPED_TRACE(window->objectName().toStdString());
+        QScrollArea* area = scrollAreaOf(window);
+        if (!area)
+            continue;
+        QWidget* focus = window->focusWidget();
+        ASSERT_TRUE(focus);
+        EXPECT_TRUE(inView(area, focus)) << focus->objectName().toStdString();
+        if (window == &about && g_screen == "laptop2x") {
+            // Only a little too tall there: a bar down the side, Close whole.
+            EXPECT_TRUE(area->verticalScrollBar()->isVisible());
+            EXPECT_FALSE(area->horizontalScrollBar()->isVisible());
+            EXPECT_TRUE(inView(area, about.closeButton));
+        }
+        window->hide();
+    }
+    if (g_screen == "laptop2x") {
+        EXPECT_TRUE(scrollAreaOf(&about)) << "the about box fits; the case is not tried";
+    }
+}
+
+// The focus ring is on the control Tab went to, also after the Tab scrolled
+// the window to bring it into view.
+TEST_F(TextSizeTest, FocusRingFollowsATabThatScrolls) {
+    MainWindow form;
+    form.startUp();
+    form.move(0, 0);
+    form.show();
+    form.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    QScrollArea* area = scrollAreaOf(&form);
+    if (!area)
+        GTEST_SKIP() << "the main window does not scroll on this screen";
+    form.scanButton->setFocus(Qt::TabFocusReason);
+    int scrolls = 0;
+    for (int i = 0; i < 14; ++i) {
+        const QPoint before(area->horizontalScrollBar()->value(),
+                            area->verticalScrollBar()->value());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QApplication::processEvents();
+        QWidget* focus = QApplication::focusWidget();
+        ASSERT_TRUE(focus);
+        SCOPED_TRACE(focus->objectName().toStdString());
+        if (QPoint(area->horizontalScrollBar()->value(), area->verticalScrollBar()->value()) !=
+            before)
+            ++scrolls;
+        auto* ring = form.findChild<QWidget*>("qt_focus_ring");
+        ASSERT_TRUE(ring);
+        EXPECT_TRUE(ring->isVisible());
+        const QRect around(focus->mapToGlobal(QPoint(-3, -3)), focus->size() + QSize(6, 6));
+        EXPECT_EQ(QRect(ring->mapToGlobal(QPoint(0, 0)), ring->size()), around);
+    }
+    EXPECT_GT(scrolls, 0) << "no Tab scrolled the window";
 }
 
 TEST_F(TextSizeTest, EveryWindowFitsItsTextsAndTheScreen) {
@@ -164,8 +245,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (QString(argv[i]).startsWith("--screen="))
             g_screen = QString(argv[i]).mid(9);
-    if (g_screen != "144dpi" && g_screen != "2x") {
-        std::fprintf(stderr, "usage: %s --screen=144dpi|2x [gtest options]\n", argv[0]);
+    const QStringList screens{"144dpi", "192dpi", "2x", "laptop2x"};
+    if (!screens.contains(g_screen)) {
+        std::fprintf(stderr, "usage: %s --screen=%s [gtest options]\n", argv[0],
+                     qPrintable(screens.join('|')));
         return 2;
     }
     QTemporaryDir scratch;
@@ -173,15 +256,17 @@ int main(int argc, char** argv) {
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         return 2;
-    file.write(
-        g_screen == "144dpi"
-            ? R"({"screens": [{"name": "a", "width": 1280, "height": 1024, "logicalDpi": 144}]})"
-            : R"({"screens": [{"name": "a", "width": 1280, "height": 1024, "dpr": 2}]})");
+    const bool largerFont = g_screen.endsWith("dpi");
+    const QByteArray size = g_screen == "laptop2x" ? R"("width": 1366, "height": 768)"
+                                                   : R"("width": 1280, "height": 1024)";
+    const QByteArray density =
+        largerFont ? R"("logicalDpi": )" + g_screen.left(3).toLatin1() : QByteArray(R"("dpr": 2)");
+    file.write(R"({"screens": [{"name": "a", )" + size + ", " + density + "}]}");
     file.close();
     qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" + QFile::encodeName(config));
     // A larger font, not larger pixels; or everything twice as large, so the
     // 1280 x 1024 screen holds 640 x 512.
-    if (g_screen == "144dpi")
+    if (largerFont)
         qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
     else
         qputenv("QT_SCALE_FACTOR", "2");

@@ -123,7 +123,9 @@ void AboutBox::fillAboutText() {
         if (line.startsWith("https://") || line.contains('@')) {
             format.setAnchor(true);
             format.setAnchorHref(line);
-            format.setForeground(palette().link());
+            // The palette's link colour, where it reads on the box's base.
+            format.setForeground(ui::readableOn(aboutText->palette().color(QPalette::Base),
+                                                palette().color(QPalette::Link)));
             format.setFontUnderline(true);
         }
         cursor.insertText(line, format);

@@ -18,6 +18,13 @@
 
 namespace orvex {
 
+namespace {
+
+// How far a placeholder moves from the text colour towards the face.
+constexpr double kPlaceholderFade = 0.377;
+
+} // namespace
+
 void KeyButton::setFace(const QColor& colour) {
     face_ = colour;
     QPalette p = palette();
@@ -94,10 +101,15 @@ CodeTableEditor::CodeTableEditor(Design design, QWidget* owner)
         box->setFont(ui::font(11.25));
         box->setPlaceholderText(placeholder);
         box->setMaxVisibleItems(20);
-        // The placeholder reads at 4.5:1 or better; styles draw it fainter.
+        // Fainter than an entry but read at 4.5:1 or better on the list's
+        // own face, light or dark (styles draw placeholders fainter still):
+        // (90, 90, 90) on the default light face.
         QPalette palette = box->palette();
         for (auto group : {QPalette::Active, QPalette::Inactive})
-            palette.setColor(group, QPalette::PlaceholderText, QColor(90, 90, 90));
+            palette.setColor(group, QPalette::PlaceholderText,
+                             ui::fadedText(palette.color(group, QPalette::ButtonText),
+                                           palette.color(group, QPalette::Button),
+                                           kPlaceholderFade));
         box->setPalette(palette);
         return box;
     };
@@ -358,6 +370,7 @@ void CodeTableEditor::applyTable() {
         WarnCommandFailed("Unable to Load Table..", design_.failureCaption);
         return;
     }
+    emit tableApplied();
     close();
 }
 

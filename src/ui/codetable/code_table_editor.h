@@ -113,6 +113,10 @@ public slots:
     void applyTable();
     void closeWindow();
 
+signals:
+    // The keypad took the table (Apply succeeded); the editor closes next.
+    void tableApplied();
+
 protected:
     CodeTableEditor(Design design, QWidget* owner);
 

@@ -35,6 +35,11 @@ QGroupBox* makeJackGroup(QWidget* parent, const char* name, const char* title, Q
     g->setFont(ui::font(9.75, true));
     QPalette p = g->palette();
     p.setColor(QPalette::Window, keycolour::GroupFrame);
+    // The frame is light cyan on every desktop, so its title is dark on every
+    // desktop too (a dark palette's light text would vanish on it).
+    // Styles draw the title in one or the other.
+    p.setColor(QPalette::WindowText, Qt::black);
+    p.setColor(QPalette::Text, Qt::black);
     g->setPalette(p);
     g->setAutoFillBackground(true);
     return g;

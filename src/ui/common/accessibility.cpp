@@ -25,13 +25,48 @@ public:
 };
 
 // A list known by what it sets. Its one child is its pop-up list, as with
-// Qt's own combo boxes, so the entries stay reachable.
-class NamedListAccessible : public QAccessibleWidget {
+// Qt's own combo boxes, so the entries stay reachable. The entry it shows is
+// its text (AT-SPI's Text interface, read-only), which screen readers read as
+// a list's value.
+class NamedListAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
     explicit NamedListAccessible(QComboBox* list)
         : QAccessibleWidget(list, QAccessible::ComboBox) {}
 
     QComboBox* list() const { return static_cast<QComboBox*>(object()); }
+
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        if (t == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+
+    // --- QAccessibleTextInterface: the shown entry, nothing selectable ---
+    void selection(int, int* start, int* end) const override { *start = *end = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QString text(int start, int end) const override {
+        const QString shown = shownText(list());
+        // -1: to the end, as AT-SPI asks for the whole text.
+        if (end < 0 || end > shown.size())
+            end = static_cast<int>(shown.size());
+        if (start < 0 || end < start)
+            return {};
+        return shown.mid(start, end - start);
+    }
+    int characterCount() const override { return static_cast<int>(shownText(list()).size()); }
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint&) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int offset, int* start, int* end) const override {
+        *start = offset;
+        *end = offset;
+        return {};
+    }
 
     QString text(QAccessible::Text t) const override {
         switch (t) {
@@ -91,13 +126,15 @@ QAccessibleInterface* orvexAccessibleFactory(const QString& className, QObject* 
     return nullptr;
 }
 
-void tellValueChanged(QComboBox* list) {
+void tellValueChanged(QComboBox* list, const QString& before) {
     if (!QAccessible::isActive())
         return;
     QAccessibleEvent description(list, QAccessible::DescriptionChanged);
     QAccessible::updateAccessibility(&description);
     QAccessibleValueChangeEvent value(list, shownText(list));
     QAccessible::updateAccessibility(&value);
+    QAccessibleTextUpdateEvent text(list, 0, before, shownText(list));
+    QAccessible::updateAccessibility(&text);
 }
 
 } // namespace
@@ -126,7 +163,14 @@ NamedList::NamedList(const QString& name, QWidget* parent) : QComboBox(parent) {
     // After the program's own change of entry and placeholder has settled.
     connect(this, &QComboBox::currentIndexChanged, this, [this] {
         QMetaObject::invokeMethod(
-            this, [this] { tellValueChanged(this); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                const QString before = told_;
+                told_ = shownText(this);
+                if (told_ != before)
+                    tellValueChanged(this, before);
+            },
+            Qt::QueuedConnection);
     });
 }
 
@@ -137,6 +181,16 @@ Announcer::Announcer(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setGeometry(0, 0, 1, 1);
     hide();
+}
+
+void speakMessagesOf(QStatusBar* strip) {
+    auto* announcer = new Announcer(strip);
+    announcer->setObjectName("stripAnnouncer");
+    QObject::connect(strip, &QStatusBar::messageChanged, announcer,
+                     [announcer](const QString& message) {
+                         if (!message.isEmpty())
+                             announcer->announce(message);
+                     });
 }
 
 void Announcer::announce(const QString& text) {

@@ -5,6 +5,7 @@
 // current entry, and spoken announcements.
 
 #include <QComboBox>
+#include <QStatusBar>
 #include <QString>
 #include <QWidget>
 
@@ -23,6 +24,9 @@ class NamedList : public QComboBox {
     Q_OBJECT
 public:
     NamedList(const QString& name, QWidget* parent);
+
+private:
+    QString told_; // the shown text assistive technology was last told
 };
 
 // The text a list shows: its entry, or its placeholder when none is selected.
@@ -40,5 +44,9 @@ public:
 private:
     QString text_;
 };
+
+// Every message `strip` shows is spoken as it appears, through an Announcer:
+// a status bar's text changes silently for a screen reader otherwise.
+void speakMessagesOf(QStatusBar* strip);
 
 } // namespace orvex::ui

@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStyle>
 #include <QWidget>
 
 #include <algorithm>
@@ -92,7 +93,16 @@ QSize scrollInside(QWidget* window, QSize full, QSize room, QWidget* top, QWidge
     }
     content->setFixedSize(full.width(), full.height() - topHeight - bottomHeight);
 
-    const QSize size(std::min(full.width(), room.width()), std::min(full.height(), room.height()));
+    // A scroll bar for one direction takes room from the other: the window
+    // grows by it where the screen allows, so a window only a little too
+    // tall gets one bar, not a second one that cuts its buttons.
+    const int bar = window->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    bool across = full.width() > room.width();
+    bool down = full.height() > room.height();
+    down = down || (across && full.height() + bar > room.height());
+    across = across || (down && full.width() + bar > room.width());
+    const QSize size(std::min(full.width() + (down ? bar : 0), room.width()),
+                     std::min(full.height() + (across ? bar : 0), room.height()));
     auto* area = new QScrollArea(window);
     area->setObjectName("formScrollArea");
     area->setFrameShape(QFrame::NoFrame);
@@ -115,6 +125,11 @@ protected:
         if (event->type() == QEvent::Show && watched == parent()) {
             auto* window = static_cast<QWidget*>(watched);
             placeOnScreen(window, window->pos());
+            // A window that scrolls opens on its focused control.
+            auto* area =
+                window->findChild<QScrollArea*>("formScrollArea", Qt::FindDirectChildrenOnly);
+            if (QWidget* focus = window->focusWidget(); area && focus && area->isAncestorOf(focus))
+                area->ensureWidgetVisible(focus);
         }
         return QObject::eventFilter(watched, event);
     }

@@ -43,6 +43,16 @@ public:
     FocusRing() { setObjectName("qt_focus_ring"); }
 
 protected:
+    // Placed when the focus moves, the ring hides itself if its control lies
+    // outside the view then; a scroll area brings the control into view only
+    // afterwards (Tab), or later (wheel, scroll bar). It comes back with it.
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const bool taken = QFocusFrame::eventFilter(watched, event);
+        if (event->type() == QEvent::Move || event->type() == QEvent::Resize)
+            showWhereControlShows();
+        return taken;
+    }
+
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         const QRect outer = rect();
@@ -54,6 +64,17 @@ protected:
         p.fillRect(outer, Qt::white);
         p.setClipRegion(dark);
         p.fillRect(outer, Qt::black);
+    }
+
+private:
+    void showWhereControlShows() {
+        const QWidget* control = widget();
+        if (!control || !isHidden() || !parentWidget() || !control->isVisible())
+            return;
+        if (parentWidget()->rect().intersects(geometry())) {
+            raise();
+            show();
+        }
     }
 };
 

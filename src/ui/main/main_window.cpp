@@ -24,6 +24,7 @@
 #include "platform/prompter.h"
 #include "ui/about/about_box.h"
 #include "ui/common/accessibility.h"
+#include "ui/common/busy_guard.h"
 #include "ui/common/form_layout.h"
 #include "ui/common/keyboard.h"
 #include "ui/common/ui_style.h"
@@ -208,6 +209,7 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
     statusBar->setAccessibleName("Status strip");
     connect(statusBar, &QStatusBar::messageChanged, statusBar,
             [this](const QString& message) { statusBar->setAccessibleDescription(message); });
+    ui::speakMessagesOf(statusBar);
 
     ShowListPlaceholders(ListText::BeforeRead);
 
@@ -227,6 +229,14 @@ MainWindow::MainWindow(QWidget* parent) : QWidget(parent) {
          .pinnedTop = menuBar,
          .pinnedBottom = statusBar});
 
+    // Each action starts with an empty strip, so no earlier result stands
+    // beside this one's (connected first: runs before the action).
+    for (QPushButton* b : findChildren<QPushButton*>())
+        connect(b, &QPushButton::clicked, statusBar, &QStatusBar::clearMessage);
+    for (QComboBox* list : findChildren<QComboBox*>())
+        connect(list, &QComboBox::activated, statusBar, &QStatusBar::clearMessage);
+    for (QAction* a : {importAction, exportAction, aboutAction})
+        connect(a, &QAction::triggered, statusBar, &QStatusBar::clearMessage);
     connect(scanButton, &QPushButton::clicked, this, &MainWindow::scanForDevice);
     connect(saveChangesButton, &QPushButton::clicked, this, &MainWindow::saveChanges);
     connect(factoryResetButton, &QPushButton::clicked, this, &MainWindow::resetToFactoryDefault);
@@ -307,6 +317,7 @@ bool MainWindow::RefreshFromDevice() {
 }
 
 void MainWindow::ShowConnectedForm() {
+    keypadInLoader_ = false;
     EnableDisableFunctionButtons(true);
     SelectRememberedEntries();
     WriteConnectedStatus();
@@ -316,6 +327,44 @@ void MainWindow::ShowNotConnectedForm() {
     ShowListPlaceholders(ListText::AfterFailedRead);
     WriteNoneStatus();
     EnableDisableFunctionButtons(false);
+    // The strip says why, never that a keypad is there.
+    statusBar->showMessage(NotConnectedText());
+}
+
+QString MainWindow::NotConnectedText() const {
+    if (!hid_handle && LastScanFoundButCouldNotOpen())
+        return PermissionHintText();
+    if (keypadInLoader_)
+        return KeypadInLoaderText();
+    if (KeypadWasUnplugged())
+        return QString::fromUtf8(kKeypadUnpluggedText);
+    if (KeypadAttached())
+        return KeypadSilentText();
+    return NoKeypadText();
+}
+
+QString MainWindow::ScanFoundText() {
+    return QStringLiteral("Keypad found.");
+}
+
+QString MainWindow::NoKeypadText() {
+    return QStringLiteral("No keypad is connected.");
+}
+
+QString MainWindow::KeypadInLoaderText() {
+    return QStringLiteral("The keypad is in its loader for the firmware upgrade.");
+}
+
+QString MainWindow::RestoringSavedText() {
+    return QStringLiteral("Restoring the saved settings...");
+}
+
+QString MainWindow::RestoringFactoryText() {
+    return QStringLiteral("Restoring the factory settings...");
+}
+
+QString MainWindow::ImportingText() {
+    return QStringLiteral("Importing the settings...");
 }
 
 void MainWindow::ShowListPlaceholders(ListText which) {
@@ -419,7 +468,8 @@ void MainWindow::buzzerPeriodPicked(int index) {
 
 void MainWindow::scanForDevice() {
     RescanForDevice();
-    RefreshFromDevice();
+    if (RefreshFromDevice())
+        statusBar->showMessage(ScanFoundText());
 }
 
 QString MainWindow::KeypadBusyText() {
@@ -464,6 +514,7 @@ void MainWindow::resetToFactoryDefault() {
         showWarning(kKeypadNotToldApartText);
         return;
     }
+    ui::BusyGuard busy(statusBar, RestoringFactoryText());
     // The keypad restarts: this sequence sees it leave and come back.
     KeypadSequence owned(KeypadSequence::After::Nothing, keypad);
     SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing

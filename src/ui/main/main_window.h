@@ -80,6 +80,15 @@ public:
     static QString RestoredText();
     static QString ExportedText(const QString& path);
     static QString ImportedText(const QString& path, bool settingsSent);
+    static QString ScanFoundText();
+    static QString NoKeypadText();
+    static QString KeypadInLoaderText();
+    static QString TableLoadedText();
+    static QString SettingsSentBackText();
+    // While the window waits for the keypad to restart.
+    static QString RestoringSavedText();
+    static QString RestoringFactoryText();
+    static QString ImportingText();
 
     // Texts of the status panel and list entries, for the windows that show them.
     static QString KeypadTypeText(int type);
@@ -167,7 +176,12 @@ private:
     void ShowNotConnectedForm();
     void StopFollowingKeypad();
 
+    // Why the panel shows no keypad, for the status strip.
+    QString NotConnectedText() const;
+
     bool exited_ = false;
+    // Sent to its loader for an upgrade: gone from the panel, not unplugged.
+    bool keypadInLoader_ = false;
     std::unique_ptr<bsl::DeviceNotifier> keypadNotifier_;
     int releasedListener_ = 0;
     int unpluggedListener_ = 0;

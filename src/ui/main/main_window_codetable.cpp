@@ -2,6 +2,8 @@
 
 #include "ui/main/main_window.h"
 
+#include <QStatusBar>
+
 #include "device/keypad_presence.h"
 #include "platform/prompter.h"
 #include "ui/codetable/grid_table_editor.h"
@@ -9,6 +11,10 @@
 #include "ui/common/form_layout.h"
 
 namespace orvex {
+
+QString MainWindow::TableLoadedText() {
+    return QStringLiteral("Code table loaded into the keypad.");
+}
 
 void MainWindow::openCodeTableEditor() {
     // The editor starts from the table the keypad holds now.
@@ -31,6 +37,8 @@ void MainWindow::openCodeTableEditor() {
         showWarning("Please select a customise table..");
         return;
     }
+    connect(editor, &CodeTableEditor::tableApplied, this,
+            [this] { statusBar->showMessage(TableLoadedText()); });
     // Not modal: the main window stays usable and may open further editors.
     ui::centreOnScreen(editor);
     editor->show();

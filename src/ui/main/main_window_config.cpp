@@ -14,6 +14,7 @@
 #include "config/utility_config.h"
 #include "device/keypad_presence.h"
 #include "platform/prompter.h"
+#include "ui/common/busy_guard.h"
 
 namespace orvex {
 
@@ -77,6 +78,7 @@ bool MainWindow::SaveToConfigFile() {
 void MainWindow::restoreFromConfigFile() {
     if (KeypadBusyElsewhere())
         return;
+    ui::BusyGuard busy(statusBar, RestoringSavedText());
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;
     RestoreResult result = RestoreResult::Stopped;
@@ -114,6 +116,7 @@ void MainWindow::importConfigFile() {
         showWarning("Incorrect Filename.");
         return;
     }
+    ui::BusyGuard busy(statusBar, ImportingText());
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;
     bool sent = false;

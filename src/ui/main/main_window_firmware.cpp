@@ -3,6 +3,8 @@
 
 #include "ui/main/main_window.h"
 
+#include <QStatusBar>
+
 #include <memory>
 #include <optional>
 #include <utility>
@@ -44,6 +46,10 @@ bool massEraseAgreed(const std::string& serial, const firmware::UpgradePlan& pla
 }
 
 } // namespace
+
+QString MainWindow::SettingsSentBackText() {
+    return QStringLiteral("The settings of the interrupted upgrade were sent back to the keypad.");
+}
 
 std::string MainWindow::LoneLoaderQuestion() {
     return "No keypad is open, but an MSP430 USB bootstrap loader (USB 2047:0200) is attached. "
@@ -138,6 +144,7 @@ void MainWindow::openFirmwareUpgrade() {
     window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter,
                                                         KeypadIdentity{keypad.serialNumber, port}));
     asking.reset();
+    keypadInLoader_ = target.enterBootloader;
     // The keypad restarts into its loader, usually before it can answer.
     // Without a keypad open the command could reach nobody: as if it failed.
     if (!target.enterBootloader || SendDeviceCommand(EnterBootloader) != LINK_OK)
@@ -205,6 +212,8 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
             firmware::RemoveUpgradeJournal();
         if (RefreshFromDevice())
             keypadChangedDuringSequence_ = false;
+        if (r == firmware::RestoreResult::Restored)
+            statusBar->showMessage(SettingsSentBackText());
         return true;
     }
 
@@ -230,6 +239,7 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         }
         port = loader.usbPort;
     }
+    keypadInLoader_ = true;
     FirmwareUpgradeWindow::HandOverJournal(journal->settings);
     FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
     auto* window = new FirmwareUpgradeWindow(this);
