@@ -135,11 +135,26 @@ uint8_t dataCommand(Library& l, const std::vector<uint8_t>& core, size_t size) {
     return 0;
 }
 
-// Writes an image in packets of up to 58 bytes.
+// Writes an image in packets of up to 58 bytes, run by run in file order,
+// except that the run holding the reset vector goes last: a download cut short
+// (a loader that stops answering, a pulled cable) then leaves the vector as
+// the start-up erased it, blank, and the chip comes back in its loader at the
+// next power-up (SLAU319) instead of running half an image.
 uint32_t download(Library& l, const TiTextImage& image, int fast) {
     if (!l.dev)
         return BSL_ERR_NOT_OPEN;
+    std::vector<const TextRun*> order;
+    const TextRun* vectorRun = nullptr;
     for (const TextRun& run : image.runs()) {
+        if (run.start <= kResetVector && kResetVector - run.start < run.bytes.size())
+            vectorRun = &run;
+        else
+            order.push_back(&run);
+    }
+    if (vectorRun)
+        order.push_back(vectorRun);
+    for (const TextRun* runp : order) {
+        const TextRun& run = *runp;
         for (size_t off = 0; off < run.bytes.size(); off += kMaxRxData) {
             const size_t n = std::min(kMaxRxData, run.bytes.size() - off);
             std::vector<uint8_t> core;
