@@ -155,8 +155,9 @@ public:
     // A RAM loader before API 9 whose flush failed inside a write: it answers
     // nothing more until the chip is powered up again (a new arrival).
     bool stoppedAnswering() const;
-    // How long a mass erase takes (SLAU208/datasheet tMassErase, at most
-    // about 32 ms): a refused password is answered once it is done.
+    // How long a mass erase takes (F550x datasheet SLAS645, tMassErase 23 to
+    // 32 ms): a refused password is answered once it is done (TI
+    // BSL430_unlock_BSL calls BSL430_massErase before it returns).
     static constexpr uint32_t kMassEraseMs = 32;
 
 private:
