@@ -14,12 +14,17 @@
 // wrong.
 //
 // Two loaders share the model, as on the chip. The ROM loader (in BSL flash)
-// starts locked and knows RX Password, RX Data Block Fast (into RAM) and Load
-// PC. The RAM loader (downloaded to 0x2500, started at 0x2504) is built from
-// TI's BSL430 sources as RAM_BASED_BSL: it starts unlocked and collects
-// written data in a 128-byte block buffer that reaches memory only when it is
-// flushed. Each rule below names the TI source it follows (the BSL430 API,
-// command interpreter and USB peripheral interface; SLAU319, SLAU208).
+// starts locked and knows RX Password, RX Data Block Fast (into RAM and the
+// registers, at once; flash stays locked) and Load PC. The RAM loader (downloaded to 0x2500,
+// started at 0x2504) is built from TI's BSL430 sources as RAM_BASED_BSL: it starts unlocked and
+// collects written data in a 128-byte block buffer that reaches memory only when it is flushed.
+// Each rule below names the TI source it follows (the BSL430 API, command interpreter and USB
+// peripheral interface; SLAU319, SLAU208).
+//
+// The model is split along what it models: loader_memory.cpp (the memory map,
+// flash and its rules, registers, the chip's reset), loader_interpreter.cpp
+// (the USB command interpreter) and loader_rom_ram.cpp (the ROM and the RAM
+// loader: the lock, the block buffer and its flushes, Load PC).
 //
 // The application keeps its firmware version as a record at 0xFF40: "OVX:",
 // the version text (at most 11 characters) and a NUL.
@@ -108,6 +113,9 @@ public:
     // Power-up with the PUR pin held high: the USB ROM loader starts whatever
     // the flash holds. The carrier plugs the loader in afterwards.
     void forceRomLoader();
+    // Plain power-up (the keypad plugged in again): the reset vector decides
+    // what starts, as after a brown-out; a Dead chip stays off the bus.
+    Boot powerUp();
 
     // --- memory, for set-up and inspection ---
     uint8_t peek(uint32_t address) const;
@@ -144,21 +152,39 @@ public:
     // Bytes waiting in the RAM loader's block buffer.
     size_t buffered() const;
     std::array<uint8_t, 4> version() const;
-    // How long the loader ignores commands after a password mass erase.
-    void setMassEraseBusyMs(uint32_t ms);
+    // A RAM loader before API 9 whose flush failed inside a write: it answers
+    // nothing more until the chip is powered up again (a new arrival).
+    bool stoppedAnswering() const;
+    // How long a mass erase takes (F550x datasheet SLAS645, tMassErase 23 to
+    // 32 ms): a refused password is answered once it is done (TI
+    // BSL430_unlock_BSL calls BSL430_massErase before it returns).
+    static constexpr uint32_t kMassEraseMs = 32;
 
 private:
     enum class Region { Registers, BslFlash, Info, Ram, MainFlash, Vacant };
     static Region regionOf(uint32_t address);
+    // The message bytes of process()' helpers that mean "send no answer".
+    static constexpr uint8_t kNoAnswer = 0xFF;
     void process(const uint8_t* core, size_t nl, uint64_t now);
+    void processWrite(uint8_t cmd, const uint8_t* core, size_t nl, uint64_t now);
+    // Replies leave no earlier than the end of a mass erase in progress: USB
+    // holds the next command off meanwhile (NAK), it is not lost.
+    uint64_t answerAt(uint64_t now) const;
     void replyMessage(uint8_t msg, uint64_t at);
     void replyData(const std::vector<uint8_t>& data, uint64_t at);
     // Writes bytes into memory as the CPU would; returns the first write-check
-    // failure when `verify` is set. Registers take effect here.
-    uint8_t store(uint32_t address, const uint8_t* data, size_t n, bool verify);
-    // RAM loader: RX data into the block buffer, flushing as TI's loader does.
+    // failure when `verify` is set. Registers take effect here. Flash is
+    // programmed only while `flashOpen` (the ROM loader never opens it).
+    uint8_t store(uint32_t address, const uint8_t* data, size_t n, bool verify,
+                  bool flashOpen = true);
+    // ROM loader: RX Data Block Fast straight into RAM and registers.
+    void romWrite(uint32_t address, const uint8_t* data, size_t n);
+    // RAM loader: RX data into the block buffer, flushing as TI's loader does;
+    // kNoAnswer when the loader stops answering.
     uint8_t bufferWrite(uint32_t address, const uint8_t* data, size_t n);
     uint8_t flushBuffer();
+    // API 9 and later return a flush's failure from the write that caused it.
+    bool flushErrorsAnswered() const;
     void eraseSegment(uint32_t address);
     void eraseRange(uint32_t from, uint32_t to);
     void massEraseLocked();
@@ -191,6 +217,9 @@ private:
     // `start`, `next` the address a continuing write must have.
     struct BlockBuffer {
         bool active = false;
+        // Its flush failed: TI's flushBuffer returns before it clears the
+        // buffer pointers, so the block stays and the next flush tries again.
+        bool failed = false;
         uint32_t start = 0;
         uint32_t next = 0;
         std::vector<uint8_t> bytes;
@@ -205,11 +234,13 @@ private:
     bool unlocked_ = false;
     bool infoALocked_ = true;
     bool dead_ = false;
+    // See stoppedAnswering().
+    bool hung_ = false;
     // Set by a reset within a command: the rest of it is lost.
     bool resetting_ = false;
     BlockBuffer buffer_;
-    uint64_t busyUntil_ = 0;
-    uint32_t massEraseBusyMs_ = 1000;
+    // When the mass erase of a refused password is done.
+    uint64_t eraseDoneAt_ = 0;
     std::array<uint8_t, 4> version_{};
     std::deque<std::pair<uint64_t, Report>> out_;
     std::deque<LoaderFault> faults_;

@@ -64,6 +64,26 @@ void VirtualLoader::powerUpWithPurPin() {
     VirtualBus::instance().plug(self, romArrivalMs);
 }
 
+void VirtualLoader::replug() {
+    auto self = shared_from_this();
+    VirtualBus::instance().unplug(self, kNever);
+    switch (model.powerUp()) {
+    case LoaderModel::Boot::Application:
+        if (auto k = keypad.lock()) {
+            const std::string v = model.imageVersion();
+            if (!v.empty())
+                k->model.setVersion(v);
+            VirtualBus::instance().plug(k, keypadReturnMs);
+        }
+        return;
+    case LoaderModel::Boot::RomLoader:
+        VirtualBus::instance().plug(self, romArrivalMs);
+        return;
+    case LoaderModel::Boot::Dead:
+        return;
+    }
+}
+
 void VirtualLoader::write(int iface, const uint8_t* data, size_t length, uint64_t now) {
     if (iface == 0)
         model.receive(data, length, now);

@@ -32,6 +32,10 @@ public:
     // The keypad powered up with its PUR pin held high: the ROM loader comes
     // onto the bus whatever the flash holds (how a dead chip is revived).
     void powerUpWithPurPin();
+    // The keypad unplugged and plugged in again: whatever was running stops;
+    // the programmed application comes back as the keypad, a blank reset
+    // vector brings up the ROM loader, anything else nothing at all.
+    void replug();
 
     void write(int iface, const uint8_t* data, size_t length, uint64_t now) override;
     int read(int iface, uint8_t* data, size_t length, uint64_t now) override;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "bsl/bsl_protocol.h"
@@ -135,19 +136,44 @@ uint8_t dataCommand(Library& l, const std::vector<uint8_t>& core, size_t size) {
     return 0;
 }
 
-// Writes an image in packets of up to 58 bytes.
+// Writes an image in packets of up to 58 bytes, run by run in file order,
+// except that the reset vector and what precedes it in its run go last (a run
+// going on past 0xFFFF is cut there, its rest keeping its place): a download
+// cut short (a loader that stops answering, a pulled cable) then leaves the
+// vector as the start-up erased it, blank, and the chip comes back in its
+// loader at the next power-up (SLAU319) instead of running half an image.
 uint32_t download(Library& l, const TiTextImage& image, int fast) {
     if (!l.dev)
         return BSL_ERR_NOT_OPEN;
+    struct Span {
+        uint32_t start;
+        const uint8_t* bytes;
+        size_t size;
+    };
+    std::vector<Span> order;
+    std::optional<Span> last;
     for (const TextRun& run : image.runs()) {
-        for (size_t off = 0; off < run.bytes.size(); off += kMaxRxData) {
-            const size_t n = std::min(kMaxRxData, run.bytes.size() - off);
+        const Span whole{run.start, run.bytes.data(), run.bytes.size()};
+        if (run.start > kResetVector || kResetVector - run.start >= run.bytes.size()) {
+            order.push_back(whole);
+            continue;
+        }
+        const size_t head = kResetVector + 2 - run.start;
+        last = Span{run.start, run.bytes.data(), head};
+        if (head < run.bytes.size())
+            order.push_back({run.start + static_cast<uint32_t>(head), run.bytes.data() + head,
+                             run.bytes.size() - head});
+    }
+    if (last)
+        order.push_back(*last);
+    for (const Span& span : order) {
+        for (size_t off = 0; off < span.size; off += kMaxRxData) {
+            const size_t n = std::min(kMaxRxData, span.size - off);
             std::vector<uint8_t> core;
             core.reserve(4 + n);
             core.push_back(fast ? CMD_RX_DATA_BLOCK_FAST : CMD_RX_DATA_BLOCK);
-            putAddress(core, run.start + static_cast<uint32_t>(off));
-            core.insert(core.end(), run.bytes.begin() + static_cast<std::ptrdiff_t>(off),
-                        run.bytes.begin() + static_cast<std::ptrdiff_t>(off + n));
+            putAddress(core, span.start + static_cast<uint32_t>(off));
+            core.insert(core.end(), span.bytes + off, span.bytes + off + n);
             const uint8_t r = fast ? sendCore(l, core) : messageCommand(l, core);
             if (r != 0)
                 return r;

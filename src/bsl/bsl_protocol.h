@@ -12,7 +12,7 @@ namespace orvex::bsl {
 // --- transport: USB HID ---------------------------------------------------
 inline constexpr uint16_t kLoaderVendorId = 0x2047;
 inline constexpr uint16_t kLoaderProductId = 0x0200;
-// (assumed) The RAM loader re-enumerates with the ROM loader's ids.
+// The RAM loader re-enumerates with the ROM loader's ids (SLAU319, USB BSL).
 inline constexpr uint16_t kRamLoaderProductId = 0x0200;
 
 inline constexpr size_t kReportSize = 64;
@@ -59,10 +59,12 @@ inline constexpr size_t kVersionSize = 4;
 inline constexpr uint32_t kAddressLimit = 0x100000; // addresses are 20 bits
 inline constexpr uint32_t kRamLoaderStart = 0x2500;
 inline constexpr uint32_t kRamLoaderEntry = 0x2504;
+inline constexpr uint32_t kResetVector = 0xFFFE;
 inline constexpr uint32_t kPmmCtl0 = 0x0120;
 inline constexpr uint16_t kPmmSoftwareBor = 0xA504;
 
-// (assumed) CRC-16/CCITT seed of the CRC command; it matches the packet checksum.
+// Seed of the CRC command's CRC-16/CCITT: TI's BSL430_crcCheck (BSL430_API.c)
+// sets CRCINIRES to 0xFFFF; SLAU319's UART example checks out with it.
 inline constexpr uint16_t kCrcSeed = 0xFFFF;
 
 // --- timing -----------------------------------------------------------------

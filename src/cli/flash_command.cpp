@@ -103,9 +103,7 @@ int runUpgrade(const Context& c, const char* name, const firmware::LoaderIds& id
     upgrade.keepPasswordAs = plan.keepPasswordAs;
     if (upgrade.Run(image))
         return EXIT_OK;
-    return c.fail(EXIT_VERIFY, std::string(name) +
-                                   ": the upgrade failed; the keypad stays in its loader "
-                                   "(`orvexctl resume IMAGE` tries again)");
+    return c.fail(EXIT_VERIFY, std::string(name) + ": " + upgrade.FailureText());
 }
 
 // Sends the settings back; the journal goes once they are (or when there are

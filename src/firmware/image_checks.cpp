@@ -42,11 +42,15 @@ uint32_t CRC_Check(uint32_t address, uint32_t length, uint32_t expected) {
 namespace {
 
 // Both verifications after opening the reader, on whatever it was opened with.
-uint32_t CheckBlocks() {
+uint32_t CheckBlocks(bool& loaderSilent) {
+    loaderSilent = false;
     while (BSL_moreDataToRead_TextFile()) {
         const DataBlock_ block = BSL_readTI_TextFile(kVerifyBlock);
         const uint32_t device = CRC_Check(block.startAddress, block.byteCount, 0);
         if (device != Calculate_CRC(block)) {
+            // The reply buffer is emptied before each request and filled by
+            // whatever answer comes: empty, nothing came.
+            loaderSilent = device == CRC_NO_ANSWER && BSL_get_RX_Buffer().length == 0;
             BSL_closeTI_Text();
             return 1;
         }
@@ -94,9 +98,15 @@ uint32_t CRC_Check_File(const char* path) {
 }
 
 uint32_t CRC_Check_Text(std::string_view fileBytes) {
+    bool loaderSilent = false;
+    return CRC_Check_Text(fileBytes, loaderSilent);
+}
+
+uint32_t CRC_Check_Text(std::string_view fileBytes, bool& loaderSilent) {
+    loaderSilent = false;
     if (BSL_openTI_TextForReadFromMemory(fileBytes) == BSL_FILE_NOT_OPENED)
         return FILE_NOT_OPENED;
-    return CheckBlocks();
+    return CheckBlocks(loaderSilent);
 }
 
 std::string ReadFirmwareImage(const std::string& path, FirmwareImage& image) {
@@ -158,6 +168,11 @@ std::string CheckFirmwareImage(const FirmwareImage& firmware) {
         return path + ": the reset vector points at " + where(entry) +
                ", inside the interrupt vector table (0x0FFE0-0x0FFFF) rather than at code, so "
                "the keypad could not start from it";
+    // Info memory is the firmware's data: code is in main flash.
+    if (entry >= kInfoFlashStart && entry < kInfoAEnd)
+        return path + ": the reset vector points at " + where(entry) +
+               ", in info memory (0x01800-0x019FF), which holds data rather than code, so the "
+               "keypad could not start from it";
     const auto low = ByteAt(image, entry);
     const auto high = ByteAt(image, entry + 1);
     if (!low || !high)
@@ -180,6 +195,25 @@ uint32_t EraseDataSegment_Text(std::string_view fileBytes) {
     if (BSL_openTI_TextForReadFromMemory(fileBytes) == BSL_FILE_NOT_OPENED)
         return FILE_NOT_OPENED;
     return EraseBlocks();
+}
+
+uint32_t EraseInfoSegments_Text(std::string_view fileBytes) {
+    bsl::TiTextImage image;
+    std::string error;
+    if (!image.parseFileBytes(fileBytes, error))
+        return FILE_NOT_OPENED;
+    std::vector<bool> erased((kInfoFlashEnd - kInfoFlashStart) / kInfoSegmentSize);
+    for (const auto& run : image.runs()) {
+        const uint32_t end = run.start + static_cast<uint32_t>(run.bytes.size());
+        for (uint32_t a = std::max(run.start, kInfoFlashStart) & ~(kInfoSegmentSize - 1);
+             a < std::min(end, kInfoFlashEnd); a += kInfoSegmentSize) {
+            const size_t segment = (a - kInfoFlashStart) / kInfoSegmentSize;
+            if (!erased[segment])
+                BSL_eraseSegment(a);
+            erased[segment] = true;
+        }
+    }
+    return 0;
 }
 
 } // namespace orvex

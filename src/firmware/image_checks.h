@@ -31,6 +31,9 @@ uint32_t CRC_Check(uint32_t address, uint32_t length, uint32_t expected);
 // a valid TI-TXT image. The upgrade hands over the bytes it read once
 // (FirmwareImage::text).
 uint32_t CRC_Check_Text(std::string_view fileBytes);
+// The same, and whether the block that differed got no answer at all (the
+// loader timed out or left the bus) rather than a CRC or a message.
+uint32_t CRC_Check_Text(std::string_view fileBytes, bool& loaderSilent);
 // The same for a file, read once (-2 too when it cannot be read).
 uint32_t CRC_Check_File(const char* path);
 
@@ -67,9 +70,10 @@ std::string ReadFirmwareImage(const std::string& path, FirmwareImage& image);
 // Everything about a firmware image that can be known without the keypad: a
 // complete TI-TXT file, some data, no address given twice, every byte in the
 // flash above, and a reset vector the keypad can start from: programmed, not
-// blank, and pointing below the vector table at code the image itself
-// programs (a chip whose reset vector points at erased flash, or at the
-// vectors, runs garbage and never enumerates again). Empty when the image is
+// blank, and pointing into main flash below the vector table at code the
+// image itself programs (a chip whose reset vector points at erased flash, or
+// at the vectors, runs garbage and never enumerates again; info memory holds
+// data, not the firmware's code). Empty when the image is
 // fit to download, else why not: "<path>: line N: <what>" or "<path>: <what>".
 std::string CheckFirmwareImage(const FirmwareImage& image);
 
@@ -80,5 +84,11 @@ std::string CheckFirmwareImage(const FirmwareImage& image);
 uint32_t EraseDataSegment_Text(std::string_view fileBytes);
 // The same for a file, read once (-2 too when it cannot be read).
 uint32_t EraseDataSegment_File(const char* path);
+
+// Erases once each info memory segment (128 bytes) that the image programs,
+// ignoring the results. A mass erase clears main flash only, so an image with
+// info memory data needs this after one. 0 after the pass, -2 when the bytes
+// are not a valid TI-TXT image.
+uint32_t EraseInfoSegments_Text(std::string_view fileBytes);
 
 } // namespace orvex

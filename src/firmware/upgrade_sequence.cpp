@@ -113,6 +113,7 @@ std::string RefusedPath(const std::string& path) {
 
 bool UpgradeSequence::Run(const std::string& path) {
     massErased = false;
+    loaderStoppedAnswering = false;
     if (const std::string why = RefusedPath(path); !why.empty()) {
         report(0, why);
         return false;
@@ -127,6 +128,7 @@ bool UpgradeSequence::Run(const std::string& path) {
 
 bool UpgradeSequence::Run(const FirmwareImage& image) {
     massErased = false;
+    loaderStoppedAnswering = false;
     if (const std::string why = RefusedPath(image.path); !why.empty()) {
         report(0, why);
         return false;
@@ -177,12 +179,17 @@ bool UpgradeSequence::DownloadStartUp() {
     const DataBlock_ defaultPassword = BSL_getDefaultPass();
 
     report(5, "");
-    if (BSL_RX_Password(stored) != 0) {
+    const auto sendPassword = [this](const DataBlock_& password) {
+        const uint8_t result = BSL_RX_Password(password);
+        loaderStoppedAnswering = loaderStoppedAnswering || result == BSL_ERR_TIMEOUT;
+        return result;
+    };
+    if (sendPassword(stored) != 0) {
         // The loader has mass-erased the device: only the blank password fits.
         massErased = true;
         report(5, "Mass erase occured!\r\n");
         sleep_ms(kMassEraseWaitMs);
-        if (BSL_RX_Password(defaultPassword) != 0) {
+        if (sendPassword(defaultPassword) != 0) {
             report(10, "Password FAILED!\r\n");
             return false;
         }
@@ -213,7 +220,7 @@ bool UpgradeSequence::DownloadStartUp() {
         report(50, "USB device was unplugged!\r\n");
         return false;
     }
-    const uint8_t password = BSL_RX_Password(massErased ? defaultPassword : stored);
+    const uint8_t password = sendPassword(massErased ? defaultPassword : stored);
 
     bslVersion = BSL_TX_BSL_Version_String();
     if (bslVersion == "ERROR" || VersionFromLoaderText(bslVersion) != version) {
@@ -233,16 +240,24 @@ bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image) {
     if (!DownloadStartUp()) {
         BSL_close_BSL();
         report(50, "Unsuccessful in starting the BSL. Restarting. \r\n");
-        if (!DownloadStartUp())
+        if (!DownloadStartUp()) {
+            // A loader left hung by an earlier upgrade is on the bus but deaf.
+            if (loaderStoppedAnswering)
+                report(50, std::string(kLoaderStoppedAnsweringText) + "\r\n");
             return false;
+        }
     }
 
     // The erase pass, the download and the verification all take the bytes
     // read once, never the file again.
-    // After a mass erase the device is blank already.
     if (!massErased) {
         report(60, "Erasing memory segments \r\n");
         EraseDataSegment_Text(image.text);
+    } else {
+        // The mass erase cleared main flash only (TI BSL430_massErase sets
+        // MERAS): info memory keeps its bytes, and data written over them
+        // would not verify.
+        EraseInfoSegments_Text(image.text);
     }
 
     report(70, "Sending " + image.path + "\r\n");
@@ -251,10 +266,27 @@ bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image) {
     report(80, "Verifying memory\r\n");
 
     // The download's own results are not trusted: the CRC comparison decides.
-    if (CRC_Check_Text(image.text) != 0) {
+    bool silent = false;
+    if (CRC_Check_Text(image.text, silent) != 0) {
         report(85, "Memory verification error\r\n");
+        // The image did not verify, yet its reset vector may be in flash: a
+        // power cycle would start it. Blank, the chip comes back in its
+        // loader. Erase Segment writes nothing, so it flushes nothing. A
+        // loader that did not answer the check is opened again first, in
+        // case it only re-enumerated.
+        if (silent) {
+            BSL_close_BSL();
+            const std::string selection = FixedBuffer(ids_.Selection(), kSelectionBufferSize);
+            silent = BSL_initialize_BSL(selection.c_str()) == 1;
+        }
+        // A RAM loader before API 9 does not report a failed flash write; it
+        // may answer nothing from then on, until it is powered up again.
+        loaderStoppedAnswering = silent || BSL_eraseSegment(kResetVectorAddress) != 0;
+        if (loaderStoppedAnswering)
+            report(85, std::string(kLoaderStoppedAnsweringText) + "\r\n");
         return false;
     }
+    loaderStoppedAnswering = false;
     report(85, "Memory successfully verified\r\n");
 
     stopProgramTime = static_cast<uint32_t>(tick_ms());
@@ -264,6 +296,15 @@ bool UpgradeSequence::CustomSelectedFirmware(const FirmwareImage& image) {
     TriggerForcedBOR();
     report(100, "Done!");
     return true;
+}
+
+std::string UpgradeSequence::FailureText() const {
+    if (loaderStoppedAnswering)
+        return "the upgrade failed and the keypad's loader stopped answering; unplug the keypad "
+               "and plug it in again, then finish the upgrade with `orvexctl resume IMAGE` (or "
+               "\"Update Orvex\u2122 Keypad Firmware\")";
+    return "the upgrade failed; the keypad stays in its loader (`orvexctl resume IMAGE` tries "
+           "again)";
 }
 
 bool UpgradeSequence::TriggerForcedBOR() {

@@ -65,6 +65,13 @@ uint32_t CountLoaderDevices(const LoaderIds& ids);
 // the port cannot be told.
 std::string OpenKeypadUsbPort();
 
+// Follows "Memory verification error" when the loader gave no answer at all:
+// a RAM loader before API 9 whose flash write failed may answer nothing more
+// until the keypad is powered up again.
+inline constexpr const char* kLoaderStoppedAnsweringText =
+    "The keypad's loader stopped answering. Unplug the keypad and plug it in again, then finish "
+    "the upgrade with \"Update Orvex\u2122 Keypad Firmware\" or `orvexctl resume IMAGE`.";
+
 inline constexpr const char* kLoaderNotToldApartText =
     "More than one MSP430 USB bootstrap loader (USB 2047:0200) is attached and the keypad's "
     "own cannot be told apart. Leave only the keypad's loader plugged in and try again.";
@@ -108,7 +115,14 @@ public:
     // image's vector table is kept there as the next upgrade's password.
     std::string keepPasswordAs;
 
+    // Why the last Run ended false, in a sentence for the caller's closing
+    // message: the keypad waits in its loader for another try, or its loader
+    // stopped answering and must be unplugged first.
+    std::string FailureText() const;
+
     bool massErased = false;
+    // The verification got no answer: the loader stopped answering or left.
+    bool loaderStoppedAnswering = false;
     uint32_t startProgramTime = 0;
     uint32_t stopProgramTime = 0;
     uint32_t totalProgramTime = 0;

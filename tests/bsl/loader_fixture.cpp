@@ -76,10 +76,11 @@ void LoaderTest::startRamLoader(std::array<uint8_t, 4> version) {
     ASSERT_EQ(loader->model.mode(), sim::LoaderModel::Mode::Ram);
 }
 
-std::vector<uint8_t> LoaderTest::rawCommand(const std::vector<uint8_t>& core) {
+std::vector<uint8_t> LoaderTest::rawCommand(const std::vector<uint8_t>& core, uint32_t waitMs) {
     uint8_t report[64] = {0x3F, static_cast<uint8_t>(core.size())};
     std::copy(core.begin(), core.end(), report + 2);
     loader->model.receive(report, sizeof report, clock.tick_ms());
+    clock.sleep_ms(waitMs);
     sim::Report answer{};
     if (!loader->model.takeInput(answer, clock.tick_ms()))
         return {};

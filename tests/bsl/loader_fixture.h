@@ -34,8 +34,9 @@ protected:
     // it and opens it once it is back (a RAM loader needs no password).
     void startRamLoader(std::array<uint8_t, 4> version = {0x00, 0x06, 0x05, 0x34});
     // Sends one core packet straight to the loader model; its answer's core
-    // bytes (0x3A/0x3B and what follows), empty when there is none.
-    std::vector<uint8_t> rawCommand(const std::vector<uint8_t>& core);
+    // bytes (0x3A/0x3B and what follows), empty when there is none after
+    // `waitMs`.
+    std::vector<uint8_t> rawCommand(const std::vector<uint8_t>& core, uint32_t waitMs = 0);
     // Writes a file into the test's temporary folder; returns its path.
     std::string writeFile(const std::string& name, const std::string& content);
 

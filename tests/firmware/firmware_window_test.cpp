@@ -444,14 +444,16 @@ TEST_F(FirmwareWindowTest, NoSecondUpgradeWhileOneRunsAndChangesAreCountedOnceAf
     EXPECT_EQ(loaderCommands(bsl::CMD_RX_PASSWORD), 2);
 
     // The keypad is still in its loader and another try succeeds. Nothing was
-    // ever read from it in this run, so nothing is sent back.
+    // ever read from it in this run, so nothing is sent back. The image that
+    // did not verify lost its reset vector, so the stored password no longer
+    // matches: the loader mass-erases first.
     ASSERT_TRUE(w->upgradeButton->isEnabled());
     const int again = w->deviceCountsRun();
     keypad->model.clearLog();
     w->startUpgrade();
     ASSERT_TRUE(waitForUpgradeEnd(w, again));
     const QString box = w->statusBox->toPlainText();
-    EXPECT_EQ(box.toStdString(), successText(box, true, kSample209));
+    EXPECT_EQ(box.toStdString(), successText(box, false, kSample209));
     EXPECT_EQ(warnings(prompts).back(), std::string(firmware::kNotRestoredText) + "\n");
     EXPECT_TRUE(keypadCommands().empty());
     EXPECT_EQ(keypadVersion(), "2.9");

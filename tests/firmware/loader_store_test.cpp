@@ -117,6 +117,13 @@ TEST_F(LoaderStoreTest, UnusableImagesAreRefusedAndNoPasswordMeansMassErase) {
     putLoader(dir, ramLoader, "00.06.05.34");
     put(dir, "password.Text", "@FFE0\n00\nq\n");
     EXPECT_NE(plan(p).find("password.Text"), std::string::npos);
+    // The right size at the wrong address is no vector table either.
+    std::string shifted = password("11");
+    shifted.replace(0, 5, "@FFDF");
+    put(dir, "password.Text", shifted);
+    EXPECT_NE(plan(p).find("is not 32 bytes at 0xFFE0"), std::string::npos);
+    put(dir, "password.Text", password("11"));
+    EXPECT_EQ(plan(p), "");
 
     fs::remove(dir / "password.Text");
     EXPECT_EQ(plan(p, ""), "");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -49,6 +50,8 @@ protected:
     void TearDown() override {
         BSL_close_BSL();
         BSL_closeTI_Text();
+        for (const auto& path : temporary)
+            std::filesystem::remove_all(path);
         VirtualEnvTest::TearDown();
     }
 
@@ -59,7 +62,33 @@ protected:
                 steps.push_back({percent, text, clock.tick_ms()});
             },
             LoaderIds::FromResources(), std::move(images));
+        sequence->keepPasswordAs = keepPasswordAs;
         return sequence->Run(path);
+    }
+    // Sample 2.09 with info memory data from `start` to `end` (exclusive)
+    // before it; the file is removed with the test's temporary files.
+    std::string withInfoMemory(uint32_t start, uint32_t end) {
+        std::ifstream in(kSample209, std::ios::binary);
+        std::string image((std::istreambuf_iterator<char>(in)), {});
+        char at[16];
+        std::snprintf(at, sizeof at, "@%04X\n", start);
+        std::string info = at;
+        for (uint32_t a = start; a < end; ++a)
+            info += "5A" + std::string((a - start) % 16 == 15 || a + 1 == end ? "\n" : " ");
+        image.insert(0, info);
+        const std::string path = (std::filesystem::temp_directory_path() /
+                                  ("orvex_info_image_" + std::to_string(::getpid()) + ".txt"))
+                                     .string();
+        std::ofstream(path, std::ios::binary) << image;
+        temporary.push_back(path);
+        return path;
+    }
+    std::vector<uint32_t> erasedSegments() const {
+        std::vector<uint32_t> out;
+        for (const auto& c : loader->model.log())
+            if (c.command == bsl::CMD_ERASE_SEGMENT)
+                out.push_back(c.address);
+        return out;
     }
     Steps progress() const {
         Steps out;
@@ -91,6 +120,8 @@ protected:
     std::shared_ptr<sim::VirtualLoader> loader;
     std::unique_ptr<UpgradeSequence> sequence;
     std::vector<Step> steps;
+    std::string keepPasswordAs;
+    std::vector<std::string> temporary;
 };
 
 TEST_F(UpgradeSequenceTest, MatchingPasswordErasesDownloadsVerifiesAndBoots) {
@@ -217,8 +248,11 @@ TEST_F(UpgradeSequenceTest, VerificationErrorKeepsTheLoaderAndAnotherTryWorks) {
     append(expected, DownloadSteps(true, kSample209));
     expected.push_back({85, "Memory verification error\r\n"});
     EXPECT_EQ(progress(), expected);
-    // No restart into a half-checked image.
+    // No restart into a half-checked image, and none at the next power-up
+    // either: its reset vector is blank again.
     EXPECT_TRUE(VirtualBus::instance().present(loader));
+    EXPECT_EQ(loader->model.bootTarget(), sim::LoaderModel::Boot::RomLoader);
+    EXPECT_NE(sequence->FailureText().find("stays in its loader"), std::string::npos);
 
     ASSERT_TRUE(run(kSample209));
     EXPECT_EQ(keypadVersion(), "2.9");
@@ -253,6 +287,8 @@ TEST_F(UpgradeSequenceTest, UnusableImagesAreRefusedBeforeTheLoaderHearsAnything
         {"@FFFE\nFF FF\nq\n", "the reset vector (0x0FFFE-0x0FFFF) is blank"},
         {"@4400\n31 40\n@FFFE\n00 45\nq\n", "points at 0x04500, which the image does not"},
         {"@4400\nFF FF\n@FFFE\n00 44\nq\n", "points at 0x04400, which the image leaves blank"},
+        // Info memory holds data, not code, however it is filled.
+        {"@1800\n31 40\n@FFFE\n00 18\nq\n", "points at 0x01800, in info memory"},
         // ...nor from its own vector table, however it is filled.
         {"@FFFE\nFE FF\nq\n", "points at 0x0FFFE, inside the interrupt vector table"},
         {"@FFE0\n" +
@@ -333,19 +369,87 @@ TEST_F(UpgradeSequenceTest, TwoLoadersAndNoPortIsRefusedBeforeEitherHearsAnythin
 }
 
 TEST_F(UpgradeSequenceTest, InfoMemoryOfAUsedKeypadIsReprogrammed) {
-    namespace fs = std::filesystem;
     loader->model.poke(0x1800, std::vector<uint8_t>(384, 0x00));
-    std::ifstream in(kSample209, std::ios::binary);
-    std::string image((std::istreambuf_iterator<char>(in)), {});
-    std::string info = "@1800\n";
-    for (int i = 0; i < 384; ++i)
-        info += "5A" + std::string(i % 16 == 15 ? "\n" : " ");
-    image.insert(0, info);
-    const std::string path = (fs::temp_directory_path() / "orvex_info_image.txt").string();
-    std::ofstream(path, std::ios::binary) << image;
-    EXPECT_TRUE(run(path));
-    fs::remove(path);
+    EXPECT_TRUE(run(withInfoMemory(0x1800, 0x1980)));
     EXPECT_EQ(loader->model.memory(0x1800, 384), std::vector<uint8_t>(384, 0x5A));
+}
+
+TEST_F(UpgradeSequenceTest, AfterAMassEraseTheInfoSegmentsOfTheImageAreStillErased) {
+    // The mass erase clears main flash only. The image enters info D and, by
+    // its last byte, info C; info B it leaves alone, and B keeps its bytes.
+    loader->model.poke(0x1800, std::vector<uint8_t>(384, 0x00));
+    loader->model.injectFault({LoaderFault::RefusePassword, 0});
+    const std::string path = withInfoMemory(0x1810, 0x1881);
+    ASSERT_TRUE(run(path));
+    Steps expected = StartUpSteps(true);
+    append(expected, DownloadSteps(false, path));
+    append(expected, VerifiedSteps(sequence->totalProgramTime));
+    EXPECT_EQ(progress(), expected);
+    // The reset vector's segment at the start-up, then the info segments
+    // once each; main flash needs nothing more.
+    EXPECT_EQ(erasedSegments(), (std::vector<uint32_t>{0xFFFF, 0x1800, 0x1880}));
+    EXPECT_EQ(loader->model.memory(0x1810, 0x71), std::vector<uint8_t>(0x71, 0x5A));
+    EXPECT_EQ(loader->model.memory(0x1800, 16), std::vector<uint8_t>(16, 0xFF));
+    EXPECT_EQ(loader->model.memory(0x1900, 128), std::vector<uint8_t>(128, 0x00));
+    EXPECT_EQ(keypadVersion(), "2.9");
+}
+
+TEST_F(UpgradeSequenceTest, ALoaderThatStopsAnsweringIsToldToBeRepluggedThenTheUpgradeFinishes) {
+    // Flash that does not take the image although its segment was erased:
+    // the write check of the flush at 0x4A00 fails, and this RAM loader (API
+    // 5) drops the error and answers nothing from then on.
+    sequence = std::make_unique<UpgradeSequence>(
+        [&](int percent, const std::string& text) {
+            steps.push_back({percent, text, clock.tick_ms()});
+            if (text == "Sending " + kSample209 + "\r\n")
+                loader->model.poke(0x49F0, std::vector<uint8_t>(16, 0x00));
+        },
+        LoaderIds::FromResources(), firmware::StandInLoaderImages());
+    EXPECT_FALSE(sequence->Run(kSample209));
+    Steps expected = StartUpSteps(false);
+    append(expected, DownloadSteps(true, kSample209));
+    expected.push_back({85, "Memory verification error\r\n"});
+    expected.push_back({85, std::string(firmware::kLoaderStoppedAnsweringText) + "\r\n"});
+    EXPECT_EQ(progress(), expected);
+    EXPECT_TRUE(loader->model.stoppedAnswering());
+    EXPECT_TRUE(sequence->loaderStoppedAnswering);
+    EXPECT_NE(sequence->FailureText().find("unplug the keypad and plug it in again"),
+              std::string::npos);
+
+    // Trying again without unplugging it: it still hears nothing, and says so.
+    EXPECT_FALSE(run(kSample209));
+    EXPECT_EQ(steps.back().text, std::string(firmware::kLoaderStoppedAnsweringText) + "\r\n");
+
+    // As told: the reset vector is still blank, so the keypad comes back in
+    // its ROM loader, and the upgrade is finished from there.
+    EXPECT_EQ(loader->model.bootTarget(), sim::LoaderModel::Boot::RomLoader);
+    loader->replug();
+    clock.sleep_ms(2000);
+    ASSERT_TRUE(run(kSample209));
+    EXPECT_FALSE(sequence->loaderStoppedAnswering);
+    EXPECT_EQ(keypadVersion(), "2.9");
+}
+
+TEST_F(UpgradeSequenceTest, AnUpgradeThatFailsKeepsNoPasswordForTheKeypad) {
+    namespace fs = std::filesystem;
+    const fs::path folder =
+        fs::temp_directory_path() / ("orvex_kept_password_" + std::to_string(::getpid()));
+    temporary.push_back(folder.string());
+    keepPasswordAs = (folder / "password.Text").string();
+
+    // The whole image was written, its vector table too, but did not verify.
+    loader->model.injectFault({LoaderFault::WrongCrc, 0});
+    EXPECT_FALSE(run(kSample209));
+    EXPECT_FALSE(fs::exists(keepPasswordAs));
+
+    // A verified upgrade keeps the vector table of its image.
+    ASSERT_TRUE(run(kSample209));
+    std::ifstream in(keepPasswordAs, std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(in)), {});
+    const DataBlock_ password = BSL_readTI_Text(kept, 32);
+    EXPECT_EQ(password.startAddress, 0xFFE0u);
+    const std::vector<uint8_t> vectors = loader->model.memory(0xFFE0, 32);
+    EXPECT_TRUE(std::equal(vectors.begin(), vectors.end(), password.data));
 }
 
 TEST_F(UpgradeSequenceTest, EmptyOrOverlongPathIsRefusedBeforeAnythingIsSent) {

@@ -55,14 +55,20 @@ public:
     uint32_t returnAfterMs = sim::kNever;
 };
 
+const std::string kStoppedAnswering = std::string(firmware::kLoaderStoppedAnsweringText) + "\r\n";
 const std::set<std::string> kFailureTexts = {
-    "USB device was unplugged!\r\n", "Password FAILED!\r\n", "Failed to read data from RAM BSL\r\n",
-    "Password FAILED after sending RAM BSL!\r\n", "Memory verification error\r\n"};
+    "USB device was unplugged!\r\n",        "Password FAILED!\r\n",
+    "Failed to read data from RAM BSL\r\n", "Password FAILED after sending RAM BSL!\r\n",
+    "Memory verification error\r\n",        kStoppedAnswering};
 
-enum Scenario { Clean, Pull, DropOff, RefusePassword, WrongCrc, BadImage, kScenarios };
-const char* const kScenarioNames[kScenarios] = {"clean",       "pulled out",
-                                                "packet lost", "password refused",
-                                                "wrong CRC",   "image that cannot be right"};
+enum Scenario { Clean, Pull, DropOff, RefusePassword, WrongCrc, StuckFlash, BadImage, kScenarios };
+const char* const kScenarioNames[kScenarios] = {"clean",
+                                                "pulled out",
+                                                "packet lost",
+                                                "password refused",
+                                                "wrong CRC",
+                                                "flash write fails",
+                                                "image that cannot be right"};
 
 class FirmwareSoak : public VirtualEnvTest {
 protected:
@@ -139,6 +145,11 @@ protected:
         switch (loader->model.bootTarget()) {
         case sim::LoaderModel::Boot::Application: {
             const std::string v = loader->model.imageVersion();
+            // A reset vector in place means the image is whole: a download
+            // cut short must leave it blank.
+            if (v != "2.07" && !ImageMismatch(kSample208).empty() &&
+                !ImageMismatch(kSample209).empty())
+                ++halfProgrammed;
             if (!v.empty())
                 keypad->model.setVersion(v);
             VirtualBus::instance().plug(keypad);
@@ -157,9 +168,14 @@ protected:
 
     bool Upgrade(const std::string& path) {
         steps.clear();
-        UpgradeSequence sequence([this](int, const std::string& text) { steps.push_back(text); },
-                                 firmware::LoaderIds::FromResources(),
-                                 firmware::StandInLoaderImages());
+        UpgradeSequence sequence(
+            [this](int, const std::string& text) {
+                steps.push_back(text);
+                // Flash that does not take what is written, although erased.
+                if (stuckAt != 0 && text.rfind("Sending ", 0) == 0)
+                    loader->model.poke(stuckAt, std::vector<uint8_t>(16, 0x00));
+            },
+            firmware::LoaderIds::FromResources(), firmware::StandInLoaderImages());
         return sequence.Run(path);
     }
 
@@ -208,7 +224,9 @@ protected:
     fs::path dir;
     std::vector<std::string> badImages;
     std::vector<std::string> steps;
+    uint32_t stuckAt = 0; // 0: flash takes every write
     int deadChips = 0;
+    int halfProgrammed = 0;
 };
 
 TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
@@ -229,7 +247,7 @@ TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
     ASSERT_GT(reportsPerRun, 50u);
 
     uint64_t byScenario[kScenarios] = {}, failed = 0, done = 0, retried = 0;
-    uint64_t doneOnBadImage = 0, retryFailures = 0, unclearEnds = 0;
+    uint64_t doneOnBadImage = 0, retryFailures = 0, unclearEnds = 0, replugsAsked = 0;
     std::map<std::string, uint64_t> endings;
     const std::vector<std::string> goodImages = {kSample208, kSample209};
 
@@ -238,6 +256,7 @@ TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
         loader->model.clearFaults();
         loader->pullAt = 0;
         loader->reports = 0;
+        stuckAt = 0;
 
         const auto scenario = static_cast<Scenario>(rnd.range(0, kScenarios - 1));
         ++byScenario[scenario];
@@ -264,6 +283,18 @@ TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
         case WrongCrc:
             loader->model.injectFault({LoaderFault::WrongCrc, static_cast<int>(rnd.range(0, 3))});
             break;
+        case StuckFlash: {
+            // Anywhere the image writes: the vector table, a full block
+            // (written unchecked), or a partial one whose checked flush makes
+            // this RAM loader (API 5) stop answering.
+            bsl::TiTextImage image;
+            std::string error;
+            image.load(path.c_str(), error);
+            const auto& run = rnd.pick(image.runs());
+            stuckAt = run.start + static_cast<uint32_t>(
+                                      rnd.range(0, static_cast<int64_t>(run.bytes.size()) - 1));
+            break;
+        }
         case BadImage:
             path = rnd.pick(badImages);
             break;
@@ -302,12 +333,18 @@ TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
                                kScenarioNames[scenario] + ")");
         }
 
-        // Back to a device the user can work with, then one plain retry.
+        // Back to a device the user can work with, then one plain retry. A
+        // loader that stopped answering is unplugged and plugged in again, as
+        // the failure text says.
         loader->model.clearFaults();
         loader->pullAt = 0;
+        stuckAt = 0;
+        if (last == kStoppedAnswering)
+            ++replugsAsked;
         clock.sleep_ms(static_cast<uint32_t>(rnd.range(0, 5000)));
         VirtualBus::instance().pump();
-        if (!VirtualBus::instance().present(loader) && !VirtualBus::instance().present(keypad))
+        if ((!VirtualBus::instance().present(loader) && !VirtualBus::instance().present(keypad)) ||
+            last == kStoppedAnswering)
             Replug();
         EnterLoader();
         const std::string retryPath = goodImages[(round + 1) % 2];
@@ -344,6 +381,7 @@ TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
     std::printf("  retries              %llu, failed %llu\n",
                 static_cast<unsigned long long>(retried),
                 static_cast<unsigned long long>(retryFailures));
+    std::printf("  unplug and replug asked %llu\n", static_cast<unsigned long long>(replugsAsked));
     std::printf("  failures without a failure text %llu\n",
                 static_cast<unsigned long long>(unclearEnds));
     std::printf("  \"Done!\" on a bad image %llu\n",
@@ -355,6 +393,9 @@ TEST_F(FirmwareSoak, InterruptedUpgradesFailCleanlyAndARetryProgramsTheDevice) {
     EXPECT_EQ(unclearEnds, 0u) << problems.str();
     EXPECT_EQ(reported, 0) << problems.str();
     EXPECT_EQ(deadChips, 0) << "an interrupted upgrade left a keypad that cannot start";
+    EXPECT_EQ(halfProgrammed, 0) << "a keypad came back running an image that did not verify";
+    // Some loaders stopped answering, and the user was asked to replug them.
+    EXPECT_GT(replugsAsked, 0u);
     // The soak reached the faults it is about.
     EXPECT_GT(failed, rounds / 4);
     EXPECT_GT(done, rounds / 8);
