@@ -42,6 +42,40 @@ bool parseTable(const std::string& text, std::vector<uint8_t>& bytes) {
 
 } // namespace
 
+std::string Latin1ToUtf8(const std::string& text) {
+    std::string out;
+    for (unsigned char ch : text) {
+        if (ch < 0x80) {
+            out += static_cast<char>(ch);
+        } else {
+            out += static_cast<char>(0xC0 | (ch >> 6));
+            out += static_cast<char>(0x80 | (ch & 0x3F));
+        }
+    }
+    return out;
+}
+
+const char* KeypadTypeName(int keypadType) {
+    static const char* const names[] = {"default", "alternate", "customise"};
+    return keypadType >= 0 && keypadType <= 8 ? names[keypadType % 3] : "unknown";
+}
+
+nlohmann::ordered_json StatusJson(const DeviceStatus& s) {
+    std::vector<int> codes(s.keyCodes.begin(), s.keyCodes.begin() + s.tableLength);
+    return {{"led_brightness", s.ledBrightness},
+            {"jack_led_brightness", s.jackLedBrightness},
+            {"buzzer", s.buzzer != 0},
+            {"buzzer_period", s.buzzerPeriod},
+            {"options", s.options},
+            {"ways_code", s.waysCode()},
+            {"keypad_type", s.keypadType},
+            {"keypad_type_name", KeypadTypeName(s.keypadType)},
+            {"keys", s.tableLength / 2},
+            {"key_codes", codes},
+            {"firmware_version", Latin1ToUtf8(s.firmwareVersion)},
+            {"serial_number", Latin1ToUtf8(s.serialNumber)}};
+}
+
 int CmdStatus(const Context& c, const std::vector<std::string>& a) {
     bool json = false;
     for (const auto& arg : a) {
@@ -56,17 +90,7 @@ int CmdStatus(const Context& c, const std::vector<std::string>& a) {
     if (int rc = readStatus(c, s))
         return rc;
     if (json) {
-        std::ostringstream o;
-        o << "{\"led_brightness\":" << int(s.ledBrightness)
-          << ",\"jack_led_brightness\":" << int(s.jackLedBrightness)
-          << ",\"buzzer\":" << int(s.buzzer) << ",\"options\":" << int(s.options)
-          << ",\"ways_code\":" << s.waysCode() << ",\"buzzer_period\":" << int(s.buzzerPeriod)
-          << ",\"keypad_type\":" << int(s.keypadType) << ",\"key_codes\":[";
-        for (int i = 0; i < s.tableLength; ++i)
-            o << (i ? "," : "") << int(s.keyCodes[static_cast<size_t>(i)]);
-        o << "],\"firmware_version\":" << jsonString(s.firmwareVersion)
-          << ",\"serial_number\":" << jsonString(s.serialNumber) << "}\n";
-        c.out << o.str();
+        c.out << StatusJson(s).dump() << "\n";
         return EXIT_OK;
     }
     c.out << "led-brightness: " << int(s.ledBrightness) << "\n"

@@ -80,7 +80,9 @@ TEST_F(OrvexctlTest, StatusPrintsEveryFieldAndJson) {
     const std::string j = out.str();
     EXPECT_EQ(j.front(), '{');
     EXPECT_EQ(j.substr(j.size() - 2), "}\n");
-    EXPECT_NE(j.find("\"keypad_type\":0,"), std::string::npos);
+    EXPECT_NE(j.find("\"keypad_type\":0,\"keypad_type_name\":\"default\",\"keys\":10,"),
+              std::string::npos);
+    EXPECT_NE(j.find("\"buzzer\":true,"), std::string::npos);
     EXPECT_NE(j.find("\"key_codes\":[0,106,0,107,"), std::string::npos);
     // Quotes and backslashes in the serial number stay valid JSON.
     EXPECT_NE(j.find("\"serial_number\":\"AB\\\"C\\\\1234567\""), std::string::npos);
