@@ -139,7 +139,7 @@ int CmdImport(const Context& c, const std::vector<std::string>& a) {
         return rc;
     if (int rc = restoreFrom(c, file, "import"); rc != EXIT_OK)
         return rc; // an unreadable or refused file is not copied
-    if (!CopyFileReplacing(file, FileName))
+    if (!CopyConfigFile(file, FileName))
         return c.fail(EXIT_FILE, "import: could not replace " + FileName);
     return EXIT_OK;
 }
