@@ -202,7 +202,7 @@ TEST_F(OrvexctlTest, RestoreOfMalformedOrUnsavedFileSendsNothing) {
     ASSERT_EQ(run({"save"}), EXIT_OK);
     ASSERT_TRUE(SetSettings("LedBrightness", "bright"));
     keypad->model.clearLog();
-    EXPECT_EQ(run({"restore"}), EXIT_USAGE);
+    EXPECT_EQ(run({"restore"}), EXIT_FILE); // readable, but not what restore wants
     EXPECT_NE(err.str().find("LedBrightness"), std::string::npos);
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_EQ(run({"restore", (home / "missing.ini").string()}), EXIT_FILE);
@@ -422,6 +422,19 @@ TEST_F(OrvexctlTest, DiagnoseReportsWithoutChangingAnything) {
               std::string::npos);
     EXPECT_NE(out.str().find("    failed: no keypad found"), std::string::npos);
     EXPECT_EQ(commands(), std::vector<uint8_t>{GetStatus});
+
+    // Masked, the unfinished upgrade's keypad and the --serial asked for too.
+    firmware::UpgradeJournal journal;
+    journal.settings.serialNumber = "OVXJJJJJJJJJ";
+    journal.program = "orvexctl";
+    std::string error;
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    ASSERT_EQ(run({"diagnose"}), EXIT_OK);
+    EXPECT_NE(out.str().find("OVXJJJJJJJJJ"), std::string::npos); // shown unmasked
+    ASSERT_EQ(run({"--serial=OVXASKED0001", "diagnose", "--mask-serial"}), EXIT_OK);
+    EXPECT_EQ(out.str().find("OVXJJJJJJJJJ"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("OVXASKED0001"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("unfinished upgrade: "), std::string::npos);
 }
 
 namespace {
