@@ -44,7 +44,7 @@ private:
 
 const char* const kUsage =
     "usage: orvexctl [--serial S | --path P] [--trace FILE [--mask-serial]] <command> "
-    "[arguments]\n"
+    "[arguments] [--] [words]\n"
     "\n"
     "Configure a Halden Orvex keypad from scripts.\n"
     "\n"
@@ -65,7 +65,7 @@ const char* const kUsage =
     "  flash [--allow-mass-erase] [--recover] [--no-restore] IMAGE\n"
     "                               replace the firmware with a TI-TXT image\n"
     "  resume [--allow-mass-erase] [--force] [IMAGE]  finish an interrupted upgrade\n"
-    "  list                         list keypads (serial, path, firmware) and loaders\n"
+    "  list [--json]                list keypads (serial, path, firmware) and loaders\n"
     "  diagnose [--output FILE]     write a report to attach to a bug report\n"
     "\n"
     "options:\n"
@@ -73,21 +73,26 @@ const char* const kUsage =
     "                               (restore, import, factory-reset and flash want one\n"
     "                               when several keypads are attached)\n"
     "  --trace FILE                 record every HID event in FILE (also ORVEX_TRACE=FILE)\n"
-    "  --mask-serial                write serial numbers as X's in the recording\n"
+    "  --mask-serial                write serial numbers as X's in the recording (and in\n"
+    "                               the diagnosis)\n"
     "  --replay FILE                (orvexctl-virtual) answer from a recorded session\n"
     "  --version                    print the version and exit\n"
     "  --help                       print this help and exit\n"
     "\n"
-    "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad (`list`: nothing attached),\n"
+    "Options take --name=VALUE or --name VALUE, before or after the command; -- ends them.\n"
+    "\n"
+    "exit codes: 0 ok, 2 bad arguments, 3 no keypad (`list`: nothing attached),\n"
     "            4 command refused (or another upgrade running), 5 firmware verification\n"
-    "            failed, 6 file error (a recording that could not be written included)\n"
+    "            failed, 6 file error: a file that cannot be read or written, or is not\n"
+    "            what the command wants (not an image, not a configuration file), a\n"
+    "            recording that could not be written included\n"
     "`orvexctl <command> --help` describes one command.\n";
 
 const std::map<std::string, std::string>& commandHelp() {
     static const std::map<std::string, std::string> help = {
         {"status", "usage: orvexctl status [--json]\n"
                    "Reads the keypad's status and prints every field; --json prints one JSON "
-                   "object.\n"},
+                   "object, names beside numbers (fields in `man orvexctl`).\n"},
         {"set", "usage: orvexctl set SETTING VALUE\n"
                 "  led VALUE            key LED brightness, 0-9\n"
                 "  jack-led VALUE       jack LED brightness, 0-9\n"
@@ -147,14 +152,15 @@ const std::map<std::string, std::string>& commandHelp() {
                    "journal's serial number, or the serial number and options new firmware "
                    "starts with (OVX000000000, 0); --force sends the settings to another "
                    "keypad all the same.\n"},
-        {"list", "usage: orvexctl list\n"
+        {"list", "usage: orvexctl list [--json]\n"
                  "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
-                 "and the bootstrap loaders (2047:0200) present; exits 3 when there are none.\n"},
+                 "and the bootstrap loaders (2047:0200) present; exits 3 when there are none. "
+                 "--json prints one JSON array (fields in `man orvexctl`).\n"},
         {"diagnose", "usage: orvexctl diagnose [--output FILE] [--mask-serial]\n"
                      "Writes one report to attach to a bug report: versions, the keypads and "
                      "loaders present with their device nodes and the udev rule, the status "
                      "read with its HID trace, and the configuration file. Changes no "
-                     "setting.\n"},
+                     "setting. --mask-serial writes every serial number in it as X's.\n"},
     };
     return help;
 }
