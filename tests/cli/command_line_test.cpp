@@ -88,6 +88,12 @@ TEST_F(CommandLine, GnuOptionsInEitherFormAndPlace) {
     Outcome r = run({"restore", "--", "--recover"});
     EXPECT_EQ(r.code, 6) << r.err;
     EXPECT_NE(r.err.find("holds no saved settings"), std::string::npos) << r.err;
+    r = run({"--mask-serial", "restore", "--", "--recover"}); // still one word after `--`
+    EXPECT_NE(r.err.find("holds no saved settings"), std::string::npos) << r.err;
+    // The recording options take either form as well.
+    r = run({"status", "--trace=" + (home / "t.jsonl").string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(slurp(home / "t.jsonl").rfind("{\"format\":\"orvex-trace\"", 0), 0u);
     r = run({"--serial=NONE", "status"});
     EXPECT_EQ(r.code, 3);
     EXPECT_EQ(r.err, "orvexctl: no keypad with serial number NONE\n");
