@@ -271,6 +271,8 @@ int Run(const std::vector<std::string>& commandLine, std::ostream& out, std::ost
     // `orvexctl help` as `orvexctl --help`.
     CLI::App* helpCommand = app.add_subcommand("help");
     helpCommand->group("");
+    std::vector<std::string> helpTopic; // `orvexctl help COMMAND`
+    helpCommand->add_option("topic", helpTopic);
 
     // An empty value is no value (CLI11 would take the next word for it).
     for (const auto& arg : commandLine) {
@@ -331,6 +333,13 @@ int Run(const std::vector<std::string>& commandLine, std::ostream& out, std::ost
     if (version) {
         out << (HidBackendName() == std::string("virtual") ? "orvexctl-virtual" : "orvexctl") << " "
             << ORVEX_PROGRAM_VERSION << "\n";
+        return EXIT_OK;
+    }
+    if (helpCommand->parsed() && !helpTopic.empty()) {
+        if (commandHelp().count(helpTopic.front()) == 0)
+            return c.fail(EXIT_USAGE, "unknown command '" + helpTopic.front() + "' (commands: " +
+                                          knownCommands() + "; see `orvexctl --help`)");
+        out << commandHelp().at(helpTopic.front());
         return EXIT_OK;
     }
     if (command.empty()) {

@@ -106,6 +106,7 @@ TEST_F(CommandLine, HelpForEveryCommandAndOneUsageErrorForm) {
         EXPECT_EQ(r.code, 0) << command;
         EXPECT_EQ(r.out.rfind(std::string("usage: orvexctl ") + command, 0), 0u) << r.out;
         EXPECT_EQ(run({"--help", command}).out, r.out) << command;
+        EXPECT_EQ(run({"help", command}).out, r.out) << command;
     }
     for (const auto& args : std::vector<std::vector<std::string>>{{"status", "--frob"},
                                                                   {"--frob", "status"},
