@@ -7,7 +7,7 @@ PACKAGES=(
   cmake g++ make ninja-build pkg-config git
   qt6-base-dev qt6-multimedia-dev libqt6svg6
   libhidapi-dev libudev-dev
-  nlohmann-json3-dev libssl-dev
+  nlohmann-json3-dev libcli11-dev libssl-dev
   libgtest-dev libgmock-dev
   xvfb xauth fonts-liberation2
   clang clang-format

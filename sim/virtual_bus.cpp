@@ -87,6 +87,9 @@ void VirtualBus::reset() {
     listeners_.clear();
     openHandles_ = 0;
     exitCalls_ = 0;
+    // Paths start again at sim:1, as in a program of its own: a test sees the
+    // same paths whether it runs alone or after others in one process.
+    nextSlot_ = 1;
 }
 
 void VirtualBus::pump() {

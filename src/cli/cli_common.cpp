@@ -135,19 +135,4 @@ std::string tableText(const DeviceStatus& s) {
     return text;
 }
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char ch : s) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20 || ch >= 0x7F) {
-            out += "\\u00" + hex2(ch); // 8-bit text, each byte one character
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
-}
-
 } // namespace orvex::cli

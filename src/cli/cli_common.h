@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/orvexctl.h"
 #include "device/device_commands.h"
 
@@ -54,7 +56,13 @@ void prepareConfig(const Context& c);
 std::string hex2(unsigned v);
 // The table as MM:UU pairs, key 1 first.
 std::string tableText(const DeviceStatus& s);
-std::string jsonString(const std::string& s);
+// The keypad's 8-bit texts as UTF-8 for JSON: each byte one character.
+std::string Latin1ToUtf8(const std::string& text);
+// "default", "alternate" or "customise": the table a keypad type chooses
+// within its layout group; "unknown" past type 8.
+const char* KeypadTypeName(int keypadType);
+// The status as `status --json` prints it (fields in the man page).
+nlohmann::ordered_json StatusJson(const DeviceStatus& s);
 
 // The commands, one file each group: device_commands (status, set, table,
 // factory-reset, list), config_commands (save, restore, export, import),

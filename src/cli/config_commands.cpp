@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // The restore shared by `restore` and `import`; a file it cannot read sends
-// nothing and is reported as bad input.
+// nothing and is a file error, as an image that is not one is for flash.
 int restoreFrom(const Context& c, const std::string& file, const char* name) {
     try {
         switch (load_data_from_file(file)) {
@@ -35,10 +35,10 @@ int restoreFrom(const Context& c, const std::string& file, const char* name) {
                                               "reset; no other keypad was changed");
         }
     } catch (const ConfigValueError& e) {
-        return c.fail(EXIT_USAGE, std::string(name) + ": " + e.what());
+        return c.fail(EXIT_FILE, std::string(name) + ": " + e.what());
     } catch (const IniFormatError& e) {
-        return c.fail(EXIT_USAGE, std::string(name) + ": " + file + " line " +
-                                      std::to_string(e.line()) + " has no closing bracket");
+        return c.fail(EXIT_FILE, std::string(name) + ": " + file + " line " +
+                                     std::to_string(e.line()) + " has no closing bracket");
     }
     return EXIT_REFUSED;
 }
@@ -124,22 +124,22 @@ int CmdImport(const Context& c, const std::vector<std::string>& a) {
         return c.fail(EXIT_FILE, "import: cannot read '" + file + "'");
     try {
         if (!CIniFile::SectionExists(kConfigSection, file))
-            return c.fail(EXIT_USAGE, "import: no [appSettings] section in " + file);
+            return c.fail(EXIT_FILE, "import: no [appSettings] section in " + file);
         // Nothing to send, and copying it would empty the saved settings.
         if (GetSettings("FirstUp", file) != "Yes")
             return c.fail(EXIT_FILE, "import: " + file +
                                          " holds no saved settings (FirstUp is not Yes); "
                                          "nothing sent, nothing copied");
     } catch (const IniFormatError& e) {
-        return c.fail(EXIT_USAGE, "import: " + file + " line " + std::to_string(e.line()) +
-                                      " has no closing bracket");
+        return c.fail(EXIT_FILE, "import: " + file + " line " + std::to_string(e.line()) +
+                                     " has no closing bracket");
     }
     prepareConfig(c);
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     if (int rc = restoreFrom(c, file, "import"); rc != EXIT_OK)
         return rc; // an unreadable or refused file is not copied
-    if (!CopyFileReplacing(file, FileName))
+    if (!CopyConfigFile(file, FileName))
         return c.fail(EXIT_FILE, "import: could not replace " + FileName);
     return EXIT_OK;
 }

@@ -42,6 +42,40 @@ bool parseTable(const std::string& text, std::vector<uint8_t>& bytes) {
 
 } // namespace
 
+std::string Latin1ToUtf8(const std::string& text) {
+    std::string out;
+    for (unsigned char ch : text) {
+        if (ch < 0x80) {
+            out += static_cast<char>(ch);
+        } else {
+            out += static_cast<char>(0xC0 | (ch >> 6));
+            out += static_cast<char>(0x80 | (ch & 0x3F));
+        }
+    }
+    return out;
+}
+
+const char* KeypadTypeName(int keypadType) {
+    static const char* const names[] = {"default", "alternate", "customise"};
+    return keypadType >= 0 && keypadType <= 8 ? names[keypadType % 3] : "unknown";
+}
+
+nlohmann::ordered_json StatusJson(const DeviceStatus& s) {
+    std::vector<int> codes(s.keyCodes.begin(), s.keyCodes.begin() + s.tableLength);
+    return {{"led_brightness", s.ledBrightness},
+            {"jack_led_brightness", s.jackLedBrightness},
+            {"buzzer", s.buzzer != 0},
+            {"buzzer_period", s.buzzerPeriod},
+            {"options", s.options},
+            {"ways_code", s.waysCode()},
+            {"keypad_type", s.keypadType},
+            {"keypad_type_name", KeypadTypeName(s.keypadType)},
+            {"keys", s.tableLength / 2},
+            {"key_codes", codes},
+            {"firmware_version", Latin1ToUtf8(s.firmwareVersion)},
+            {"serial_number", Latin1ToUtf8(s.serialNumber)}};
+}
+
 int CmdStatus(const Context& c, const std::vector<std::string>& a) {
     bool json = false;
     for (const auto& arg : a) {
@@ -56,17 +90,7 @@ int CmdStatus(const Context& c, const std::vector<std::string>& a) {
     if (int rc = readStatus(c, s))
         return rc;
     if (json) {
-        std::ostringstream o;
-        o << "{\"led_brightness\":" << int(s.ledBrightness)
-          << ",\"jack_led_brightness\":" << int(s.jackLedBrightness)
-          << ",\"buzzer\":" << int(s.buzzer) << ",\"options\":" << int(s.options)
-          << ",\"ways_code\":" << s.waysCode() << ",\"buzzer_period\":" << int(s.buzzerPeriod)
-          << ",\"keypad_type\":" << int(s.keypadType) << ",\"key_codes\":[";
-        for (int i = 0; i < s.tableLength; ++i)
-            o << (i ? "," : "") << int(s.keyCodes[static_cast<size_t>(i)]);
-        o << "],\"firmware_version\":" << jsonString(s.firmwareVersion)
-          << ",\"serial_number\":" << jsonString(s.serialNumber) << "}\n";
-        c.out << o.str();
+        c.out << StatusJson(s).dump() << "\n";
         return EXIT_OK;
     }
     c.out << "led-brightness: " << int(s.ledBrightness) << "\n"
@@ -194,15 +218,20 @@ int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
 }
 
 int CmdList(const Context& c, const std::vector<std::string>& a) {
-    if (!a.empty())
-        return c.fail(EXIT_USAGE, "list: takes no arguments");
+    bool json = false;
+    for (const auto& arg : a) {
+        if (arg == "--json")
+            json = true;
+        else
+            return c.fail(EXIT_USAGE, "list: unknown argument '" + arg + "'");
+    }
     auto narrow = [](const wchar_t* w) {
         std::string s;
         for (; w && *w; ++w)
             s += static_cast<char>(static_cast<uint32_t>(*w) & 0xFF);
         return PrintableText(s);
     };
-    int found = 0;
+    nlohmann::ordered_json found = nlohmann::ordered_json::array();
     for (const auto& [pid, kind] :
          {std::pair<unsigned short, const char*>{0x09BF, "keypad"}, {0x0200, "loader"}}) {
         std::vector<std::pair<std::string, std::string>> devices; // path, product
@@ -213,24 +242,45 @@ int CmdList(const Context& c, const std::vector<std::string>& a) {
                 devices.emplace_back(it->path, narrow(it->product_string));
         hid_free_enumeration(list);
         for (const auto& [path, product] : devices) {
-            c.out << kind << "\t2047:" << (pid == 0x09BF ? "09bf" : "0200") << "\t" << path << "\t"
-                  << product;
+            nlohmann::ordered_json d = {{"kind", kind},
+                                        {"usb_id", pid == 0x09BF ? "2047:09bf" : "2047:0200"},
+                                        {"path", Latin1ToUtf8(path)},
+                                        {"product", Latin1ToUtf8(product)}};
             // A keypad's serial number and firmware version come from its status.
             std::optional<DeviceStatus> status;
-            if (pid != 0x09BF)
-                c.out << "\n";
-            else if (!openAt(path, status))
-                c.out << "\tserial ?\tfirmware ? (cannot be opened: no permission?)\n";
-            else if (!status)
-                c.out << "\tserial ?\tfirmware ? (no status answer)\n";
-            else
-                c.out << "\tserial " << PrintableSerial(status->serialNumber, "") << "\tfirmware "
-                      << PrintableText(status->firmwareVersion) << "\n";
-            ++found;
+            std::string problem;
+            if (pid == 0x09BF) {
+                d["serial_number"] = nullptr;
+                d["firmware_version"] = nullptr;
+                if (!openAt(path, status))
+                    problem = "cannot be opened: no permission?";
+                else if (!status)
+                    problem = "no status answer";
+                else {
+                    d["serial_number"] = Latin1ToUtf8(PrintableSerial(status->serialNumber, ""));
+                    d["firmware_version"] = Latin1ToUtf8(PrintableText(status->firmwareVersion));
+                }
+                d["problem"] =
+                    problem.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(problem);
+            }
+            if (!json) {
+                c.out << kind << "\t" << d["usb_id"].get<std::string>() << "\t" << path << "\t"
+                      << product;
+                if (pid != 0x09BF)
+                    c.out << "\n";
+                else if (!status)
+                    c.out << "\tserial ?\tfirmware ? (" << problem << ")\n";
+                else
+                    c.out << "\tserial " << PrintableSerial(status->serialNumber, "")
+                          << "\tfirmware " << PrintableText(status->firmwareVersion) << "\n";
+            }
+            found.push_back(d);
         }
         CloseDevice();
     }
-    if (!found)
+    if (json)
+        c.out << found.dump() << "\n";
+    if (found.empty())
         return c.fail(EXIT_NO_KEYPAD, "list: no keypad or loader present");
     return EXIT_OK;
 }

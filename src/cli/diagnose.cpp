@@ -74,6 +74,21 @@ std::string nodeLine(const std::string& path) {
     return o.str();
 }
 
+// Every one of `serials` (trailing padding dropped; shorter than four
+// characters would hit unrelated text) as X's wherever it stands in `text`.
+void maskSerials(std::string& text, const std::vector<std::string>& serials) {
+    for (std::string serial : serials) {
+        serial = trimmed(serial);
+        if (serial.size() < 4)
+            continue;
+        const std::string shown = PrintableText(serial);
+        for (const std::string& form : {serial, shown})
+            for (size_t at = text.find(form); at != std::string::npos;
+                 at = text.find(form, at + form.size()))
+                text.replace(at, form.size(), form.size(), 'X');
+    }
+}
+
 } // namespace
 
 std::string DiagnoseVersions(const std::string& program) {
@@ -206,12 +221,24 @@ int CmdDiagnose(const Context& c, const std::vector<std::string>& a) {
         r << "    " << line << "\n";
     r << "\n" << DiagnoseConfigFile(c.dataHome) << DiagnoseUpgradeJournal();
 
+    std::string report = r.str();
+    if (c.maskSerial) {
+        // The trace masks its own; the status read, the journal's keypad and
+        // the --serial asked for appear in the text as well.
+        std::vector<std::string> serials = {c.serial};
+        if (rc == EXIT_OK)
+            serials.push_back(s.serialNumber);
+        std::string ignored;
+        if (const auto journal = firmware::ReadUpgradeJournal(ignored))
+            serials.push_back(journal->settings.serialNumber);
+        maskSerials(report, serials);
+    }
     if (output.empty()) {
-        c.out << r.str();
+        c.out << report;
         return EXIT_OK;
     }
     std::ofstream file(output, std::ios::trunc);
-    if (!(file << r.str()) || !file.flush())
+    if (!(file << report) || !file.flush())
         return c.fail(EXIT_FILE, "diagnose: could not write " + output);
     c.out << "diagnosis written to " << output << "\n";
     return EXIT_OK;

@@ -21,8 +21,9 @@ int main(int argc, char* argv[]) {
         return trace::WriteFailure().empty() ? cli::EXIT_USAGE : cli::EXIT_FILE;
     }
     std::vector<std::string> args(argv + 1, argv + argc);
+    // diagnose masks its report too; first, so a `--` cannot make it a word.
     if (session.maskSerial)
-        args.emplace_back("--mask-serial"); // diagnose masks its report too
+        args.insert(args.begin(), "--mask-serial");
     int rc = cli::Run(args, std::cout, std::cerr, cli::DefaultDataHome());
     if (const std::string summary = trace::EndSession(rc); !summary.empty())
         std::cerr << summary << "\n";

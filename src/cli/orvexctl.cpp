@@ -7,6 +7,8 @@
 #include <optional>
 #include <ostream>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/cli_common.h"
 #include "device/hid_backend.h"
 #include "device/hid_link.h"
@@ -42,7 +44,7 @@ private:
 
 const char* const kUsage =
     "usage: orvexctl [--serial S | --path P] [--trace FILE [--mask-serial]] <command> "
-    "[arguments]\n"
+    "[arguments] [--] [words]\n"
     "\n"
     "Configure a Halden Orvex keypad from scripts.\n"
     "\n"
@@ -63,7 +65,7 @@ const char* const kUsage =
     "  flash [--allow-mass-erase] [--recover] [--no-restore] IMAGE\n"
     "                               replace the firmware with a TI-TXT image\n"
     "  resume [--allow-mass-erase] [--force] [IMAGE]  finish an interrupted upgrade\n"
-    "  list                         list keypads (serial, path, firmware) and loaders\n"
+    "  list [--json]                list keypads (serial, path, firmware) and loaders\n"
     "  diagnose [--output FILE]     write a report to attach to a bug report\n"
     "\n"
     "options:\n"
@@ -71,21 +73,26 @@ const char* const kUsage =
     "                               (restore, import, factory-reset and flash want one\n"
     "                               when several keypads are attached)\n"
     "  --trace FILE                 record every HID event in FILE (also ORVEX_TRACE=FILE)\n"
-    "  --mask-serial                write serial numbers as X's in the recording\n"
+    "  --mask-serial                write serial numbers as X's in the recording (and in\n"
+    "                               the diagnosis)\n"
     "  --replay FILE                (orvexctl-virtual) answer from a recorded session\n"
     "  --version                    print the version and exit\n"
     "  --help                       print this help and exit\n"
     "\n"
-    "exit codes: 0 ok, 2 bad arguments or input, 3 no keypad (`list`: nothing attached),\n"
+    "Options take --name=VALUE or --name VALUE, before or after the command; -- ends them.\n"
+    "\n"
+    "exit codes: 0 ok, 2 bad arguments, 3 no keypad (`list`: nothing attached),\n"
     "            4 command refused (or another upgrade running), 5 firmware verification\n"
-    "            failed, 6 file error (a recording that could not be written included)\n"
+    "            failed, 6 file error: a file that cannot be read or written, or is not\n"
+    "            what the command wants (not an image, not a configuration file), a\n"
+    "            recording that could not be written included\n"
     "`orvexctl <command> --help` describes one command.\n";
 
 const std::map<std::string, std::string>& commandHelp() {
     static const std::map<std::string, std::string> help = {
         {"status", "usage: orvexctl status [--json]\n"
                    "Reads the keypad's status and prints every field; --json prints one JSON "
-                   "object.\n"},
+                   "object, names beside numbers (fields in `man orvexctl`).\n"},
         {"set", "usage: orvexctl set SETTING VALUE\n"
                 "  led VALUE            key LED brightness, 0-9\n"
                 "  jack-led VALUE       jack LED brightness, 0-9\n"
@@ -145,14 +152,15 @@ const std::map<std::string, std::string>& commandHelp() {
                    "journal's serial number, or the serial number and options new firmware "
                    "starts with (OVX000000000, 0); --force sends the settings to another "
                    "keypad all the same.\n"},
-        {"list", "usage: orvexctl list\n"
+        {"list", "usage: orvexctl list [--json]\n"
                  "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
-                 "and the bootstrap loaders (2047:0200) present; exits 3 when there are none.\n"},
+                 "and the bootstrap loaders (2047:0200) present; exits 3 when there are none. "
+                 "--json prints one JSON array (fields in `man orvexctl`).\n"},
         {"diagnose", "usage: orvexctl diagnose [--output FILE] [--mask-serial]\n"
                      "Writes one report to attach to a bug report: versions, the keypads and "
                      "loaders present with their device nodes and the udev rule, the status "
                      "read with its HID trace, and the configuration file. Changes no "
-                     "setting.\n"},
+                     "setting. --mask-serial writes every serial number in it as X's.\n"},
     };
     return help;
 }
@@ -167,46 +175,184 @@ std::string DefaultDataHome() {
     return {};
 }
 
+namespace {
+
+// What CLI11 collects for one command: its flags, its one option with a value
+// and its other words. The command's own function gets them back as the
+// argument list it reads (flags first), so it checks values and counts itself.
+struct CommandWords {
+    std::vector<std::pair<std::string, bool>> flags;
+    std::string valueOption; // "--output" for diagnose
+    std::string value;
+    CLI::Option* valueGiven = nullptr;
+    std::vector<std::string> words;
+    bool help = false;
+};
+
+// The commands whose words are files or folders: a name that starts with '-'
+// (given after `--`) is handed on as ./NAME, the same file, so the command's
+// own reading cannot take it for a flag.
+bool takesFiles(const std::string& command) {
+    return command == "restore" || command == "import" || command == "export" ||
+           command == "flash" || command == "resume";
+}
+
+std::vector<std::string> argsOf(const std::string& command, const CommandWords& w) {
+    std::vector<std::string> args;
+    for (const auto& [flag, set] : w.flags)
+        if (set)
+            args.push_back(flag);
+    if (w.valueGiven && w.valueGiven->count() > 0) {
+        args.push_back(w.valueOption);
+        args.push_back(w.value);
+    }
+    for (const auto& word : w.words)
+        args.push_back(takesFiles(command) && word.rfind('-', 0) == 0 ? "./" + word : word);
+    return args;
+}
+
+// The flags each command takes besides --help; diagnose's --output takes a value.
+const std::map<std::string, std::vector<std::string>>& commandFlags() {
+    static const std::map<std::string, std::vector<std::string>> flags = {
+        {"status", {"--json"}},
+        {"list", {"--json"}},
+        {"export", {"--force"}},
+        {"flash", {"--allow-mass-erase", "--recover", "--no-restore"}},
+        {"resume", {"--allow-mass-erase", "--force"}},
+    };
+    return flags;
+}
+
+std::string knownCommands() {
+    std::string known;
+    for (const auto& [name, text] : commandHelp())
+        known += (known.empty() ? "" : ", ") + name;
+    return known;
+}
+
+} // namespace
+
 int Run(const std::vector<std::string>& commandLine, std::ostream& out, std::ostream& err,
         const std::string& dataHome) {
     Context c{out, err, dataHome, {}, {}, false};
-    std::vector<std::string> args;
-    for (size_t i = 0; i < commandLine.size(); ++i) {
-        const std::string& arg = commandLine[i];
-        if (arg == "--serial" || arg == "--path") {
-            if (i + 1 >= commandLine.size() || commandLine[i + 1].empty())
-                return c.fail(EXIT_USAGE, arg + " needs a value");
-            (arg == "--serial" ? c.serial : c.path) = commandLine[++i];
-        } else if (arg == "--mask-serial") {
-            c.maskSerial = true;
-        } else {
-            args.push_back(arg);
+    CLI::App app{"orvexctl"};
+    app.set_help_flag(); // the texts are ours (kUsage, commandHelp)
+    // Options of the whole program may also stand after the command.
+    app.fallthrough();
+    bool help = false, version = false;
+    std::optional<std::string> serial, path;
+    app.add_flag("-h,--help", help);
+    app.add_flag("--version", version);
+    app.add_flag("--mask-serial", c.maskSerial);
+    app.add_option("--serial", serial);
+    app.add_option("--path", path);
+    app.require_subcommand(0, 1);
+
+    std::map<std::string, CommandWords> words;
+    std::map<std::string, CLI::App*> subcommands;
+    for (const auto& [name, text] : commandHelp()) {
+        CLI::App* sub = app.add_subcommand(name);
+        sub->set_help_flag();
+        CommandWords& w = words[name];
+        sub->add_flag("-h,--help", w.help);
+        if (const auto it = commandFlags().find(name); it != commandFlags().end())
+            for (const auto& flag : it->second) {
+                w.flags.emplace_back(flag, false);
+            }
+        for (auto& [flag, set] : w.flags)
+            sub->add_flag(flag, set);
+        if (name == "diagnose") {
+            w.valueOption = "--output";
+            w.valueGiven = sub->add_option("--output", w.value);
+        }
+        sub->add_option("words", w.words);
+        subcommands[name] = sub;
+    }
+    // `orvexctl help` as `orvexctl --help`.
+    CLI::App* helpCommand = app.add_subcommand("help");
+    helpCommand->group("");
+    std::vector<std::string> helpTopic; // `orvexctl help COMMAND`
+    helpCommand->add_option("topic", helpTopic);
+
+    // An empty value is no value (CLI11 would take the next word for it).
+    for (const auto& arg : commandLine) {
+        if (arg == "--")
+            break;
+        if (arg == "--serial=" || arg == "--path=" || arg == "--output=")
+            return c.fail(EXIT_USAGE, arg.substr(0, arg.size() - 1) + " needs a value");
+    }
+    // `--` ends the options: what follows are the command's words, handed on
+    // as they are (CLI11 sees only what stands before it, and the command).
+    std::vector<std::string> options = commandLine, afterEnd;
+    if (const auto end = std::find(options.begin(), options.end(), "--"); end != options.end()) {
+        afterEnd.assign(end + 1, options.end());
+        options.erase(end, options.end());
+        const bool named = std::any_of(options.begin(), options.end(), [](const std::string& a) {
+            return commandHelp().count(a) > 0;
+        });
+        if (!named && !afterEnd.empty()) {
+            options.push_back(afterEnd.front());
+            afterEnd.erase(afterEnd.begin());
         }
     }
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        (args.empty() ? err : out) << kUsage;
-        return args.empty() ? EXIT_USAGE : EXIT_OK;
+    std::vector<std::string> reversed(options.rbegin(), options.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        // One form for every usage error: one line, exit 2.
+        std::string what = e.what();
+        std::string command;
+        for (const auto& [name, sub] : subcommands)
+            if (sub->parsed())
+                command = name;
+        if (const auto* extras = dynamic_cast<const CLI::ExtrasError*>(&e)) {
+            (void)extras;
+            const auto rest = app.remaining();
+            const std::string first = rest.empty() ? std::string() : rest.front();
+            if (command.empty() && !first.empty() && first.rfind('-', 0) != 0)
+                return c.fail(EXIT_USAGE, "unknown command '" + first + "' (commands: " +
+                                              knownCommands() + "; see `orvexctl --help`)");
+            what = "unknown option '" + first + "'";
+        }
+        std::erase(what, '\n');
+        return c.fail(EXIT_USAGE,
+                      (command.empty() ? "" : command + ": ") + what + " (see `orvexctl " +
+                          (command.empty() ? std::string() : command + " ") + "--help`)");
     }
-    if (args[0] == "--version") {
+    for (const auto& [name, value] : {std::pair{"--serial", &serial}, {"--path", &path}}) {
+        if (*value && (*value)->empty())
+            return c.fail(EXIT_USAGE, std::string(name) + " needs a value");
+    }
+    c.serial = serial.value_or("");
+    c.path = path.value_or("");
+
+    std::string command;
+    for (const auto& [name, sub] : subcommands)
+        if (sub->parsed())
+            command = name;
+    if (version) {
         out << (HidBackendName() == std::string("virtual") ? "orvexctl-virtual" : "orvexctl") << " "
             << ORVEX_PROGRAM_VERSION << "\n";
         return EXIT_OK;
     }
-    const std::string& command = args[0];
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
-    const auto& help = commandHelp();
-    if (help.find(command) == help.end()) {
-        std::string known;
-        for (const auto& [name, text] : help)
-            known += (known.empty() ? "" : ", ") + name;
-        return c.fail(EXIT_USAGE,
-                      "unknown " + std::string(command.rfind('-', 0) == 0 ? "option" : "command") +
-                          " '" + command + "' (commands: " + known + "; see `orvexctl --help`)");
-    }
-    if (std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
-        out << help.at(command);
+    if (helpCommand->parsed() && !helpTopic.empty()) {
+        if (commandHelp().count(helpTopic.front()) == 0)
+            return c.fail(EXIT_USAGE, "unknown command '" + helpTopic.front() + "' (commands: " +
+                                          knownCommands() + "; see `orvexctl --help`)");
+        out << commandHelp().at(helpTopic.front());
         return EXIT_OK;
     }
+    if (command.empty()) {
+        const bool asked = help || helpCommand->parsed();
+        (asked ? out : err) << kUsage;
+        return asked ? EXIT_OK : EXIT_USAGE;
+    }
+    if (help || words[command].help) {
+        out << commandHelp().at(command);
+        return EXIT_OK;
+    }
+    words[command].words.insert(words[command].words.end(), afterEnd.begin(), afterEnd.end());
+    const std::vector<std::string> rest = argsOf(command, words[command]);
 
     CliPrompter messages(err);
     Prompter& previous = prompter();

@@ -21,7 +21,10 @@ std::vector<Record> parse(const std::string& text, const std::string& fileName) 
     std::vector<Record> records;
     std::string pending; // comment lines waiting for the next record
     std::string current; // section of the keys that follow
-    std::size_t pos = 0;
+    // A UTF-8 byte-order mark (editors on some systems write one) is not part
+    // of the first line: with it, a first "[appSettings]" would not read as
+    // a header.
+    std::size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     std::size_t lineNo = 0;
     while (pos < text.size()) {
         const std::size_t nl = text.find('\n', pos);

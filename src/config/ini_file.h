@@ -25,6 +25,7 @@ private:
 // something, writes the whole file back. Comments and commented-out records are
 // kept, so an edit leaves the rest of the file as it was.
 //
+// A UTF-8 byte-order mark at the start of a file is skipped when it loads.
 // Texts are 8-bit byte strings, used without any code-page conversion; names
 // are compared byte for byte (case-sensitive, no trimming). Lookups ignore the
 // comment marker, so they also find commented-out records.

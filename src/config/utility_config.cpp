@@ -37,14 +37,29 @@ bool isBlank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// A value is one line of the file; a line break inside it (say from a serial
-// number with odd bytes) would split the line and could leave a file that no
-// longer loads.
-std::string singleLine(std::string value) {
-    for (char& c : value)
-        if (c == '\n' || c == '\r')
+bool isControl(unsigned char c) {
+    return (c < 0x20 && c != '\t') || c == 0x7F;
+}
+
+// A control byte in a comment line (its line feeds are the line ends).
+std::string commentText(std::string comments) {
+    for (char& c : comments)
+        if (c != '\n' && isControl(static_cast<unsigned char>(c)))
             c = ' ';
-    return value;
+    return comments;
+}
+
+// Bytes that end or break a line anywhere but at a line's end (a CR alone
+// included), or that are no text at all.
+bool holdsControlBytes(const std::string& data) {
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (c == '\n' || (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n'))
+            continue;
+        if (isControl(c))
+            return true;
+    }
+    return false;
 }
 
 std::array<uint8_t, kConfigTableBytes> readCodeTable(const std::string& text) {
@@ -101,6 +116,13 @@ bool sent(uint8_t command, uint8_t value) {
 } // namespace
 
 // ------------------------------------------------------------ values
+
+std::string ConfigValueText(std::string value) {
+    for (char& c : value)
+        if (isControl(static_cast<unsigned char>(c)))
+            c = ' ';
+    return value;
+}
 
 ConfigValueError::ConfigValueError(const std::string& key)
     : std::runtime_error("Unable to read " + key + " from the configuration file.."), key_(key) {}
@@ -178,7 +200,10 @@ namespace {
 bool setSettings(const std::vector<std::pair<std::string, std::string>>& values) {
     bool ok = false;
     try {
-        ok = CIniFile::SetValues(values, kConfigSection, FileName);
+        std::vector<std::pair<std::string, std::string>> clean = values;
+        for (auto& [key, value] : clean)
+            value = ConfigValueText(value);
+        ok = CIniFile::SetValues(clean, kConfigSection, FileName);
     } catch (const std::exception&) {
         ok = false; // a file that no longer loads cannot be updated either
     }
@@ -195,9 +220,9 @@ bool SetSettings(const std::string& key, const std::string& value) {
 
 void RememberFirmwareFile(const std::string& path) {
     try {
-        // A file name may hold a line break on Linux.
+        // A file name may hold a line break or any other control byte on Linux.
         CIniFile::SetValue("FirmwareFile",
-                           singleLine(std::filesystem::path(path).filename().string()),
+                           ConfigValueText(std::filesystem::path(path).filename().string()),
                            kConfigSection, FileName);
     } catch (const std::exception&) {
         // A damaged configuration file is left alone.
@@ -214,7 +239,7 @@ bool SaveSnapshot(const ConfigSnapshot& s) {
         {"BuzzerPeriod", std::to_string(s.buzzerPeriodIndex)},
         {"CodeTableValues", CodeTableText(s.codeTable)},
         {"Options", std::to_string(s.options)},
-        {"SerialNumber", singleLine(s.serialNumber)},
+        {"SerialNumber", s.serialNumber}, // its control bytes replaced as every value's
     };
     // One replacement of the file, so one failure and one message (key by key
     // it would have been one message per key for the same cause).
@@ -283,6 +308,24 @@ bool CopyFileReplacing(const std::string& source, const std::string& target, AtL
     std::string data;
     return !source.empty() && ReadWholeFile(source, data) &&
            ReplaceFileContents(target, data, atLink);
+}
+
+bool CopyConfigFile(const std::string& source, const std::string& target) {
+    std::string data;
+    if (source.empty() || !ReadWholeFile(source, data))
+        return false;
+    if (data.compare(0, 3, "\xEF\xBB\xBF") != 0 && !holdsControlBytes(data))
+        return ReplaceFileContents(target, data); // byte for byte, as chosen
+    std::vector<CIniFile::Record> records;
+    if (!CIniFile::Load(source, records))
+        return false;
+    for (auto& r : records) {
+        r.Comments = commentText(r.Comments);
+        r.Section = ConfigValueText(r.Section);
+        r.Key = ConfigValueText(r.Key);
+        r.Value = ConfigValueText(r.Value);
+    }
+    return CIniFile::Save(target, records);
 }
 
 bool PathIsTaken(const std::string& path) {

@@ -38,6 +38,12 @@ std::string GetSettings(const std::string& key, const std::string& file);
 // "Failed to update USBUtilityCfg.ini file." and returns false.
 bool SetSettings(const std::string& key, const std::string& value);
 
+// The value as the file keeps it: each control byte (NUL, ESC, CR, LF, any
+// below 0x20 but the tab, and DEL) a space. Every value the utility writes
+// passes here, so a keypad's serial number or a file's name never breaks or
+// hides a line of the file.
+std::string ConfigValueText(std::string value);
+
 // Keeps the name (not the folder) of the firmware image last picked as
 // FirmwareFile in FileName, on one line. Failures are silent: the name is only
 // a reminder.
@@ -112,6 +118,14 @@ bool CopyFileReplacing(const std::string& source, const std::string& target,
 inline bool ExportCopy(const std::string& source, const std::string& target) {
     return CopyFileReplacing(source, target, AtLink::Replace);
 }
+
+// The import's copy of a chosen file to `target` (the configuration file):
+// byte for byte, as CopyFileReplacing, unless the file starts with a UTF-8
+// byte-order mark or holds control bytes (anything below 0x20 but tab and
+// line ends, and DEL); it is then written as the engine writes a file (Save),
+// with those bytes replaced as ConfigValueText does. Throws IniFormatError as
+// Load does.
+bool CopyConfigFile(const std::string& source, const std::string& target);
 
 // True when anything is at `path`, a link included even when it points nowhere.
 bool PathIsTaken(const std::string& path);

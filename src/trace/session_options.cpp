@@ -10,17 +10,35 @@ namespace orvex::trace {
 
 bool TakeSessionOptions(int& argc, char** argv, SessionOptions& options, std::string& error) {
     int kept = 1;
+    bool ended = false; // after `--` nothing is an option
     for (int i = 1; i < argc; ++i) {
-        const bool trace = std::strcmp(argv[i], "--trace") == 0;
-        if (trace || std::strcmp(argv[i], "--replay") == 0) {
-            if (i + 1 >= argc) {
-                error = std::string(argv[i]) + " needs a FILE";
+        const std::string arg = argv[i];
+        std::string* file = nullptr;
+        std::string name;
+        if (!ended && (arg == "--trace" || arg.rfind("--trace=", 0) == 0)) {
+            file = &options.traceFile;
+            name = "--trace";
+        } else if (!ended && (arg == "--replay" || arg.rfind("--replay=", 0) == 0)) {
+            file = &options.replayFile;
+            name = "--replay";
+        }
+        if (file) {
+            if (arg.size() > name.size()) {
+                *file = arg.substr(name.size() + 1);
+            } else if (i + 1 < argc) {
+                *file = argv[++i];
+            } else {
+                error = name + " needs a FILE";
                 return false;
             }
-            (trace ? options.traceFile : options.replayFile) = argv[++i];
-        } else if (std::strcmp(argv[i], "--mask-serial") == 0) {
+            if (file->empty()) {
+                error = name + " needs a FILE";
+                return false;
+            }
+        } else if (!ended && arg == "--mask-serial") {
             options.maskSerial = true;
         } else {
+            ended = ended || arg == "--";
             argv[kept++] = argv[i];
         }
     }

@@ -1,8 +1,8 @@
 #include "trace_format.h"
 
 #include <cctype>
-#include <charconv>
 #include <fstream>
+#include <limits>
 
 namespace orvex::trace {
 
@@ -36,32 +36,27 @@ std::optional<std::vector<uint8_t>> Unhex(const std::string& text) {
     return out;
 }
 
-std::string Quote(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char ch : text) {
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch < 0x20) {
-            static const char* digits = "0123456789abcdef";
-            out += "\\u00";
-            out += digits[ch >> 4];
-            out += digits[ch & 0x0F];
-        } else {
-            out += static_cast<char>(ch);
-        }
-    }
-    return out + "\"";
+std::string Dump(const Json& value) {
+    return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+const nlohmann::json* Line::find(const std::string& key) const {
+    const auto it = object_.find(key);
+    return it == object_.end() ? nullptr : &*it;
 }
 
 std::string Line::text(const std::string& key) const {
-    auto it = texts_.find(key);
-    return it == texts_.end() ? std::string() : it->second;
+    const auto* v = find(key);
+    return v && v->is_string() ? v->get<std::string>() : std::string();
 }
 
 int64_t Line::number(const std::string& key, int64_t fallback) const {
-    auto it = numbers_.find(key);
-    return it == numbers_.end() ? fallback : it->second;
+    const auto* v = find(key);
+    if (!v)
+        return fallback;
+    if (v->is_boolean())
+        return v->get<bool>() ? 1 : 0;
+    return v->is_number_integer() ? v->get<int64_t>() : fallback;
 }
 
 bool Line::flag(const std::string& key) const {
@@ -69,160 +64,96 @@ bool Line::flag(const std::string& key) const {
 }
 
 std::vector<std::string> Line::list(const std::string& key) const {
-    auto it = lists_.find(key);
-    return it == lists_.end() ? std::vector<std::string>() : it->second;
+    const auto* v = find(key);
+    return v && v->is_array() ? v->get<std::vector<std::string>>() : std::vector<std::string>();
 }
 
 bool Line::has(const std::string& key) const {
-    return texts_.count(key) || numbers_.count(key) || lists_.count(key);
+    return find(key) != nullptr;
 }
-
-struct Line::Cursor {
-    const std::string& s;
-    size_t i = 0;
-    void skipSpace() {
-        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
-            ++i;
-    }
-    bool take(char c) {
-        skipSpace();
-        if (i < s.size() && s[i] == c) {
-            ++i;
-            return true;
-        }
-        return false;
-    }
-    bool string(std::string& out) {
-        if (!take('"'))
-            return false;
-        out.clear();
-        while (i < s.size() && s[i] != '"') {
-            char c = s[i++];
-            if (c != '\\') {
-                out += c;
-                continue;
-            }
-            if (i >= s.size())
-                return false;
-            c = s[i++];
-            if (c == 'u') {
-                unsigned code = 0;
-                if (i + 4 > s.size() ||
-                    std::from_chars(s.data() + i, s.data() + i + 4, code, 16).ptr !=
-                        s.data() + i + 4)
-                    return false;
-                i += 4;
-                if (code > 0xFF)
-                    return false; // the recorder escapes control characters only
-                out += static_cast<char>(code);
-            } else if (c == 'n') {
-                out += '\n';
-            } else if (c == 't') {
-                out += '\t';
-            } else if (c == 'r') {
-                out += '\r';
-            } else {
-                out += c;
-            }
-        }
-        return take('"');
-    }
-};
 
 bool Line::parse(const std::string& line, std::string& error) {
-    texts_.clear();
-    numbers_.clear();
-    lists_.clear();
-    Cursor c{line};
-    error = "not a JSON object";
-    if (!c.take('{'))
+    object_ = nlohmann::json::object();
+    nlohmann::json parsed = nlohmann::json::parse(line, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) {
+        error = "not a JSON object";
         return false;
-    if (c.take('}')) {
-        c.skipSpace();
-        if (c.i != line.size())
-            return false;
-        error.clear();
-        return true;
     }
-    return parseMembers(c, line, error);
-}
-
-bool Line::parseMembers(Cursor& c, const std::string& line, std::string& error) {
-    do {
-        std::string key;
-        if (!c.string(key) || !c.take(':'))
-            return false;
-        c.skipSpace();
-        if (c.i >= line.size())
-            return false;
-        const char first = line[c.i];
-        {
-            if (first == '"') {
-                std::string value;
-                if (!c.string(value))
-                    return false;
-                texts_[key] = value;
-            } else if (first == '[') {
-                ++c.i;
-                std::vector<std::string> values;
-                if (!c.take(']')) {
-                    do {
-                        std::string value;
-                        if (!c.string(value))
-                            return false;
-                        values.push_back(value);
-                    } while (c.take(','));
-                    if (!c.take(']'))
-                        return false;
-                }
-                lists_[key] = values;
-            } else if (line.compare(c.i, 4, "true") == 0 || line.compare(c.i, 5, "false") == 0) {
-                numbers_[key] = first == 't';
-                c.i += first == 't' ? 4 : 5;
-            } else {
-                // In place: copying the rest of the line for each number would
-                // make a long line cost its length squared.
-                int64_t value = 0;
-                const char* begin = line.data() + c.i;
-                const auto [end, ec] = std::from_chars(begin, line.data() + line.size(), value);
-                if (ec != std::errc())
-                    return false;
-                numbers_[key] = value;
-                c.i += static_cast<size_t>(end - begin);
-            }
+    for (const auto& [key, value] : parsed.items()) {
+        bool fits = value.is_string() || value.is_boolean() || value.is_number_integer();
+        // Integers are 64-bit signed: a larger unsigned one would read back wrong.
+        if (value.is_number_unsigned() &&
+            value.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
+            fits = false;
+        if (value.is_array()) {
+            fits = true;
+            for (const auto& item : value)
+                fits = fits && item.is_string();
         }
-    } while (c.take(','));
-    if (!c.take('}'))
-        return false;
-    c.skipSpace();
-    if (c.i != line.size())
-        return false;
+        if (!fits) {
+            error =
+                "the value of \"" + key + "\" is not a string, integer, boolean or list of strings";
+            return false;
+        }
+    }
+    object_ = std::move(parsed);
     error.clear();
     return true;
 }
 
+namespace {
+
+// One line without its line break, at most kMaxLineBytes long. False at the
+// end of the file; `tooLong` when a line goes past the bound (the rest of the
+// file is not read).
+bool readBoundedLine(std::istream& in, std::string& line, bool& tooLong) {
+    line.clear();
+    tooLong = false;
+    std::streambuf* buf = in.rdbuf();
+    for (;;) {
+        const int c = buf->sbumpc();
+        if (c == std::char_traits<char>::eof())
+            return !line.empty();
+        if (c == '\n')
+            return true;
+        if (line.size() == kMaxLineBytes) {
+            tooLong = true;
+            return true;
+        }
+        line += static_cast<char>(c);
+    }
+}
+
+} // namespace
+
 bool ReadTrace(const std::string& file, Trace& trace, std::string& error) {
-    std::ifstream in(file);
+    std::ifstream in(file, std::ios::binary);
     if (!in) {
         error = "cannot read the trace " + file;
         return false;
     }
     trace = {};
     std::string line;
+    bool tooLong = false;
     int number = 0;
-    while (std::getline(in, line)) {
+    for (int lineNumber = 1; readBoundedLine(in, line, tooLong); ++lineNumber) {
+        if (tooLong) {
+            error = file + " line " + std::to_string(lineNumber) + " is longer than " +
+                    std::to_string(kMaxLineBytes) + " bytes: not a session trace";
+            return false;
+        }
         if (line.empty())
             continue;
         Line parsed;
         std::string why;
         if (!parsed.parse(line, why)) {
-            error = file + " line " + std::to_string(number + 1) + ": " + why;
+            error = file + " line " + std::to_string(lineNumber) + ": " + why;
             return false;
         }
         if (number++ == 0)
-            trace.header = parsed;
+            trace.header = std::move(parsed);
         else
-            trace.events.push_back(parsed);
+            trace.events.push_back(std::move(parsed));
     }
     if (number == 0 || trace.header.text("format") != kFormatName) {
         error =

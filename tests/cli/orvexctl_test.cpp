@@ -80,7 +80,9 @@ TEST_F(OrvexctlTest, StatusPrintsEveryFieldAndJson) {
     const std::string j = out.str();
     EXPECT_EQ(j.front(), '{');
     EXPECT_EQ(j.substr(j.size() - 2), "}\n");
-    EXPECT_NE(j.find("\"keypad_type\":0,"), std::string::npos);
+    EXPECT_NE(j.find("\"keypad_type\":0,\"keypad_type_name\":\"default\",\"keys\":10,"),
+              std::string::npos);
+    EXPECT_NE(j.find("\"buzzer\":true,"), std::string::npos);
     EXPECT_NE(j.find("\"key_codes\":[0,106,0,107,"), std::string::npos);
     // Quotes and backslashes in the serial number stay valid JSON.
     EXPECT_NE(j.find("\"serial_number\":\"AB\\\"C\\\\1234567\""), std::string::npos);
@@ -200,7 +202,7 @@ TEST_F(OrvexctlTest, RestoreOfMalformedOrUnsavedFileSendsNothing) {
     ASSERT_EQ(run({"save"}), EXIT_OK);
     ASSERT_TRUE(SetSettings("LedBrightness", "bright"));
     keypad->model.clearLog();
-    EXPECT_EQ(run({"restore"}), EXIT_USAGE);
+    EXPECT_EQ(run({"restore"}), EXIT_FILE); // readable, but not what restore wants
     EXPECT_NE(err.str().find("LedBrightness"), std::string::npos);
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_EQ(run({"restore", (home / "missing.ini").string()}), EXIT_FILE);
@@ -420,6 +422,19 @@ TEST_F(OrvexctlTest, DiagnoseReportsWithoutChangingAnything) {
               std::string::npos);
     EXPECT_NE(out.str().find("    failed: no keypad found"), std::string::npos);
     EXPECT_EQ(commands(), std::vector<uint8_t>{GetStatus});
+
+    // Masked, the unfinished upgrade's keypad and the --serial asked for too.
+    firmware::UpgradeJournal journal;
+    journal.settings.serialNumber = "OVXJJJJJJJJJ";
+    journal.program = "orvexctl";
+    std::string error;
+    ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
+    ASSERT_EQ(run({"diagnose"}), EXIT_OK);
+    EXPECT_NE(out.str().find("OVXJJJJJJJJJ"), std::string::npos); // shown unmasked
+    ASSERT_EQ(run({"--serial=OVXASKED0001", "diagnose", "--mask-serial"}), EXIT_OK);
+    EXPECT_EQ(out.str().find("OVXJJJJJJJJJ"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("OVXASKED0001"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("unfinished upgrade: "), std::string::npos);
 }
 
 namespace {

@@ -376,3 +376,46 @@ TEST_F(UtilityConfigTest, CopyReplacesWholeOrNothing) {
     for (const auto& e : fs::directory_iterator(dir))
         EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
 }
+
+// Control bytes from a keypad's serial number or a file name never reach the
+// file raw: each is a space, and the file stays one record a line.
+TEST_F(UtilityConfigTest, ControlBytesNeverReachTheFileRaw) {
+    ConfigSnapshot s = snapshotFor(2);
+    s.serialNumber = std::string("OVX\0\x1b[2J", 8) + "\r\n456";
+    ASSERT_TRUE(SaveSnapshot(s));
+    RememberFirmwareFile(std::string("/tmp/fw\x1b]0;x\x07\0.txt", 18));
+    const std::string text = slurp(FileName);
+    for (char c : text)
+        EXPECT_TRUE(c == '\r' || c == '\n' || static_cast<unsigned char>(c) >= 0x20)
+            << "byte " << int(static_cast<unsigned char>(c));
+    EXPECT_NE(text.find(" SerialNumber=OVX  [2J  456\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(" FirmwareFile=fw ]0;x  .txt\r\n"), std::string::npos) << text;
+    EXPECT_EQ(GetSettings("FirstUp", FileName), "Yes");
+}
+
+// The import's copy: a clean file byte for byte; one with control bytes or a
+// byte-order mark as the engine writes it, those bytes spaces.
+TEST_F(UtilityConfigTest, ImportCopyKeepsTheFileFormatWithoutControlBytes) {
+    const fs::path chosen = dir / kExchangeFileName;
+    const std::string clean = "[appSettings]\nFirstUp=Yes\n; kept as it is\n";
+    spit(chosen, clean);
+    ASSERT_TRUE(CopyConfigFile(chosen.string(), FileName));
+    EXPECT_EQ(slurp(FileName), clean);
+
+    spit(chosen, std::string("\xEF\xBB\xBF[appSettings]\r\n; note\x1b[31m\r\nSerialNumber=OVX\0\x1b"
+                             "1\rX\r\nFirstUp=Yes\r\n",
+                             67));
+    ASSERT_TRUE(CopyConfigFile(chosen.string(), FileName));
+    EXPECT_EQ(slurp(FileName), " [appSettings]\r\n"
+                               "; note [31m\r\n"
+                               " SerialNumber=OVX  1 X\r\n"
+                               " FirstUp=Yes\r\n");
+}
+
+// A file that an editor saved with a UTF-8 byte-order mark reads as any other.
+TEST_F(UtilityConfigTest, ByteOrderMarkIsRead) {
+    const fs::path chosen = dir / kExchangeFileName;
+    spit(chosen, "\xEF\xBB\xBF[appSettings]\r\nFirstUp=Yes\r\n");
+    EXPECT_TRUE(CIniFile::SectionExists(kConfigSection, chosen.string()));
+    EXPECT_EQ(GetSettings("FirstUp", chosen.string()), "Yes");
+}

@@ -91,7 +91,8 @@ bool DesktopSession::start(const std::string& parent, std::string* why) {
         return false;
     }
     dir_ = tmpl;
-    for (const char* sub : {"home", "run", "data", "config", "cache"})
+    for (const char* sub :
+         {"home", "run", "data", "config", "cache", "state", "system-data", "system-config"})
         fs::create_directories(dir_ + "/" + sub);
     fs::permissions(dir_ + "/run", fs::perms::owner_all, fs::perm_options::replace);
 
@@ -243,7 +244,7 @@ void DesktopSession::stop() {
 }
 
 std::map<std::string, std::string> DesktopSession::programEnv() const {
-    return {
+    std::map<std::string, std::string> env = {
         {"DISPLAY", display_},
         {"DBUS_SESSION_BUS_ADDRESS", busAddress_},
         {"QT_QPA_PLATFORM", "xcb"},
@@ -252,7 +253,13 @@ std::map<std::string, std::string> DesktopSession::programEnv() const {
         {"XDG_DATA_HOME", dir_ + "/data"},
         {"XDG_CONFIG_HOME", dir_ + "/config"},
         {"XDG_CACHE_HOME", dir_ + "/cache"},
+        // The upgrade journal and lock, and the search paths, of this
+        // desktop alone too.
+        {"XDG_STATE_HOME", dir_ + "/state"},
+        {"XDG_DATA_DIRS", dir_ + "/system-data"},
+        {"XDG_CONFIG_DIRS", dir_ + "/system-config"},
     };
+    return env;
 }
 
 void DesktopSession::click(int x, int y) {

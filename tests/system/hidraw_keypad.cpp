@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -82,6 +83,25 @@ uint64_t nowMs() {
 
 // ---------------------------------------------------------------- Testbed
 
+std::map<std::string, std::string> UserFolders(const std::string& base) {
+    std::map<std::string, std::string> folders = {
+        {"HOME", base + "/home"},
+        {"XDG_DATA_HOME", base + "/data"},
+        {"XDG_CONFIG_HOME", base + "/config"},
+        {"XDG_STATE_HOME", base + "/state"},
+        {"XDG_CACHE_HOME", base + "/cache"},
+        {"XDG_RUNTIME_DIR", base + "/run"},
+        {"XDG_DATA_DIRS", base + "/system-data"},
+        {"XDG_CONFIG_DIRS", base + "/system-config"},
+    };
+    std::error_code ec;
+    for (const auto& [name, folder] : folders)
+        std::filesystem::create_directories(folder, ec);
+    std::filesystem::permissions(base + "/run", std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
+    return folders;
+}
+
 Testbed::Testbed() {
     bed_ = umockdev_testbed_new();
     if (!bed_)
@@ -94,6 +114,11 @@ Testbed::Testbed() {
 std::map<std::string, std::string> Testbed::programEnv(const std::string& fstatShim) const {
     std::map<std::string, std::string> env = {
         {"UMOCKDEV_DIR", root_}, {"LD_PRELOAD", "libumockdev-preload.so.0:" + fstatShim}};
+    // A home and XDG folders of this testbed's own: a program under test
+    // never writes its journal, lock or settings where the person running
+    // the tests, or a test running beside this one, keeps theirs.
+    for (const auto& [name, folder] : UserFolders(root_ + "/user"))
+        env[name] = folder;
     // A sanitizer build's runtime would insist on coming first in the list.
     const char* asan = std::getenv("ASAN_OPTIONS");
     env["ASAN_OPTIONS"] = std::string(asan && *asan ? asan : "") + (asan && *asan ? ":" : "") +

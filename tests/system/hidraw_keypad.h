@@ -65,6 +65,11 @@ private:
     std::string root_;
 };
 
+// HOME and every XDG folder (homes, runtime folder, data and config search
+// paths) under `base`, made; a program given them reads and writes nothing of
+// the user running the tests.
+std::map<std::string, std::string> UserFolders(const std::string& base);
+
 // Whether a program started with the testbed's environment (and the fstat()
 // fix-up `fstatShim`) sees the testbed's sysfs: false, with the reason, when
 // umockdev cannot work on this machine.

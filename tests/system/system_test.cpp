@@ -608,3 +608,50 @@ TEST_F(OrvexConfigSystem, FirmwareWindowRefusesAMalformedImageAndLeavesTheFlashU
 }
 
 } // namespace
+
+// A program the harness starts on a testbed has a home and XDG folders of
+// that testbed alone, whatever the person running the tests has set: its
+// upgrade journal and lock never land in their state folder, and two tests
+// running side by side never share them.
+TEST(SystemHarness, ProgramsGetXdgFoldersOfTheirOwnTestbed) {
+    const char* const names[] = {"HOME",           "XDG_DATA_HOME",  "XDG_CONFIG_HOME",
+                                 "XDG_STATE_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR",
+                                 "XDG_DATA_DIRS",  "XDG_CONFIG_DIRS"};
+    std::map<std::string, std::string> saved;
+    for (const char* name : names) {
+        if (const char* v = std::getenv(name))
+            saved[name] = v;
+        ::setenv(name, "/the/runners/own", 1);
+    }
+    Testbed first, second;
+    std::map<std::string, std::string> seen[2];
+    int i = 0;
+    for (Testbed* bed : {&first, &second}) {
+        ChildProcess env;
+        ChildProcess::Options o;
+        o.argv = {"/usr/bin/env"};
+        o.env = bed->programEnv(ORVEX_FSTAT_SHIM);
+        o.env.erase("LD_PRELOAD"); // env needs no emulated devices
+        o.logFile = bed->rootDir() + "/env.out";
+        ASSERT_TRUE(env.start(o));
+        ASSERT_EQ(env.waitExit(10000), 0);
+        std::ifstream in(o.logFile);
+        for (std::string line; std::getline(in, line);)
+            if (const auto eq = line.find('='); eq != std::string::npos)
+                seen[i][line.substr(0, eq)] = line.substr(eq + 1);
+        ++i;
+    }
+    for (const char* name : names) {
+        unsetenv(name);
+        if (saved.count(name))
+            ::setenv(name, saved[name].c_str(), 1);
+    }
+    for (const char* name : names) {
+        EXPECT_EQ(seen[0][name].rfind(first.rootDir() + "/", 0), 0u)
+            << name << "=" << seen[0][name];
+        EXPECT_EQ(seen[1][name].rfind(second.rootDir() + "/", 0), 0u)
+            << name << "=" << seen[1][name];
+        EXPECT_NE(seen[0][name], seen[1][name]) << name;
+    }
+    EXPECT_TRUE(std::filesystem::is_directory(seen[0]["XDG_STATE_HOME"]));
+}

@@ -254,11 +254,11 @@ TEST_F(TraceTest, MaskedRecordingHoldsNoSerialNumber) {
 }
 
 // The reader takes time in proportion to a line's length: one event line of
-// several megabytes holding half a million numbers reads in well under a
+// most of a megabyte holding sixty thousand numbers reads in well under a
 // second (copying the rest of the line per number took a minute).
 TEST_F(TraceTest, LongLineReadsInLinearTime) {
     std::string line = "{\"n\":1,\"t\":0,\"ev\":\"polls\"";
-    while (line.size() < 4'700'000)
+    while (line.size() < orvex::trace::kMaxLineBytes - 100)
         line += ",\"count\":12345";
     line += "}";
     std::ofstream(dir / "long.jsonl") << "{\"format\":\"orvex-trace\",\"version\":1,\"args\":[]}\n"
@@ -270,4 +270,24 @@ TEST_F(TraceTest, LongLineReadsInLinearTime) {
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_EQ(t.events.at(0).number("count"), 12345);
     EXPECT_LT(took, std::chrono::seconds(5));
+}
+
+// A line longer than any recording writes is refused where it passes the
+// bound: a file without line breaks is never read into memory whole.
+TEST_F(TraceTest, OverlongLineIsRefusedAtTheBound) {
+    {
+        std::ofstream f(dir / "endless.jsonl");
+        f << "{\"format\":\"orvex-trace\",\"version\":1,\"args\":[]}\n{\"n\":1,\"ev\":\"";
+        f << std::string(orvex::trace::kMaxLineBytes + 10, 'a');
+    }
+    Trace t;
+    std::string error;
+    EXPECT_FALSE(orvex::trace::ReadTrace((dir / "endless.jsonl").string(), t, error));
+    EXPECT_EQ(error, (dir / "endless.jsonl").string() + " line 2 is longer than 1048576 bytes: "
+                                                        "not a session trace");
+
+    const Outcome r = orvexctl({"--replay", "/dev/zero", "status"}, dir / "home");
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err,
+              "orvexctl: /dev/zero line 1 is longer than 1048576 bytes: not a session trace\n");
 }

@@ -132,7 +132,7 @@ void MainWindow::importConfigFile() {
         sent = result != RestoreResult::NotSaved;
         if (result == RestoreResult::Stopped || result == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
-        if (!CopyFileReplacing(*chosen, FileName))
+        if (!CopyConfigFile(*chosen, FileName))
             showWarning("Failed to copy the new file.");
         else if (result == RestoreResult::Restored || !sent)
             done = ImportedText(fromBytes(*chosen), sent);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+#include "ui/main/instance_folder.h"
 #include "ui/main/main_window.h"
 #include "ui/main/program_setup.h"
 
@@ -19,13 +20,24 @@ namespace orvex {
 namespace {
 
 constexpr int kConnectWaitMs = 1000;
+// A second program starting at the same moment waits this long for the first
+// to listen; a lock held longer belongs to one that hangs.
+constexpr int kStartupLockWaitMs = 5000;
 
 // In the user's runtime folder ($XDG_RUNTIME_DIR), which only the user can
-// enter; Qt makes a private one when the desktop has none.
+// enter; Qt makes a private one when the desktop has none, and when Qt finds
+// none it can use, a folder of this user's own in the temporary folder. Never
+// a name in a shared folder: another user could hold it first. Empty when
+// there is no such folder.
 QString socketPath() {
-    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (folder.isEmpty())
-        folder = QDir::tempPath();
+    QString why;
+    const QString folder = InstanceFolder(
+        QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation), QDir::tempPath(), &why);
+    if (folder.isEmpty()) {
+        std::fprintf(stderr, "orvex-config: cannot make sure it runs only once (%s)\n",
+                     qPrintable(why));
+        return {};
+    }
     return folder + QStringLiteral("/orvex-config.instance");
 }
 
@@ -54,9 +66,15 @@ bool askRunningProgram(const QString& path) {
 
 bool SetUpProgram(MainWindow& window) {
     const QString path = socketPath();
+    if (path.isEmpty())
+        return true;
     // Two programs starting together: the second waits until the first listens.
     QLockFile starting(path + QStringLiteral(".lock"));
-    starting.lock();
+    if (!TakeStartupLock(starting, kStartupLockWaitMs))
+        std::fprintf(stderr,
+                     "orvex-config: another orvex-config has been starting for %d s; "
+                     "starting all the same\n",
+                     kStartupLockWaitMs / 1000);
     if (askRunningProgram(path)) {
         std::fprintf(stderr, "orvex-config is already running; its window was brought to the "
                              "front.\n");
