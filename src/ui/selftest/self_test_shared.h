@@ -28,9 +28,6 @@ inline const QColor kGrey(128, 128, 128);
 // Greyed row text on light green: 5:1 there.
 inline const QColor kGreyedOnGreen(88, 88, 88);
 
-// WCAG contrast ratio of two colours, 1 to 21.
-double ContrastRatio(const QColor& a, const QColor& b);
-
 // The greyed text of a row drawn disabled on `background`: the label's own
 // text colour taken towards the background as far as it still reads.
 QColor GreyedTextOn(const QColor& background, const QColor& text);
