@@ -21,8 +21,8 @@
 #include "device/hid_link.h"
 #include "device/keypad_identity.h"
 #include "firmware/standin_images.h"
-#include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
+#include "ops/upgrade_journal.h"
 #include "test_env.h"
 #include "virtual_loader.h"
 
@@ -760,7 +760,9 @@ TEST_F(OrvexctlFlashTest, ResumeFinishesAnInterruptedUpgradeFromTheJournal) {
     EXPECT_EQ(run({"resume"}), EXIT_USAGE);
     EXPECT_NE(err.str().find("still in its loader"), std::string::npos) << err.str();
     keypad->model.setSerial("OVX000000000");
-    ASSERT_EQ(run({"resume", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(run({"resume", image}), EXIT_USAGE); // a loader this run did not send it to
+    EXPECT_NE(err.str().find("--recover"), std::string::npos) << err.str();
+    ASSERT_EQ(run({"resume", "--recover", image}), EXIT_OK) << err.str();
     EXPECT_NE(err.str().find("not the image of the interrupted upgrade"), std::string::npos);
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
     EXPECT_EQ(keypad->model.serial(), "OVX000777111");
@@ -781,6 +783,7 @@ TEST_F(OrvexctlFlashTest, ResumeSendsTheSettingsOnlyToTheUpgradedKeypad) {
     journal.settings.serialNumber = "OVXJJJJJJJJJ";
     journal.settings.usbPort = keypad->port();
     journal.program = "orvex-config";
+    journal.downloadStarted = true;
     std::string error;
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
     const auto other = plugKeypad();

@@ -31,7 +31,7 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "firmware/standin_images.h"
-#include "firmware/upgrade_journal.h"
+#include "ops/upgrade_journal.h"
 #include "platform/qt_prompter.h"
 #include "test_env.h"
 #include "ui/firmware/firmware_upgrade_window.h"

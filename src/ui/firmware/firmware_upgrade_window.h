@@ -9,7 +9,7 @@
 #include <string>
 
 #include "device/keypad_presence.h"
-#include "firmware/upgrade_journal.h"
+#include "ops/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
 #include "ui/firmware/background_worker.h"
 

@@ -11,9 +11,9 @@
 #include "device/hid_link.h"
 #include "device/keypad_presence.h"
 #include "firmware/loader_store.h"
-#include "firmware/upgrade_journal.h"
+#include "ops/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
-#include "firmware/upgrade_target.h"
+#include "ops/upgrade_target.h"
 #include "platform/prompter.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 

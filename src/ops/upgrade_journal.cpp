@@ -1,7 +1,8 @@
-#include "firmware/upgrade_journal.h"
+#include "ops/upgrade_journal.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,9 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kJournalFormat = 1;
+// 2: "download_started" added; a journal of format 1 is read as one whose
+// download may have started.
+constexpr int kJournalFormat = 2;
 constexpr const char* kJournalName = "upgrade-journal.json";
 
 std::string hexOf(const std::string& bytes) {
@@ -55,12 +58,31 @@ bool bytesOfHex(const std::string& hex, std::string& bytes) {
     return true;
 }
 
-// A number in [low, high] at `key`; throws json::exception otherwise.
+// An integer in [low, high]; throws json::exception otherwise. Read as
+// 64 bits first, so 4294967301 is refused rather than taken as 5.
+int inRange(const json& v, const std::string& what, int low, int high) {
+    if (!v.is_number_integer())
+        throw json::other_error::create(501, what + " is not a whole number", &v);
+    if (v.is_number_unsigned()) {
+        if (v.get<uint64_t>() > static_cast<uint64_t>(high))
+            throw json::other_error::create(501, what + " out of range", &v);
+    } else {
+        const int64_t n = v.get<int64_t>();
+        if (n < low || n > high)
+            throw json::other_error::create(501, what + " out of range", &v);
+    }
+    return static_cast<int>(v.get<int64_t>());
+}
+
 int number(const json& j, const char* key, int low, int high) {
-    const int v = j.at(key).get<int>();
-    if (v < low || v > high)
-        throw json::other_error::create(501, std::string(key) + " out of range", &j);
-    return v;
+    return inRange(j.at(key), key, low, high);
+}
+
+std::string textAt(const json& j, const char* key) {
+    const json& v = j.at(key);
+    if (!v.is_string())
+        throw json::other_error::create(501, std::string(key) + " is not a text", &v);
+    return v.get<std::string>();
 }
 
 std::string heldBy(int fd) {
@@ -116,12 +138,14 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error) {
         {"key_codes", s.key_codes},
         {"image", journal.imagePath},
         {"image_sha256", journal.imageSha256},
+        {"download_started", journal.downloadStarted},
     };
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
     // A file name need not be UTF-8; the image path is only a reminder.
     const std::string text = j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!ReplaceFileContents(path, text)) {
+    // A link put at the journal's path is replaced, never written through.
+    if (!ReplaceFileContents(path, text, AtLink::Replace)) {
         error = "cannot write the upgrade journal " + path;
         return false;
     }
@@ -131,28 +155,72 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error) {
 std::optional<UpgradeJournal> ReadUpgradeJournal(std::string& error) {
     error.clear();
     const std::string path = UpgradeJournalPath();
-    std::error_code ec;
-    if (path.empty() || !fs::exists(path, ec))
+    struct stat st {};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0)
         return std::nullopt;
-    std::string text;
-    if (!ReadWholeFile(path, text)) {
-        error = "the upgrade journal " + path + " cannot be read";
+    const std::string cannot = "the upgrade journal " + PrintableText(path) + " cannot be read";
+    const std::string giveUp = "; remove it to give the unfinished upgrade up";
+    if (!S_ISREG(st.st_mode)) {
+        error = cannot + " (it is not a regular file)" + giveUp;
         return std::nullopt;
     }
+    // O_NOFOLLOW and O_NONBLOCK: a link or FIFO put there since the check
+    // is neither followed nor waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = cannot + " (" + std::strerror(errno) + ")" + giveUp;
+        return std::nullopt;
+    }
+    std::string text;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              st.st_size <= static_cast<off_t>(kMaxJournalBytes);
+    char buffer[4096];
+    while (ok) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        text.append(buffer, static_cast<size_t>(got));
+        ok = text.size() <= kMaxJournalBytes;
+    }
+    ::close(fd);
+    if (!ok) {
+        error = cannot + " (not a regular file of at most " + std::to_string(kMaxJournalBytes) +
+                " bytes)" + giveUp;
+        return std::nullopt;
+    }
+    UpgradeJournal journal;
+    std::string why;
+    if (!ParseUpgradeJournal(text, journal, why)) {
+        error = cannot + " (" + PrintableText(why) + ")" + giveUp;
+        return std::nullopt;
+    }
+    return journal;
+}
+
+bool ParseUpgradeJournal(const std::string& text, UpgradeJournal& journal, std::string& why) {
     try {
         const json j = json::parse(text);
-        if (j.at("format").get<int>() != kJournalFormat)
-            throw json::other_error::create(501, "unknown format", &j);
-        UpgradeJournal journal;
+        if (!j.is_object())
+            throw json::other_error::create(501, "not a JSON object", &j);
+        const int format = number(j, "format", 1, kJournalFormat);
+        journal = UpgradeJournal{};
         KeypadSettingsHandOver& s = journal.settings;
-        journal.program = j.at("program").get<std::string>();
-        journal.startedAt = j.at("started_at").get<std::string>();
-        journal.imagePath = j.at("image").get<std::string>();
-        journal.imageSha256 = j.at("image_sha256").get<std::string>();
-        s.usbPort = j.at("usb_port").get<std::string>();
-        if (!bytesOfHex(j.at("serial_number_hex").get<std::string>(), s.serialNumber))
-            throw json::other_error::create(501, "serial_number_hex is not hex", &j);
-        s.captured = j.at("settings_read").get<bool>();
+        journal.program = textAt(j, "program");
+        journal.startedAt = textAt(j, "started_at");
+        journal.imagePath = textAt(j, "image");
+        journal.imageSha256 = textAt(j, "image_sha256");
+        s.usbPort = textAt(j, "usb_port");
+        if (!bytesOfHex(textAt(j, "serial_number_hex"), s.serialNumber) ||
+            s.serialNumber.size() > SERIAL_LENGTH)
+            throw json::other_error::create(501, "serial_number_hex is not 12 bytes in hex", &j);
+        const json& read = j.at("settings_read");
+        if (!read.is_boolean())
+            throw json::other_error::create(501, "settings_read is not true or false", &j);
+        s.captured = read.get<bool>();
         s.no_of_keys = number(j, "options", 0, 255);
         s.keypad_table = number(j, "keypad_type", 0, 255);
         s.led_brightness = number(j, "led_brightness", 0, 255);
@@ -161,16 +229,20 @@ std::optional<UpgradeJournal> ReadUpgradeJournal(std::string& error) {
         const json& codes = j.at("key_codes");
         if (!codes.is_array() || codes.size() != s.key_codes.size())
             throw json::other_error::create(501, "key_codes is not 20 numbers", &j);
-        for (size_t i = 0; i < s.key_codes.size(); ++i) {
-            s.key_codes[i] = codes[i].get<int>();
-            if (s.key_codes[i] < 0 || s.key_codes[i] > 255)
-                throw json::other_error::create(501, "key_codes out of range", &j);
+        for (size_t i = 0; i < s.key_codes.size(); ++i)
+            s.key_codes[i] = inRange(codes[i], "key_codes", 0, 255);
+        if (format == 1) {
+            journal.downloadStarted = true;
+        } else {
+            const json& started = j.at("download_started");
+            if (!started.is_boolean())
+                throw json::other_error::create(501, "download_started is not true or false", &j);
+            journal.downloadStarted = started.get<bool>();
         }
-        return journal;
+        return true;
     } catch (const json::exception& e) {
-        error = "the upgrade journal " + path + " cannot be read (" + e.what() +
-                "); remove it to give the unfinished upgrade up";
-        return std::nullopt;
+        why = e.what();
+        return false;
     }
 }
 
@@ -182,15 +254,17 @@ void RemoveUpgradeJournal() {
 }
 
 std::string DescribeUpgradeJournal(const UpgradeJournal& j, const std::string& indent) {
-    std::string text = indent + "keypad: serial number " +
-                       PrintableSerial(j.settings.serialNumber) + ", USB port " +
-                       (j.settings.usbPort.empty() ? "unknown" : j.settings.usbPort) + "\n";
-    text += indent + "started: " + j.startedAt + " by " + j.program + "\n";
-    text +=
-        indent + "image: " +
-        (j.imagePath.empty() ? "not chosen yet"
-                             : PrintableText(j.imagePath) + " (SHA-256 " + j.imageSha256 + ")") +
-        "\n";
+    std::string text =
+        indent + "keypad: serial number " + PrintableSerial(j.settings.serialNumber) +
+        ", USB port " +
+        (j.settings.usbPort.empty() ? "unknown" : PrintableText(j.settings.usbPort)) + "\n";
+    text += indent + "started: " + PrintableText(j.startedAt) + " by " + PrintableText(j.program) +
+            "\n";
+    text += indent + "image: " +
+            (j.imagePath.empty()
+                 ? "not chosen yet"
+                 : PrintableText(j.imagePath) + " (SHA-256 " + PrintableText(j.imageSha256) + ")") +
+            "\n";
     text += indent + "settings to send back: " +
             (j.settings.captured
                  ? "options " + std::to_string(j.settings.no_of_keys) + ", keypad type " +

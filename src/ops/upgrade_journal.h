@@ -12,7 +12,7 @@
 
 #include "device/device_commands.h"
 #include "firmware/upgrade_sequence.h"
-#include "firmware/upgrade_target.h"
+#include "ops/upgrade_target.h"
 
 namespace orvex::firmware {
 
@@ -28,7 +28,15 @@ struct UpgradeJournal {
     std::string imageSha256; // of the image's bytes, hex; "" with the path
     std::string program;     // "orvexctl" or "orvex-config"
     std::string startedAt;   // UTC, 2024-01-31T12:00:00Z
+    // Set before the first byte of an image goes to the loader. Until then
+    // the keypad's firmware is untouched: a keypad running again has nothing
+    // to finish.
+    bool downloadStarted = false;
 };
+
+// The journal's file is outside input: read from a regular file (no link,
+// FIFO or device) of at most this many bytes.
+inline constexpr size_t kMaxJournalBytes = 16384;
 
 std::string UpgradeJournalPath();
 // Written whole or not at all (a temporary file renamed over it).
@@ -36,8 +44,12 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error);
 // nullopt with `error` empty when there is no journal; with `error` set when
 // one is there but cannot be read.
 std::optional<UpgradeJournal> ReadUpgradeJournal(std::string& error);
+// The journal in `text`; false with the reason when it is not one (every
+// number range-checked, never wrapped).
+bool ParseUpgradeJournal(const std::string& text, UpgradeJournal& journal, std::string& why);
 void RemoveUpgradeJournal();
-// A few lines for messages and the diagnosis, each indented by `indent`.
+// A few lines for messages and the diagnosis, each indented by `indent`;
+// every text from the file is shown without its control bytes.
 std::string DescribeUpgradeJournal(const UpgradeJournal& journal, const std::string& indent);
 
 // The current time as startedAt holds it.
