@@ -345,15 +345,6 @@ Result FirmwareUpgrade::planResume(const ResumeRequest& request) {
              ") was not sent there by this run and may belong to another device; if it is the "
              "keypad's, add --recover"});
     ids_.usbPort = settings.usbPort;
-    if (ids_.usbPort.empty()) {
-        // Found alone on the bus a moment ago; it may have gone since.
-        const firmware::UpgradeTarget loader =
-            firmware::ChooseUpgradeTarget(ids_, firmware::TargetSource::AttachedLoader);
-        if (!loader.refusal.empty())
-            return Fail(Outcome::NoKeypad, "the keypad's loader (" + which() +
-                                               ") is no longer the one loader attached");
-        ids_.usbPort = loader.usbPort;
-    }
     if (request.image && !journal_.imageSha256.empty() &&
         firmware::Sha256Of(request.image->text) != journal_.imageSha256)
         notice_ = request.image->path +
@@ -369,6 +360,19 @@ Result FirmwareUpgrade::planResume(const ResumeRequest& request) {
 
 bool FirmwareUpgrade::writeJournal(std::string& why) {
     return firmware::WriteUpgradeJournal(journal_, why);
+}
+
+Result FirmwareUpgrade::afterQuestions() {
+    if (!journaled_ || newJournal_ || settingsOnly_ || !journal_.settings.usbPort.empty())
+        return {};
+    // A journal without a port: its loader was found alone on the bus before
+    // the questions; it may have gone since, and another is not guessed at.
+    const firmware::UpgradeTarget loader =
+        firmware::ChooseUpgradeTarget(ids_, firmware::TargetSource::AttachedLoader);
+    if (!loader.refusal.empty())
+        return Fail(Outcome::NoKeypad, loader.refusal);
+    ids_.usbPort = loader.usbPort;
+    return {};
 }
 
 Result FirmwareUpgrade::enterLoader(bool waitForIt) {
@@ -445,6 +449,8 @@ Result FirmwareUpgrade::run(const Answer& answer, const FirmwareImage& image,
         return Fail(Outcome::Declined, "");
     if (nothingToDo_)
         return {};
+    if (Result r = afterQuestions(); !r.ok())
+        return r;
     if (!settingsOnly_) {
         if (Result r = enterLoader(true); !r.ok())
             return r;

@@ -120,12 +120,18 @@ public:
     const std::string& notice() const { return notice_; }
     // The journal's keypad, for messages.
     std::string which() const;
+    // The open keypad is sent to its loader (rather than a loader programmed).
+    bool entersLoader() const { return target_.enterBootloader; }
     // The USB port of the loader programmed ("" when it cannot be told).
     const std::string& usbPort() const { return ids_.usbPort; }
     const firmware::LoaderIds& ids() const { return ids_; }
     // The keypad the upgrade acts on, as it is found again afterwards.
     KeypadIdentity keypad() const;
 
+    // After the questions: what may have changed while they were up is
+    // looked at again (a resume's port-less loader). The window calls it
+    // before it opens; run() does.
+    Result afterQuestions();
     // After every question was answered Yes: the journal is written, then the
     // open keypad is sent to its loader. It is refused, nothing sent, when
     // the planned keypad is no longer the one open. With `waitForLoader` it

@@ -641,6 +641,7 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     journal.settings.serialNumber = "OVX000555444";
     journal.settings.usbPort = keypad->port();
     journal.program = "orvexctl";
+    journal.downloadStarted = true;
     std::string error;
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
 
@@ -689,15 +690,16 @@ TEST_F(FirmwareWindowTest, LoaderGoneWhileAskedIsNotGuessed) {
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
     test::RecordingPrompter boxes;
     boxes.beforeNextQuestion = [&] { sim::VirtualBus::instance().unplug(loader); };
-    boxes.answerYes();
+    boxes.answerYes(2);
     setPrompter(&boxes);
     form = std::make_unique<MainWindow>();
     form->startUp();
     QCoreApplication::processEvents();
     setPrompter(&prompts);
-    ASSERT_EQ(boxes.texts().size(), 3u);
+    ASSERT_EQ(boxes.texts().size(), 4u);
     EXPECT_NE(boxes.texts()[1].find("still in its bootstrap loader"), std::string::npos);
-    EXPECT_EQ(boxes.texts()[2], "No MSP430 USB bootstrap loader (USB 2047:0200) is attached.\n");
+    EXPECT_NE(boxes.texts()[2].find("Is it that keypad?"), std::string::npos);
+    EXPECT_EQ(boxes.texts()[3], "No MSP430 USB bootstrap loader (USB 2047:0200) is attached.\n");
     EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
     EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
 }

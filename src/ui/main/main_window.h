@@ -55,10 +55,12 @@ public:
 
     // When an upgrade recorded in the journal has not finished and its keypad
     // is attached (in its loader, or running again), asks whether to finish
-    // it and does. At start-up only an attached keypad is mentioned; from the
-    // firmware button, a journal always stops a new upgrade. True when the
-    // journal was dealt with (the button then does nothing more).
+    // it and does. At start-up only an attached keypad is mentioned. True
+    // when the button must do nothing more: the journal was dealt with, or it
+    // stops a new upgrade. False when there is nothing to finish, or the user
+    // said No (upgradeOfferDeclined_): the button goes on with its own steps.
     bool offerToFinishUpgrade(bool atStartUp);
+    bool upgradeOfferDeclined_ = false;
     // Asked before a loader attached without a keypad is programmed.
     static std::string LoneLoaderQuestion();
 
