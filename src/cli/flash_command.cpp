@@ -135,8 +135,7 @@ int CmdFlash(const Context& c, const std::vector<std::string>& a) {
             return c.fail(EXIT_USAGE, "flash: --recover programs a keypad in its loader, which "
                                       "reports no serial number; name its loader with --path "
                                       "(`orvexctl list` shows it)");
-    } else if (!c.serial.empty() || !c.path.empty() || !KeypadCommandPaths().empty() ||
-               firmware::LoaderUsbPorts(firmware::LoaderIds::FromResources()).empty()) {
+    } else if (ops::OpensRunningKeypadFirst(!c.serial.empty() || !c.path.empty())) {
         // A loader already attached may be the keypad's, left by an
         // interrupted upgrade, or another MSP430 device's: a running keypad
         // comes first.

@@ -55,6 +55,19 @@ std::string LoneLoaderQuestion() {
            "loader by an interrupted upgrade? Only then may it be programmed.";
 }
 
+std::string UnfinishedUpgrade::absentText() const {
+    return "An upgrade of the keypad with serial number " +
+           PrintableSerial(journal.settings.serialNumber) + " has not finished (" +
+           firmware::UpgradeJournalPath() +
+           "). Plug that keypad in and press the button again, or remove the file to give the "
+           "upgrade up..";
+}
+
+bool OpensRunningKeypadFirst(bool keypadNamed) {
+    return keypadNamed || !KeypadCommandPaths().empty() ||
+           firmware::LoaderUsbPorts(firmware::LoaderIds::FromResources()).empty();
+}
+
 std::string UnfinishedUpgrade::which() const {
     return describeKeypad(journal.settings);
 }

@@ -65,7 +65,14 @@ struct UnfinishedUpgrade {
     std::string text;
     // "keypad SERIAL, USB port PORT", for messages.
     std::string which() const;
+    // The window's message for State::Absent.
+    std::string absentText() const;
 };
+
+// Whether an upgrade opens a running keypad first (orvexctl flash): one is
+// named or attached, or no loader is. Only a lone loader beside no keypad is
+// taken as it is, and then only with the user's word.
+bool OpensRunningKeypadFirst(bool keypadNamed);
 
 // Reads the journal and looks for its keypad. A journal whose download never
 // started is removed, without a question, once its keypad runs again: its

@@ -44,9 +44,7 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error);
 // nullopt with `error` empty when there is no journal; with `error` set when
 // one is there but cannot be read.
 std::optional<UpgradeJournal> ReadUpgradeJournal(std::string& error);
-// The journal in `text`; false with the reason when it is not one (every
-// number range-checked, never wrapped).
-bool ParseUpgradeJournal(const std::string& text, UpgradeJournal& journal, std::string& why);
+
 void RemoveUpgradeJournal();
 // A few lines for messages and the diagnosis, each indented by `indent`;
 // every text from the file is shown without its control bytes.

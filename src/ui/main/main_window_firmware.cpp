@@ -109,11 +109,7 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
         return !atStartUp;
     case State::Absent:
         if (!atStartUp)
-            showWarning("An upgrade of the keypad with serial number " +
-                        PrintableSerial(unfinished.journal.settings.serialNumber) +
-                        " has not finished (" + firmware::UpgradeJournalPath() +
-                        "). Plug that keypad in and press the button again, or remove the file "
-                        "to give the upgrade up..");
+            showWarning(unfinished.absentText());
         return !atStartUp;
     case State::Running:
     case State::InLoader:
