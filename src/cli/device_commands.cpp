@@ -127,6 +127,9 @@ int CmdSet(const Context& c, const std::vector<std::string>& a) {
     if (!ok)
         return c.fail(EXIT_USAGE,
                       "set " + what + ": '" + text + "' is not valid (valid: " + valid + ")");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "set", lock))
+        return rc;
     if (int rc = openKeypad(c))
         return rc;
     if (SendDeviceCommandByte(command, static_cast<uint8_t>(value)) != LINK_OK)
@@ -154,6 +157,9 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
     std::vector<uint8_t> bytes;
     if (!parseTable(text, bytes) || bytes.empty())
         return c.fail(EXIT_USAGE, "table set: expected MM:UU hex pairs with MM 00 or E0-E7");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "table", lock))
+        return rc;
     if (int rc = openKeypad(c))
         return rc;
     DeviceStatus s;
@@ -179,6 +185,9 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
 int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
     if (!a.empty())
         return c.fail(EXIT_USAGE, "factory-reset: takes no arguments");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "factory-reset", lock))
+        return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     const KeypadIdentity keypad = OpenKeypadIdentity();

@@ -41,17 +41,31 @@ std::string hexOf(const std::string& bytes) {
     return out;
 }
 
+// "Another firmware upgrade is running (orvexctl, process 1234)." or, for
+// any other change, "Another change to a keypad is running (restore,
+// orvex-config, process 1234)."
 std::string heldBy(int fd) {
     char text[128] = {};
     const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
     std::string holder = got > 0 ? std::string(text, static_cast<size_t>(got)) : std::string();
     while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0'))
         holder.pop_back();
-    // "PID PROGRAM"
+    holder = PrintableText(holder);
+    // "PID PROGRAM [OPERATION]"
     const auto space = holder.find(' ');
     if (space == std::string::npos)
-        return "another program";
-    return holder.substr(space + 1) + ", process " + holder.substr(0, space);
+        return "Another firmware upgrade is running (another program).";
+    const std::string pid = holder.substr(0, space);
+    std::string program = holder.substr(space + 1);
+    std::string operation;
+    if (const auto second = program.find(' '); second != std::string::npos) {
+        operation = program.substr(second + 1);
+        program.resize(second);
+    }
+    if (operation.empty() || operation == "flash" || operation == "resume")
+        return "Another firmware upgrade is running (" + program + ", process " + pid + ").";
+    return "Another change to a keypad is running (" + operation + ", " + program + ", process " +
+           pid + ").";
 }
 
 } // namespace
@@ -252,8 +266,8 @@ std::string UpgradeLock::LockPath() {
     return "/tmp/orvex-config-upgrade-" + std::to_string(::getuid()) + ".lock";
 }
 
-std::unique_ptr<UpgradeLock> UpgradeLock::Acquire(const std::string& program,
-                                                  std::string& refusal) {
+std::unique_ptr<UpgradeLock> UpgradeLock::Acquire(const std::string& program, std::string& refusal,
+                                                  const std::string& operation) {
     const std::string path = LockPath();
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
@@ -263,14 +277,15 @@ std::unique_ptr<UpgradeLock> UpgradeLock::Acquire(const std::string& program,
         return nullptr;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        refusal = errno == EWOULDBLOCK ? "Another firmware upgrade is running (" + heldBy(fd) + ")."
+        refusal = errno == EWOULDBLOCK ? heldBy(fd)
                                        : "The upgrade lock " + path +
                                              " cannot be taken: " + std::strerror(errno) + ".";
         ::close(fd);
         return nullptr;
     }
     // Who holds it, for the one that is refused.
-    const std::string holder = std::to_string(::getpid()) + " " + program + "\n";
+    const std::string holder = std::to_string(::getpid()) + " " + program +
+                               (operation.empty() ? "" : " " + operation) + "\n";
     if (::ftruncate(fd, 0) != 0 ||
         ::pwrite(fd, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
         // The lock holds all the same; only the name is missing.

@@ -82,15 +82,20 @@ bool KeypadMayTakeJournal(const UpgradeJournal& journal, const std::optional<Dev
 std::string JournalKeypadMismatch(const UpgradeJournal& journal,
                                   const std::optional<DeviceStatus>& status);
 
-// One upgrade at a time for this user, from its plan to the end of its
-// restore: an exclusive flock on $XDG_RUNTIME_DIR/orvex-config-upgrade.lock
+// One change to a keypad at a time for this user (an upgrade from its plan to
+// the end of its restore; a restore, import, factory reset, save, setting or
+// table for its whole run): an exclusive flock on $XDG_RUNTIME_DIR/orvex-config-upgrade.lock
 // (without XDG_RUNTIME_DIR: upgrade.lock in the state folder). Released when
 // destroyed, or when the process ends.
 class UpgradeLock {
 public:
-    // Null when another upgrade holds it: `refusal` then names it, such as
-    // "Another firmware upgrade is running (orvexctl, process 1234).".
-    static std::unique_ptr<UpgradeLock> Acquire(const std::string& program, std::string& refusal);
+    // Null when another change holds it: `refusal` then names it, such as
+    // "Another firmware upgrade is running (orvexctl, process 1234)." or
+    // "Another change to a keypad is running (restore, orvexctl, process
+    // 1234).". `operation` names this one for such a refusal ("" for an
+    // upgrade).
+    static std::unique_ptr<UpgradeLock> Acquire(const std::string& program, std::string& refusal,
+                                                const std::string& operation = "");
     static std::string LockPath();
     ~UpgradeLock();
     UpgradeLock(const UpgradeLock&) = delete;

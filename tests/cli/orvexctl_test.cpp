@@ -22,6 +22,7 @@
 #include "device/keypad_identity.h"
 #include "firmware/standin_images.h"
 #include "firmware/upgrade_sequence.h"
+#include "ops/change_lock.h"
 #include "ops/upgrade_journal.h"
 #include "test_env.h"
 #include "virtual_loader.h"
@@ -876,4 +877,49 @@ TEST_F(OrvexctlFlashTest, NoUpgradeWithoutTheStatusOrWhileAnotherRuns) {
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
     EXPECT_EQ(commands(), (std::vector<uint8_t>{GetStatus, EnterBootloader}));
     EXPECT_FALSE(fs::exists(stateHome / "orvex-config" / "upgrade-journal.json"));
+}
+
+// Every change holds the one lock: while another holds it nothing is sent and
+// the holder is named. --serial and --path naming two keypads change neither.
+TEST_F(OrvexctlTest, ChangesWaitForTheOneLockAndTwoNamesForTwoKeypadsAreRefused) {
+    ASSERT_EQ(run({"save"}), EXIT_OK) << err.str();
+    {
+        std::string refusal;
+        const auto other = ops::TakeChangeLock("orvex-config", "restore", refusal);
+        ASSERT_TRUE(other) << refusal;
+        keypad->model.clearLog();
+        for (const auto& args : std::vector<std::vector<std::string>>{{"set", "led", "7"},
+                                                                      {"save"},
+                                                                      {"restore"},
+                                                                      {"factory-reset"},
+                                                                      {"table", "set", "00:04"}}) {
+            EXPECT_EQ(run(args), EXIT_REFUSED) << args[0];
+            EXPECT_NE(err.str().find("Another change to a keypad is running (restore, "
+                                     "orvex-config, process " +
+                                     std::to_string(::getpid()) + ")"),
+                      std::string::npos)
+                << err.str();
+        }
+        EXPECT_TRUE(keypad->model.log().empty());
+    }
+    EXPECT_EQ(run({"set", "led", "7"}), EXIT_OK) << err.str();
+
+    keypad->model.setSerial("OVXAAAAAAAAA");
+    const auto other = plugKeypad();
+    other->model.setSerial("OVXBBBBBBBBB");
+    std::string otherPath;
+    for (const auto& path : KeypadCommandPaths())
+        if (KeypadUsbPort(path) == other->port())
+            otherPath = path;
+    ASSERT_FALSE(otherPath.empty());
+    keypad->model.clearLog();
+    other->model.clearLog();
+    EXPECT_EQ(run({"--serial", "OVXAAAAAAAAA", "--path", otherPath, "set", "led", "2"}),
+              EXIT_USAGE);
+    EXPECT_NE(err.str().find("name two different keypads"), std::string::npos) << err.str();
+    for (const auto& k : {keypad, other})
+        for (const auto& r : k->model.log())
+            EXPECT_EQ(r.command, GetStatus);
+    EXPECT_EQ(run({"--serial", "OVXBBBBBBBBB", "--path", otherPath, "set", "led", "2"}), EXIT_OK)
+        << err.str();
 }

@@ -10,6 +10,7 @@
 
 #include "bsl/device_notifier.h"
 #include "device/keypad_identity.h"
+#include "ops/change_lock.h"
 
 class QAction;
 class QComboBox;
@@ -151,6 +152,9 @@ private:
     // test, a firmware upgrade) owns the keypad: what would change the keypad
     // then waits for it to finish.
     bool KeypadBusyElsewhere();
+    // The one change lock (src/ops) for a change made from this window;
+    // null, the holder named in a warning, while another change runs.
+    std::unique_ptr<ops::ChangeLock> HoldChangeLock(const char* operation);
     enum class ListText { BeforeRead, AfterFailedRead };
     void ShowListPlaceholders(ListText which);
     void SelectRememberedEntries();

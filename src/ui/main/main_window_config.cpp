@@ -77,6 +77,9 @@ bool MainWindow::SaveToConfigFile() {
 void MainWindow::restoreFromConfigFile() {
     if (KeypadBusyElsewhere())
         return;
+    const auto lock = HoldChangeLock("restore");
+    if (!lock)
+        return;
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;
     RestoreResult result = RestoreResult::Stopped;
@@ -114,6 +117,9 @@ void MainWindow::importConfigFile() {
         showWarning("Incorrect Filename.");
         return;
     }
+    const auto lock = HoldChangeLock("import");
+    if (!lock)
+        return;
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;
     bool sent = false;
