@@ -375,6 +375,13 @@ bool FirmwareUpgrade::writeJournal(std::string& why) {
     return firmware::WriteUpgradeJournal(journal_, why);
 }
 
+bool FirmwareUpgrade::keypadLeftInLoader() const {
+    if (!journaled_ || journal_.downloadStarted)
+        return false;
+    uint16_t vid = 0, pid = 0;
+    return ids_.Numbers(vid, pid) && bsl::CountDevicesOnPort(vid, pid, ids_.usbPort) > 0;
+}
+
 Result FirmwareUpgrade::afterQuestions() {
     if (!journaled_ || newJournal_ || settingsOnly_ || !journal_.settings.usbPort.empty())
         return {};

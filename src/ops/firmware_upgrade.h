@@ -129,6 +129,9 @@ public:
     std::string which() const;
     // The open keypad is sent to its loader (rather than a loader programmed).
     bool entersLoader() const { return target_.enterBootloader; }
+    // The keypad this upgrade sent to its loader waits there with nothing
+    // downloaded: closing now leaves it unusable until upgraded or unplugged.
+    bool keypadLeftInLoader() const;
     // The USB port of the loader programmed ("" when it cannot be told).
     const std::string& usbPort() const { return ids_.usbPort; }
     const firmware::LoaderIds& ids() const { return ids_; }

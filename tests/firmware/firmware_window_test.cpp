@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QStatusBar>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -283,6 +284,41 @@ TEST_F(FirmwareWindowTest, FirmwareButtonHandsOverTheStatusAndAsksFirst) {
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(w->isVisible());
     EXPECT_TRUE(w->testAttribute(Qt::WA_DeleteOnClose));
+}
+
+// Only the settings read for this press go back: a press whose status read
+// fails sends none, whatever an earlier press read. Closing the window on a
+// keypad left in its loader asks first (default No), then the status strip
+// says how to finish.
+TEST_F(FirmwareWindowTest, ClosingOnAKeypadLeftInItsLoaderAsksAndTheStripSaysSo) {
+    startMainWindow();
+    form->openFirmwareUpgrade(); // read, then No
+    keypad->model.injectFault({sim::Fault::Silence});
+    prompts.clear();
+    prompts.answerYes();
+    form->openFirmwareUpgrade();
+    auto* w = form->findChild<FirmwareUpgradeWindow*>();
+    ASSERT_NE(w, nullptr);
+    std::string why;
+    const auto journal = firmware::ReadUpgradeJournal(why);
+    ASSERT_TRUE(journal) << why;
+    EXPECT_FALSE(journal->settings.captured);
+    EXPECT_FALSE(journal->downloadStarted);
+    clock.advance(2000); // the loader's arrival
+    ASSERT_TRUE(settle(w));
+
+    prompts.clear();
+    w->closeWindow(); // No, the default
+    EXPECT_EQ(prompts.texts(),
+              std::vector<std::string>{FirmwareUpgradeWindow::kLeaveInLoaderQuestion});
+    EXPECT_TRUE(w->isVisible());
+    prompts.clear();
+    prompts.answerYes();
+    w->closeWindow();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+    EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::LeftInLoaderText());
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
 }
 
 TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {

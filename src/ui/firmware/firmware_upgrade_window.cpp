@@ -442,6 +442,14 @@ void FirmwareUpgradeWindow::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // Default No: closing leaves the keypad unusable until it is upgraded.
+    if (upgrade_ && upgrade_->keypadLeftInLoader()) {
+        if (!askYesNo(kLeaveInLoaderQuestion)) {
+            event->ignore();
+            return;
+        }
+        emit keypadLeftInLoader();
+    }
     event->accept();
 }
 

@@ -108,6 +108,14 @@ public:
     bool countBusy() const { return loaderCountWorker.IsBusy(); }
     bool upgrading() const { return upgrading_; }
 
+    static constexpr const char* kLeaveInLoaderQuestion =
+        "The keypad is waiting in its bootstrap loader and will not work until it is upgraded or "
+        "unplugged. Close anyway?";
+
+signals:
+    // Closed while the keypad waits in its loader with nothing downloaded.
+    void keypadLeftInLoader();
+
 public slots:
     void browseForImage();
     void startUpgrade();

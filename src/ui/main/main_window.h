@@ -64,6 +64,9 @@ public:
     bool upgradeOfferDeclined_ = false;
     // Asked before a loader attached without a keypad is programmed.
     static std::string LoneLoaderQuestion();
+    // The status strip after the firmware window closed on a keypad left in
+    // its loader.
+    static QString LeftInLoaderText();
 
     // Configuration folder and file at start-up; the snapshot after "Save
     // Changes" (true when every key was written).

@@ -4,6 +4,8 @@
 
 #include "ui/main/main_window.h"
 
+#include <QStatusBar>
+
 #include <memory>
 #include <optional>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "firmware/upgrade_sequence.h"
 #include "ops/firmware_upgrade.h"
 #include "platform/prompter.h"
+#include "ui/common/ui_style.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 
 namespace orvex {
@@ -32,6 +35,11 @@ bool askAll(const ops::FirmwareUpgrade& upgrade) {
 }
 
 } // namespace
+
+QString MainWindow::LeftInLoaderText() {
+    return ui::q("The keypad is in its bootstrap loader. \"Update Orvex™ Keypad Firmware\" "
+                 "finishes the upgrade.");
+}
 
 std::string MainWindow::LoneLoaderQuestion() {
     return ops::LoneLoaderQuestion();
@@ -93,6 +101,8 @@ void MainWindow::openFirmwareUpgrade() {
     if (!toLoader || !sent.ok())
         EnableDisableFunctionButtons(false);
     window->AdoptUpgrade(std::move(upgrade));
+    connect(window.get(), &FirmwareUpgradeWindow::keypadLeftInLoader, this,
+            [this] { statusBar->showMessage(LeftInLoaderText()); });
     window->CentreOnScreen();
     window.release()->show();
 }
@@ -163,6 +173,8 @@ bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
     window->HoldKeypad(
         std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter, upgrade->keypad()));
     window->AdoptUpgrade(std::move(upgrade));
+    connect(window, &FirmwareUpgradeWindow::keypadLeftInLoader, this,
+            [this] { statusBar->showMessage(LeftInLoaderText()); });
     window->CentreOnScreen();
     window->show();
     return true;
