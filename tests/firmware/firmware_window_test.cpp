@@ -174,9 +174,11 @@ protected:
     std::unique_ptr<FirmwareUpgradeWindow> window;
 };
 
-const std::vector<uint8_t> kRestoreOrder = {SetOptions,    SetSerialNumber, FactoryReset,
-                                            SetKeypadType, LoadCodeTable,   SetLedBrightness,
-                                            SetBuzzer,     SetBuzzerPeriod, WriteDefaults};
+// After the factory reset's restart the keypad's status must report the serial
+// number just sent before anything more goes to it.
+const std::vector<uint8_t> kRestoreOrder = {
+    SetOptions,    SetSerialNumber,  FactoryReset, GetStatus,       SetKeypadType,
+    LoadCodeTable, SetLedBrightness, SetBuzzer,    SetBuzzerPeriod, WriteDefaults};
 
 } // namespace
 

@@ -286,3 +286,22 @@ TEST_F(UpgradeOperationTest, JournalInputIsBoundedAndLinksAreNotFollowed) {
     EXPECT_NE(why.find("not a regular file"), std::string::npos);
     fs::remove(path);
 }
+
+// After every restart the keypad is reopened on its port only when it still
+// reports the serial number it had: another keypad plugged into the port
+// during the wait gets nothing more (restore, import, factory reset and both
+// upgrade restores reopen this way).
+TEST_F(UpgradeOperationTest, AKeypadSwappedInOnThePortIsNotReopened) {
+    const std::string serial = "OVX000777111";
+    EXPECT_TRUE(RescanForKeypad({serial, keypad->port()}, false));
+    keypad->model.setSerial("OVX000999999"); // as another keypad in its place
+    keypad->model.clearLog();
+    EXPECT_FALSE(RescanForKeypad({serial, keypad->port()}, false));
+    EXPECT_EQ(OpenKeypadIdentity(), KeypadIdentity{});
+    for (const auto& r : keypad->model.log())
+        EXPECT_EQ(r.command, GetStatus);
+    // Unknown serial number: the port alone tells it, without an exchange.
+    keypad->model.clearLog();
+    EXPECT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+    EXPECT_TRUE(keypad->model.log().empty());
+}
