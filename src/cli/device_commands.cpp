@@ -190,6 +190,9 @@ int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
         return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
+    // Its serial number tells it from a keypad swapped in during the restart.
+    if (DeviceStatus s; OpenKeypadIdentity().serialNumber.empty())
+        (void)ReadDeviceStatus(s);
     const KeypadIdentity keypad = OpenKeypadIdentity();
     if (!KeypadCanBeFoundAgain(keypad))
         return c.fail(EXIT_USAGE, std::string("factory-reset: ") + kKeypadNotToldApartText);
