@@ -67,8 +67,18 @@ int openSelected(const Context& c) {
             refused = true;
             continue;
         }
-        if (!c.path.empty())
-            return EXIT_OK;
+        if (!c.path.empty()) {
+            // Both named: they must name the same keypad, or neither is used.
+            if (c.serial.empty() || (status && trimmed(status->serialNumber) == trimmed(c.serial)))
+                return EXIT_OK;
+            CloseDevice();
+            return c.fail(EXIT_USAGE,
+                          "--serial " + c.serial + " and --path " + c.path +
+                              " name two different keypads (the keypad at " + c.path +
+                              " reports serial number " +
+                              (status ? PrintableSerial(status->serialNumber) : std::string("?")) +
+                              "); nothing was sent");
+        }
         if (status && trimmed(status->serialNumber) == trimmed(c.serial))
             matches.push_back(path);
     }
@@ -107,6 +117,14 @@ int openKeypad(const Context& c, Pick pick) {
         return c.fail(EXIT_NO_KEYPAD,
                       "keypad found but it cannot be opened (no permission: see the udev rule)");
     return c.fail(EXIT_NO_KEYPAD, "no keypad found (USB 2047:09bf)");
+}
+
+int holdChangeLock(const Context& c, const char* name, std::unique_ptr<ops::ChangeLock>& lock) {
+    std::string refusal;
+    lock = ops::TakeChangeLock("orvexctl", name, refusal);
+    if (!lock)
+        return c.fail(EXIT_REFUSED, std::string(name) + ": " + refusal);
+    return EXIT_OK;
 }
 
 int readStatus(const Context& c, DeviceStatus& s) {

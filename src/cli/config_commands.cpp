@@ -48,6 +48,9 @@ int restoreFrom(const Context& c, const std::string& file, const char* name) {
 int CmdSave(const Context& c, const std::vector<std::string>& a) {
     if (!a.empty())
         return c.fail(EXIT_USAGE, "save: takes no arguments");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "save", lock))
+        return rc;
     if (int rc = openKeypad(c))
         return rc;
     if (SendDeviceCommand(WriteDefaults) != LINK_OK)
@@ -81,6 +84,9 @@ int CmdRestore(const Context& c, const std::vector<std::string>& a) {
     std::error_code ec;
     if (file.empty() || !fs::is_regular_file(file, ec))
         return c.fail(EXIT_FILE, "restore: no configuration file '" + file + "'");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "restore", lock))
+        return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     return restoreFrom(c, file, "restore");
@@ -135,6 +141,9 @@ int CmdImport(const Context& c, const std::vector<std::string>& a) {
                                      " has no closing bracket");
     }
     prepareConfig(c);
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "import", lock))
+        return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
     if (int rc = restoreFrom(c, file, "import"); rc != EXIT_OK)

@@ -151,6 +151,9 @@ int CmdSet(const Context& c, const std::vector<std::string>& a) {
     if (!ok)
         return c.fail(EXIT_USAGE,
                       "set " + what + ": '" + text + "' is not valid (valid: " + valid + ")");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "set", lock))
+        return rc;
     if (int rc = openKeypad(c))
         return rc;
     if (SendDeviceCommandByte(command, static_cast<uint8_t>(value)) != LINK_OK)
@@ -178,6 +181,9 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
     std::vector<uint8_t> bytes;
     if (!parseTable(text, bytes) || bytes.empty())
         return c.fail(EXIT_USAGE, "table set: expected MM:UU hex pairs with MM 00 or E0-E7");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "table", lock))
+        return rc;
     if (int rc = openKeypad(c))
         return rc;
     DeviceStatus s;
@@ -203,8 +209,14 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
 int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
     if (!a.empty())
         return c.fail(EXIT_USAGE, "factory-reset: takes no arguments");
+    std::unique_ptr<ops::ChangeLock> lock;
+    if (int rc = holdChangeLock(c, "factory-reset", lock))
+        return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
+    // Its serial number tells it from a keypad swapped in during the restart.
+    if (DeviceStatus s; OpenKeypadIdentity().serialNumber.empty())
+        (void)ReadDeviceStatus(s);
     const KeypadIdentity keypad = OpenKeypadIdentity();
     if (!KeypadCanBeFoundAgain(keypad))
         return c.fail(EXIT_USAGE, std::string("factory-reset: ") + kKeypadNotToldApartText);

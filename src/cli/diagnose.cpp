@@ -18,7 +18,7 @@
 #include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/hid_backend.h"
-#include "firmware/upgrade_journal.h"
+#include "ops/firmware_upgrade.h"
 #include "trace/hid_trace.h"
 
 namespace orvex::cli {
@@ -163,13 +163,7 @@ std::string DiagnoseConfigFile(const std::string& dataHome) {
 }
 
 std::string DiagnoseUpgradeJournal() {
-    std::string error;
-    const auto journal = firmware::ReadUpgradeJournal(error);
-    if (!journal)
-        return "unfinished upgrade: " + (error.empty() ? std::string("none") : error) + "\n";
-    return "unfinished upgrade: " + firmware::UpgradeJournalPath() +
-           " (`orvexctl resume` finishes it)\n" +
-           firmware::DescribeUpgradeJournal(*journal, "    ");
+    return ops::DescribeUnfinishedUpgrade(" (`orvexctl resume` finishes it)");
 }
 
 // Looks only: the one exchange is a status read, and the configuration file

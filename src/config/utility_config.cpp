@@ -255,7 +255,13 @@ RestoreResult load_data_from_file(const std::string& file) {
     const RestorePlan p = readPlan(file);
     // The factory reset restarts the keypad: the same one is opened again,
     // so nothing is sent unless it can be told from any other.
-    const KeypadIdentity keypad = OpenKeypadIdentity();
+    KeypadIdentity keypad = OpenKeypadIdentity();
+    // Its serial number tells it from a keypad swapped in during the restart.
+    if (keypad.serialNumber.empty()) {
+        DeviceStatus status;
+        if (ReadDeviceStatus(status) == 0)
+            keypad = OpenKeypadIdentity();
+    }
     if (!KeypadCanBeFoundAgain(keypad)) {
         showWarning(kKeypadNotToldApartText);
         return RestoreResult::NotToldApart;

@@ -45,13 +45,15 @@ bool openIfSerial(const std::string& path, const std::string& serial) {
 
 bool findKeypad(const KeypadIdentity& keypad) {
     const std::vector<std::string> paths = KeypadCommandPaths();
-    // A port holds one device: it needs no exchange to be told, so neither
-    // this keypad nor any other hears a command the operation did not send.
+    // A port holds one device, but another keypad may have been plugged into
+    // it during a restart: where the serial number is known, the keypad on
+    // the port must report it (one status read), or nothing more is sent.
     if (!keypad.usbPort.empty()) {
         for (const auto& path : paths) {
             if (KeypadUsbPort(path) != keypad.usbPort)
                 continue;
-            return openPath(path);
+            return keypad.serialNumber.empty() ? openPath(path)
+                                               : openIfSerial(path, keypad.serialNumber);
         }
         return false;
     }

@@ -42,8 +42,9 @@ bool OpenKeypadAtPath(const std::string& path);
 std::string KeypadUsbPort(const std::string& path);
 
 // The rescan sequence for one keypad: closes hid_handle and opens the keypad
-// with this identity: the one on its USB port when the port is known (no
-// exchange needed); else the one keypad whose status reports this serial
+// with this identity: the one on its USB port when the port is known (when
+// the serial number is known too, only if its status reports it: a keypad
+// swapped in on the port is not taken); else the one keypad whose status reports this serial
 // number; with neither known, only a keypad alone on the bus. Another keypad
 // is never opened. When it is not there, warns "Halden Orvex™ not
 // connected.." as the rescan sequence does (unless `warnWhenMissing` is

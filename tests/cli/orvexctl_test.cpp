@@ -21,8 +21,9 @@
 #include "device/hid_link.h"
 #include "device/keypad_identity.h"
 #include "firmware/standin_images.h"
-#include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
+#include "ops/change_lock.h"
+#include "ops/upgrade_journal.h"
 #include "test_env.h"
 #include "virtual_loader.h"
 
@@ -189,10 +190,14 @@ TEST_F(OrvexctlTest, SaveThenRestoreBringsSettingsBackAfterChanges) {
     ASSERT_EQ(run({"restore"}), EXIT_OK) << err.str();
     EXPECT_EQ(keypad->model.running().ledBrightness, 8);
     EXPECT_EQ(keypad->model.running().buzzerPeriod, 3);
+    // The serial number read first, so the keypad back from the restart can
+    // be told from one swapped in on its port.
     const auto c = commands();
-    ASSERT_GE(c.size(), 2u);
-    EXPECT_EQ(c[0], SetOptions);
-    EXPECT_EQ(c[1], FactoryReset);
+    ASSERT_GE(c.size(), 4u);
+    EXPECT_EQ(c[0], GetStatus);
+    EXPECT_EQ(c[1], SetOptions);
+    EXPECT_EQ(c[2], FactoryReset);
+    EXPECT_EQ(c[3], GetStatus);
     EXPECT_EQ(c.back(), WriteDefaults);
 }
 
@@ -775,7 +780,9 @@ TEST_F(OrvexctlFlashTest, ResumeFinishesAnInterruptedUpgradeFromTheJournal) {
     EXPECT_EQ(run({"resume"}), EXIT_USAGE);
     EXPECT_NE(err.str().find("still in its loader"), std::string::npos) << err.str();
     keypad->model.setSerial("OVX000000000");
-    ASSERT_EQ(run({"resume", image}), EXIT_OK) << err.str();
+    EXPECT_EQ(run({"resume", image}), EXIT_USAGE); // a loader this run did not send it to
+    EXPECT_NE(err.str().find("--recover"), std::string::npos) << err.str();
+    ASSERT_EQ(run({"resume", "--recover", image}), EXIT_OK) << err.str();
     EXPECT_NE(err.str().find("not the image of the interrupted upgrade"), std::string::npos);
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
     EXPECT_EQ(keypad->model.serial(), "OVX000777111");
@@ -796,6 +803,7 @@ TEST_F(OrvexctlFlashTest, ResumeSendsTheSettingsOnlyToTheUpgradedKeypad) {
     journal.settings.serialNumber = "OVXJJJJJJJJJ";
     journal.settings.usbPort = keypad->port();
     journal.program = "orvex-config";
+    journal.downloadStarted = true;
     std::string error;
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
     const auto other = plugKeypad();
@@ -888,4 +896,49 @@ TEST_F(OrvexctlFlashTest, NoUpgradeWithoutTheStatusOrWhileAnotherRuns) {
     EXPECT_EQ(loader->model.imageVersion(), "2.9");
     EXPECT_EQ(commands(), (std::vector<uint8_t>{GetStatus, EnterBootloader}));
     EXPECT_FALSE(fs::exists(stateHome / "orvex-config" / "upgrade-journal.json"));
+}
+
+// Every change holds the one lock: while another holds it nothing is sent and
+// the holder is named. --serial and --path naming two keypads change neither.
+TEST_F(OrvexctlTest, ChangesWaitForTheOneLockAndTwoNamesForTwoKeypadsAreRefused) {
+    ASSERT_EQ(run({"save"}), EXIT_OK) << err.str();
+    {
+        std::string refusal;
+        const auto other = ops::TakeChangeLock("orvex-config", "restore", refusal);
+        ASSERT_TRUE(other) << refusal;
+        keypad->model.clearLog();
+        for (const auto& args : std::vector<std::vector<std::string>>{{"set", "led", "7"},
+                                                                      {"save"},
+                                                                      {"restore"},
+                                                                      {"factory-reset"},
+                                                                      {"table", "set", "00:04"}}) {
+            EXPECT_EQ(run(args), EXIT_REFUSED) << args[0];
+            EXPECT_NE(err.str().find("Another change to a keypad is running (restore, "
+                                     "orvex-config, process " +
+                                     std::to_string(::getpid()) + ")"),
+                      std::string::npos)
+                << err.str();
+        }
+        EXPECT_TRUE(keypad->model.log().empty());
+    }
+    EXPECT_EQ(run({"set", "led", "7"}), EXIT_OK) << err.str();
+
+    keypad->model.setSerial("OVXAAAAAAAAA");
+    const auto other = plugKeypad();
+    other->model.setSerial("OVXBBBBBBBBB");
+    std::string otherPath;
+    for (const auto& path : KeypadCommandPaths())
+        if (KeypadUsbPort(path) == other->port())
+            otherPath = path;
+    ASSERT_FALSE(otherPath.empty());
+    keypad->model.clearLog();
+    other->model.clearLog();
+    EXPECT_EQ(run({"--serial", "OVXAAAAAAAAA", "--path", otherPath, "set", "led", "2"}),
+              EXIT_USAGE);
+    EXPECT_NE(err.str().find("name two different keypads"), std::string::npos) << err.str();
+    for (const auto& k : {keypad, other})
+        for (const auto& r : k->model.log())
+            EXPECT_EQ(r.command, GetStatus);
+    EXPECT_EQ(run({"--serial", "OVXBBBBBBBBB", "--path", otherPath, "set", "led", "2"}), EXIT_OK)
+        << err.str();
 }

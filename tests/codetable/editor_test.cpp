@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include "editor_fixture.h"
+#include "ops/change_lock.h"
 
 using namespace orvex;
 using namespace orvex::test;
@@ -360,4 +361,23 @@ TEST_F(EditorTest, KeyboardMarksKeysAndPicksOnlyOnAnExplicitChoice) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(alive.isNull() || !alive->isVisible());
     EXPECT_TRUE(loads().empty());
+}
+
+// Apply holds the one change lock: while another change runs nothing is sent,
+// the holder is named and the editor stays open for another try.
+TEST_F(EditorTest, ApplyWaitsForAnotherChangeToEnd) {
+    start(8);
+    QPointer<CodeTableEditor> e = open();
+    ASSERT_NE(e, nullptr);
+    {
+        std::string refusal;
+        const auto other = ops::TakeChangeLock("orvexctl", "restore", refusal);
+        ASSERT_TRUE(other) << refusal;
+        e->applyButton->click();
+        EXPECT_TRUE(loads().empty());
+        ASSERT_FALSE(e.isNull());
+        EXPECT_TRUE(e->isVisible());
+    }
+    e->applyButton->click();
+    EXPECT_EQ(loads().size(), 1u);
 }

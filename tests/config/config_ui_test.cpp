@@ -150,9 +150,9 @@ TEST_F(ConfigUiTest, SaveChangeEverythingAndRestore) {
     EXPECT_EQ(keypad->model.options(), 7);
     EXPECT_EQ(keypad->model.running().customTables[0], held.customTables[0]);
     EXPECT_EQ(commands(),
-              (std::vector<uint8_t>{SetOptions, FactoryReset, SetKeypadType, LoadCodeTable,
-                                    SetLedBrightness, SetJackLedBrightness, SetBuzzer,
-                                    SetBuzzerPeriod, WriteDefaults, GetStatus}));
+              (std::vector<uint8_t>{SetOptions, FactoryReset, GetStatus, SetKeypadType,
+                                    LoadCodeTable, SetLedBrightness, SetJackLedBrightness,
+                                    SetBuzzer, SetBuzzerPeriod, WriteDefaults, GetStatus}));
     // The window shows what the keypad now holds.
     EXPECT_EQ(form->keypadTypeList->currentIndex(), kSaved.type);
     EXPECT_EQ(form->ledColourList->currentIndex(), kSaved.colour);

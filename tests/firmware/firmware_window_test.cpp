@@ -32,7 +32,7 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "firmware/standin_images.h"
-#include "firmware/upgrade_journal.h"
+#include "ops/upgrade_journal.h"
 #include "platform/qt_prompter.h"
 #include "test_env.h"
 #include "ui/firmware/firmware_upgrade_window.h"
@@ -174,9 +174,11 @@ protected:
     std::unique_ptr<FirmwareUpgradeWindow> window;
 };
 
-const std::vector<uint8_t> kRestoreOrder = {SetOptions,    SetSerialNumber, FactoryReset,
-                                            SetKeypadType, LoadCodeTable,   SetLedBrightness,
-                                            SetBuzzer,     SetBuzzerPeriod, WriteDefaults};
+// After the factory reset's restart the keypad's status must report the serial
+// number just sent before anything more goes to it.
+const std::vector<uint8_t> kRestoreOrder = {
+    SetOptions,    SetSerialNumber,  FactoryReset, GetStatus,       SetKeypadType,
+    LoadCodeTable, SetLedBrightness, SetBuzzer,    SetBuzzerPeriod, WriteDefaults};
 
 } // namespace
 
@@ -284,6 +286,41 @@ TEST_F(FirmwareWindowTest, FirmwareButtonHandsOverTheStatusAndAsksFirst) {
     ASSERT_NE(w, nullptr);
     EXPECT_TRUE(w->isVisible());
     EXPECT_TRUE(w->testAttribute(Qt::WA_DeleteOnClose));
+}
+
+// Only the settings read for this press go back: a press whose status read
+// fails sends none, whatever an earlier press read. Closing the window on a
+// keypad left in its loader asks first (default No), then the status strip
+// says how to finish.
+TEST_F(FirmwareWindowTest, ClosingOnAKeypadLeftInItsLoaderAsksAndTheStripSaysSo) {
+    startMainWindow();
+    form->openFirmwareUpgrade(); // read, then No
+    keypad->model.injectFault({sim::Fault::Silence});
+    prompts.clear();
+    prompts.answerYes();
+    form->openFirmwareUpgrade();
+    auto* w = form->findChild<FirmwareUpgradeWindow*>();
+    ASSERT_NE(w, nullptr);
+    std::string why;
+    const auto journal = firmware::ReadUpgradeJournal(why);
+    ASSERT_TRUE(journal) << why;
+    EXPECT_FALSE(journal->settings.captured);
+    EXPECT_FALSE(journal->downloadStarted);
+    clock.advance(2000); // the loader's arrival
+    ASSERT_TRUE(settle(w));
+
+    prompts.clear();
+    w->closeWindow(); // No, the default
+    EXPECT_EQ(prompts.texts(),
+              std::vector<std::string>{FirmwareUpgradeWindow::kLeaveInLoaderQuestion});
+    EXPECT_TRUE(w->isVisible());
+    prompts.clear();
+    prompts.answerYes();
+    w->closeWindow();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
+    EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::LeftInLoaderText());
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
 }
 
 TEST_F(FirmwareWindowTest, WholeUpgradeFromTheMainWindowKeepsTheSettings) {
@@ -648,6 +685,7 @@ TEST_F(FirmwareWindowTest, InterruptedRestoreIsOfferedAtStartUp) {
     journal.settings.serialNumber = "OVX000555444";
     journal.settings.usbPort = keypad->port();
     journal.program = "orvexctl";
+    journal.downloadStarted = true;
     std::string error;
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
 
@@ -697,15 +735,16 @@ TEST_F(FirmwareWindowTest, LoaderGoneWhileAskedIsNotGuessed) {
     ASSERT_TRUE(firmware::WriteUpgradeJournal(journal, error)) << error;
     test::RecordingPrompter boxes;
     boxes.beforeNextQuestion = [&] { sim::VirtualBus::instance().unplug(loader); };
-    boxes.answerYes();
+    boxes.answerYes(2);
     setPrompter(&boxes);
     form = std::make_unique<MainWindow>();
     form->startUp();
     QCoreApplication::processEvents();
     setPrompter(&prompts);
-    ASSERT_EQ(boxes.texts().size(), 3u);
+    ASSERT_EQ(boxes.texts().size(), 4u);
     EXPECT_NE(boxes.texts()[1].find("still in its bootstrap loader"), std::string::npos);
-    EXPECT_EQ(boxes.texts()[2], "No MSP430 USB bootstrap loader (USB 2047:0200) is attached.\n");
+    EXPECT_NE(boxes.texts()[2].find("Is it that keypad?"), std::string::npos);
+    EXPECT_EQ(boxes.texts()[3], "No MSP430 USB bootstrap loader (USB 2047:0200) is attached.\n");
     EXPECT_EQ(form->findChild<FirmwareUpgradeWindow*>(), nullptr);
     EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
 }

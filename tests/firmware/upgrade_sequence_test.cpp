@@ -549,6 +549,7 @@ TEST_F(RestoreTest, SendsTheSettingsBackInOrder) {
         {SetOptions, {6}},
         {SetSerialNumber, {'O', 'V', 'X', '0', '0', '0', '9', '9', '9', '8', '8', '8'}},
         {FactoryReset, {}},
+        {GetStatus, {}}, // the same keypad back after the restart
         {SetKeypadType, {2}},
         {LoadCodeTable, table},
         {SetLedBrightness, {7}},

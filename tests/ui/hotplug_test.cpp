@@ -163,7 +163,8 @@ TEST_F(HotplugTest, FactoryResetOwnsTheKeypadThroughItsRestart) {
         QThread::msleep(2);
     }
     EXPECT_EQ(hid_handle, opened) << "the keypad was opened twice";
-    EXPECT_EQ(commands(), (std::vector<uint8_t>{FactoryReset, GetStatus}));
+    // Its serial number checked after the restart, then the window's read.
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{FactoryReset, GetStatus, GetStatus}));
     EXPECT_TRUE(connected());
     EXPECT_EQ(form->statusBar->currentMessage(), MainWindow::FactoryResetText());
     EXPECT_TRUE(prompts.messages().empty());
@@ -193,7 +194,7 @@ TEST_F(HotplugTest, KeypadBackLateFromAFactoryResetIsReadWhenTheResetEnds) {
     EXPECT_EQ(boxes.texts(),
               (std::vector<std::string>{kNotConnected, "Please power off/on the Orvex\u2122.\n"}));
     ASSERT_TRUE(waitUntil([&] { return connected(); }));
-    EXPECT_EQ(commands(), (std::vector<uint8_t>{FactoryReset, GetStatus}));
+    EXPECT_EQ(commands(), (std::vector<uint8_t>{FactoryReset, GetStatus, GetStatus}));
     EXPECT_EQ(boxes.messages().size(), 2u);
     EXPECT_TRUE(other->model.log().empty());
     setPrompter(&prompts);

@@ -10,6 +10,7 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "device/keypad_presence.h"
+#include "ops/change_lock.h"
 #include "platform/prompter.h"
 #include "ui/common/accessibility.h"
 #include "ui/common/form_layout.h"
@@ -361,6 +362,14 @@ std::vector<uint8_t> CodeTableEditor::TableBytes() const {
 
 void CodeTableEditor::applyTable() {
     const std::vector<uint8_t> table = TableBytes();
+    // The one change lock: while another change runs, nothing is sent and
+    // the editor stays open.
+    std::string refusal;
+    const auto lock = ops::TakeChangeLock("orvex-config", "table", refusal);
+    if (!lock) {
+        showWarning(refusal);
+        return;
+    }
     int rc;
     {
         KeypadSequence owned;

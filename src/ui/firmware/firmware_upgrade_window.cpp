@@ -43,8 +43,6 @@ KeypadIdentity FirmwareUpgradeWindow::handedOverFrom_;
 std::string FirmwareUpgradeWindow::myVID;
 std::string FirmwareUpgradeWindow::myPID;
 std::string FirmwareUpgradeWindow::myDeviceIndex = "0";
-std::optional<firmware::UpgradePlan> FirmwareUpgradeWindow::upgradePlan_;
-std::string FirmwareUpgradeWindow::keypadUsbPort_;
 
 namespace {
 
@@ -153,18 +151,6 @@ void FirmwareUpgradeWindow::HandOverSettings(int keypadType, int ledBrightness, 
     handedOverFrom_ = from;
 }
 
-void FirmwareUpgradeWindow::HandOverJournal(const firmware::KeypadSettingsHandOver& s) {
-    keypad_table = s.keypad_table;
-    led_brightness = s.led_brightness;
-    buzzer_enable = s.buzzer_enable;
-    buzzer_period = s.buzzer_period;
-    no_of_keys = s.no_of_keys;
-    key_codes = s.key_codes;
-    serialNumber = s.serialNumber;
-    settingsHandedOver_ = s.captured;
-    handedOverFrom_ = {s.serialNumber, s.usbPort};
-}
-
 firmware::KeypadSettingsHandOver FirmwareUpgradeWindow::HandedOverSettings() {
     firmware::KeypadSettingsHandOver s;
     s.captured = settingsHandedOver_;
@@ -175,7 +161,7 @@ firmware::KeypadSettingsHandOver FirmwareUpgradeWindow::HandedOverSettings() {
     s.no_of_keys = no_of_keys;
     s.key_codes = key_codes;
     s.serialNumber = serialNumber;
-    s.usbPort = keypadUsbPort_;
+    s.usbPort = handedOverFrom_.usbPort;
     return s;
 }
 
@@ -193,18 +179,10 @@ void FirmwareUpgradeWindow::ForgetHandOver() {
     serialNumber.clear();
     settingsHandedOver_ = false;
     handedOverFrom_ = {};
-    upgradePlan_.reset();
-    keypadUsbPort_.clear();
 }
 
-void FirmwareUpgradeWindow::HandOverUpgradePlan(const firmware::UpgradePlan& plan,
-                                                const std::string& usbPort) {
-    upgradePlan_ = plan;
-    keypadUsbPort_ = usbPort;
-}
-
-void FirmwareUpgradeWindow::KeepUpgradeLock(std::unique_ptr<firmware::UpgradeLock> lock) {
-    lock_ = std::move(lock);
+void FirmwareUpgradeWindow::AdoptUpgrade(std::unique_ptr<ops::FirmwareUpgrade> upgrade) {
+    upgrade_ = std::move(upgrade);
 }
 
 FirmwareUpgradeWindow::FirmwareUpgradeWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
@@ -398,40 +376,24 @@ void FirmwareUpgradeWindow::browseForImage() {
 void FirmwareUpgradeWindow::startUpgrade() {
     if (upgrading_)
         return;
-    // One upgrade at a time, in this program and any other.
-    if (!lock_) {
-        std::string refusal;
-        lock_ = firmware::UpgradeLock::Acquire("orvex-config", refusal);
-        if (!lock_) {
-            showWarning(refusal);
+    // One change at a time, in this program and any other.
+    if (!upgrade_) {
+        auto upgrade = std::make_unique<ops::FirmwareUpgrade>();
+        if (const ops::Result r = upgrade->planLoaderOnly("orvex-config"); !r.ok()) {
+            showWarning(r.text);
             return;
         }
+        upgrade_ = std::move(upgrade);
     }
     upgrading_ = true;
     upgradeButton->setEnabled(false);
     statusBox->setPlainText("Starting\n");
     lastReport_.clear();
-    // The path box shows what Browse read; nothing else sets it.
-    FirmwareImage image = chosenImage_;
-    const firmware::LoaderIds ids{myVID, myPID, myDeviceIndex, keypadUsbPort_};
-    firmware::UpgradePlan plan;
-    if (upgradePlan_)
-        plan = *upgradePlan_;
-    else
-        plan.images = firmware::BuiltInLoaderImages().value_or(firmware::LoaderImages{});
-    // The journal names the image being written.
-    if (upgradePlan_) {
-        std::string error;
-        if (auto journal = firmware::ReadUpgradeJournal(error)) {
-            journal->imagePath = image.path;
-            journal->imageSha256 = firmware::Sha256Of(image.text);
-            (void)firmware::WriteUpgradeJournal(*journal, error); // a reminder only
-        }
-    }
-    upgradeWorker.RunWorkerAsync([image = std::move(image), ids, plan](const auto& report) {
-        firmware::UpgradeSequence sequence(report, ids, plan.images);
-        sequence.keepPasswordAs = plan.keepPasswordAs;
-        return sequence.Run(image);
+    // The path box shows what Browse read; nothing else sets it. The worker
+    // ends before the window (and the upgrade it owns) goes.
+    ops::FirmwareUpgrade* upgrade = upgrade_.get();
+    upgradeWorker.RunWorkerAsync([image = chosenImage_, upgrade](const auto& report) {
+        return upgrade->download(image, report).ok();
     });
 }
 
@@ -450,31 +412,13 @@ void FirmwareUpgradeWindow::upgradeProgress(int percent, const std::string& text
 
 void FirmwareUpgradeWindow::upgradeFinished(bool result, bool error) {
     if (!error && result) {
-        // What goes back is what the journal holds, written for this keypad
-        // before it left; without a journal nothing is known to be its own.
-        std::optional<firmware::RestoreResult> r;
-        if (upgradePlan_) {
-            std::string why;
-            if (const auto journal = firmware::ReadUpgradeJournal(why))
-                r = firmware::RestoreSettingsAfterUpgrade(journal->settings);
-            else
-                showWarning("The keypad settings cannot be sent back: " +
-                            (why.empty() ? "the upgrade journal " + firmware::UpgradeJournalPath() +
-                                               " has gone"
-                                         : why) +
-                            "..");
-        } else {
-            r = firmware::RestoreSettingsAfterUpgrade({});
-        }
-        // Finished: nothing is left for a later run. Otherwise the journal
-        // keeps the settings until they are back on the keypad.
-        const bool finished = r && (*r == firmware::RestoreResult::Restored ||
-                                    *r == firmware::RestoreResult::NothingCaptured);
-        if (upgradePlan_ && finished)
-            firmware::RemoveUpgradeJournal();
+        // The settings go back to the upgraded keypad; the journal goes
+        // once they are there.
+        if (upgrade_)
+            (void)upgrade_->restore();
         keypadHold_.reset();
-        // Over: other upgrades (a resume of this one too) may run.
-        lock_.reset();
+        // Over: other changes (a resume of this one too) may run.
+        upgrade_.reset();
     }
     upgrading_ = false;
     // The outcome is spoken: "Done!" or the reason the upgrade stopped.
@@ -497,6 +441,14 @@ void FirmwareUpgradeWindow::closeEvent(QCloseEvent* event) {
         showWarning(kStillRunningText);
         event->ignore();
         return;
+    }
+    // Default No: closing leaves the keypad unusable until it is upgraded.
+    if (upgrade_ && upgrade_->keypadLeftInLoader()) {
+        if (!askYesNo(kLeaveInLoaderQuestion)) {
+            event->ignore();
+            return;
+        }
+        emit keypadLeftInLoader();
     }
     event->accept();
 }

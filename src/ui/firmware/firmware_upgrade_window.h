@@ -9,8 +9,8 @@
 #include <string>
 
 #include "device/keypad_presence.h"
-#include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
+#include "ops/firmware_upgrade.h"
 #include "ui/firmware/background_worker.h"
 
 class QGroupBox;
@@ -48,8 +48,6 @@ public:
     static void HandOverSettings(int keypadType, int ledBrightness, int buzzer,
                                  int buzzerPeriodIndex, int options, const uint8_t* codes20,
                                  const std::string& serial, const KeypadIdentity& from);
-    // The settings kept in the journal of an interrupted upgrade.
-    static void HandOverJournal(const firmware::KeypadSettingsHandOver& settings);
     // The last hand-over, whichever keypad it came from.
     static firmware::KeypadSettingsHandOver HandedOverSettings();
     // The last hand-over as settings to send back to `keypad`: captured only
@@ -59,17 +57,12 @@ public:
     static firmware::KeypadSettingsHandOver HandedOverSettingsFor(const KeypadIdentity& keypad);
     // Forgets the hand-over (tests start each case from a fresh run).
     static void ForgetHandOver();
-    // The loader images and the keypad's USB port, settled by the main window
-    // before the keypad was sent to its loader. Without one the program's
-    // built-in images are used, and an upgrade without images is refused.
-    // The main window has written the upgrade journal: the window adds the
-    // image to it, sends back the settings it holds after the upgrade and
-    // removes it once they are back on the keypad.
-    static void HandOverUpgradePlan(const firmware::UpgradePlan& plan, const std::string& usbPort);
-    // The lock that keeps other upgrades out while this window may run one,
-    // until its settings restore has ended. A window without one takes it
-    // when the upgrade starts, and refuses while another upgrade holds it.
-    void KeepUpgradeLock(std::unique_ptr<firmware::UpgradeLock> lock);
+    // The upgrade the main window planned (loader, password, journal, lock)
+    // and sent the keypad to its loader for: the window downloads the image
+    // through it and has it send the settings back. A window without one
+    // plans an upgrade of the built-in images when Upgrade is pressed, and
+    // refuses while another change holds the lock.
+    void AdoptUpgrade(std::unique_ptr<ops::FirmwareUpgrade> upgrade);
 
     // Loader ids as shown in vidLabel / pidLabel.
     static std::string myVID;
@@ -115,6 +108,14 @@ public:
     bool countBusy() const { return loaderCountWorker.IsBusy(); }
     bool upgrading() const { return upgrading_; }
 
+    static constexpr const char* kLeaveInLoaderQuestion =
+        "The keypad is waiting in its bootstrap loader and will not work until it is upgraded or "
+        "unplugged. Close anyway?";
+
+signals:
+    // Closed while the keypad waits in its loader with nothing downloaded.
+    void keypadLeftInLoader();
+
 public slots:
     void browseForImage();
     void startUpgrade();
@@ -154,12 +155,10 @@ private:
     QString lastReport_;
 
     std::unique_ptr<KeypadSequence> keypadHold_;
-    std::unique_ptr<firmware::UpgradeLock> lock_;
+    std::unique_ptr<ops::FirmwareUpgrade> upgrade_;
 
     static bool settingsHandedOver_;
     static KeypadIdentity handedOverFrom_;
-    static std::optional<firmware::UpgradePlan> upgradePlan_;
-    static std::string keypadUsbPort_;
 };
 
 } // namespace orvex

@@ -431,6 +431,11 @@ void MainWindow::ShowStatusPanel() {
 
 bool MainWindow::PickSetting(QComboBox* box, uint8_t command, int index, int payload,
                              int& remembered, const char* failure) {
+    const auto lock = HoldChangeLock("set");
+    if (!lock) {
+        SelectRememberedEntry(box);
+        return false;
+    }
     if (SendDeviceCommandByte(command, static_cast<uint8_t>(payload)) != LINK_OK) {
         WarnCommandFailed(failure);
         // Only this list goes back; the others keep what they show.
@@ -484,8 +489,19 @@ bool MainWindow::KeypadBusyElsewhere() {
     return true;
 }
 
+std::unique_ptr<ops::ChangeLock> MainWindow::HoldChangeLock(const char* operation) {
+    std::string refusal;
+    auto lock = ops::TakeChangeLock("orvex-config", operation, refusal);
+    if (!lock)
+        showWarning(refusal);
+    return lock;
+}
+
 void MainWindow::saveChanges() {
     if (KeypadBusyElsewhere())
+        return;
+    const auto lock = HoldChangeLock("save");
+    if (!lock)
         return;
     if (SendDeviceCommand(WriteDefaults) != LINK_OK) {
         WarnCommandFailed("Unable to Write Default..");
@@ -508,6 +524,9 @@ QString MainWindow::FactoryResetText() {
 
 void MainWindow::resetToFactoryDefault() {
     if (KeypadBusyElsewhere())
+        return;
+    const auto lock = HoldChangeLock("factory-reset");
+    if (!lock)
         return;
     const KeypadIdentity keypad = OpenKeypadIdentity();
     if (!KeypadCanBeFoundAgain(keypad)) {

@@ -10,6 +10,7 @@
 
 #include "bsl/device_notifier.h"
 #include "device/keypad_identity.h"
+#include "ops/change_lock.h"
 
 class QAction;
 class QComboBox;
@@ -55,12 +56,17 @@ public:
 
     // When an upgrade recorded in the journal has not finished and its keypad
     // is attached (in its loader, or running again), asks whether to finish
-    // it and does. At start-up only an attached keypad is mentioned; from the
-    // firmware button, a journal always stops a new upgrade. True when the
-    // journal was dealt with (the button then does nothing more).
+    // it and does. At start-up only an attached keypad is mentioned. True
+    // when the button must do nothing more: the journal was dealt with, or it
+    // stops a new upgrade. False when there is nothing to finish, or the user
+    // said No (upgradeOfferDeclined_): the button goes on with its own steps.
     bool offerToFinishUpgrade(bool atStartUp);
+    bool upgradeOfferDeclined_ = false;
     // Asked before a loader attached without a keypad is programmed.
     static std::string LoneLoaderQuestion();
+    // The status strip after the firmware window closed on a keypad left in
+    // its loader.
+    static QString LeftInLoaderText();
 
     // Configuration folder and file at start-up; the snapshot after "Save
     // Changes" (true when every key was written).
@@ -158,6 +164,9 @@ private:
     // test, a firmware upgrade) owns the keypad: what would change the keypad
     // then waits for it to finish.
     bool KeypadBusyElsewhere();
+    // The one change lock (src/ops) for a change made from this window;
+    // null, the holder named in a warning, while another change runs.
+    std::unique_ptr<ops::ChangeLock> HoldChangeLock(const char* operation);
     enum class ListText { BeforeRead, AfterFailedRead };
     void ShowListPlaceholders(ListText which);
     void SelectRememberedEntries();

@@ -78,6 +78,9 @@ bool MainWindow::SaveToConfigFile() {
 void MainWindow::restoreFromConfigFile() {
     if (KeypadBusyElsewhere())
         return;
+    const auto lock = HoldChangeLock("restore");
+    if (!lock)
+        return;
     ui::BusyGuard busy(statusBar, RestoringSavedText());
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;
@@ -116,6 +119,9 @@ void MainWindow::importConfigFile() {
         showWarning("Incorrect Filename.");
         return;
     }
+    const auto lock = HoldChangeLock("import");
+    if (!lock)
+        return;
     ui::BusyGuard busy(statusBar, ImportingText());
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;

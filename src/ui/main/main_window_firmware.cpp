@@ -1,5 +1,6 @@
 // MainWindow: the button that opens the firmware upgrade window, and the
-// finishing of an upgrade that was interrupted.
+// finishing of an upgrade that was interrupted. What may be sent and what is
+// asked is the upgrade operation's (src/ops); this file asks and shows.
 
 #include "ui/main/main_window.h"
 
@@ -13,10 +14,10 @@
 #include "device/hid_link.h"
 #include "device/keypad_presence.h"
 #include "firmware/loader_store.h"
-#include "firmware/upgrade_journal.h"
 #include "firmware/upgrade_sequence.h"
-#include "firmware/upgrade_target.h"
+#include "ops/firmware_upgrade.h"
 #include "platform/prompter.h"
+#include "ui/common/ui_style.h"
 #include "ui/firmware/firmware_upgrade_window.h"
 
 namespace orvex {
@@ -25,24 +26,12 @@ namespace {
 
 constexpr const char* kProgram = "orvex-config";
 constexpr const char* kQuestionCaption = "Firmware Upgrade";
+constexpr const char* kNotConnectedText = "Halden Orvex\u2122 not connected..";
 
-// The loader images and the password; false (the user told why) when the
-// upgrade must not start.
-bool planUpgrade(const std::string& serial, firmware::UpgradePlan& plan) {
-    const firmware::LoaderFolders folders = firmware::LoaderFolders::FromEnvironment();
-    std::string why;
-    if (!firmware::PlanUpgrade(folders, serial, plan, why)) {
-        showWarning(why);
-        return false;
-    }
-    return true;
-}
-
-bool massEraseAgreed(const std::string& serial, const firmware::UpgradePlan& plan) {
-    return !plan.needsConsent ||
-           askYesNo(firmware::MassEraseQuestion(firmware::LoaderFolders::FromEnvironment(), serial,
-                                                plan),
-                    kQuestionCaption);
+// Each question as a box; the first No ends it.
+bool askAll(const ops::FirmwareUpgrade& upgrade) {
+    return ops::AskAll(upgrade.questions(),
+                       [](const ops::Question& q) { return askYesNo(q.text, kQuestionCaption); });
 }
 
 } // namespace
@@ -51,16 +40,19 @@ QString MainWindow::SettingsSentBackText() {
     return QStringLiteral("The settings of the interrupted upgrade were sent back to the keypad.");
 }
 
+QString MainWindow::LeftInLoaderText() {
+    return ui::q("The keypad is in its bootstrap loader. \"Update Orvex™ Keypad Firmware\" "
+                 "finishes the upgrade.");
+}
+
 std::string MainWindow::LoneLoaderQuestion() {
-    return "No keypad is open, but an MSP430 USB bootstrap loader (USB 2047:0200) is attached. "
-           "Any MSP430 device in its loader looks like this. Is it your keypad, left in its "
-           "loader by an interrupted upgrade? Only then may it be programmed.";
+    return ops::LoneLoaderQuestion();
 }
 
 void MainWindow::openFirmwareUpgrade() {
     if (KeypadBusyElsewhere())
         return;
-    // An interrupted upgrade is finished before another one starts.
+    // An interrupted upgrade is offered first; No goes on with this button.
     if (offerToFinishUpgrade(false))
         return;
     // The keypad whose settings are read here is the one switched to its
@@ -72,182 +64,128 @@ void MainWindow::openFirmwareUpgrade() {
     auto window = std::make_unique<FirmwareUpgradeWindow>(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
 
-    // The settings the window sends back after the upgrade.
+    // The settings sent back after the upgrade: only those read now, from
+    // this keypad, never those of an earlier press.
+    ops::UpgradeRequest request;
+    request.program = kProgram;
+    request.folders = firmware::LoaderFolders::FromEnvironment();
+    request.confirm = true;
+    request.unfinishedDeclined = upgradeOfferDeclined_;
     const bool statusRead = GetDeviceStatusMessage() == 0;
     const KeypadIdentity keypad = OpenKeypadIdentity();
-    if (statusRead)
+    if (statusRead) {
         FirmwareUpgradeWindow::HandOverSettings(lastKeypadType, lastLedBrightness, lastBuzzer,
                                                 lastBuzzerPeriodIndex, lastOptions,
                                                 lastKeyCodes.data(), serialNumber, keypad);
-    else
+        request.settings = FirmwareUpgradeWindow::HandedOverSettingsFor(keypad);
+    } else {
         WarnCommandFailed("Unable to get device status information");
-    // Settings read earlier are kept only for the keypad they were read from:
-    // any other keypad would get their serial number and settings.
-    firmware::KeypadSettingsHandOver settings =
-        FirmwareUpgradeWindow::HandedOverSettingsFor(keypad);
-    const std::string serial = settings.captured ? settings.serialNumber : std::string();
-
-    // One upgrade at a time, from here to the end of its restore.
-    std::string refusal;
-    auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
-    if (!lock) {
-        showWarning(refusal);
-        return;
     }
 
-    // Only the keypad's own loader is programmed: the one it restarts into on
-    // its port, or one the user says is the keypad's. Other MSP430 loaders
-    // answer the same ids.
-    const firmware::UpgradeTarget target = firmware::ChooseUpgradeTarget(
-        firmware::LoaderIds::FromResources(), firmware::TargetSource::OpenKeypad);
-    if (!target.refusal.empty()) {
-        showWarning(target.refusal);
+    auto upgrade = std::make_unique<ops::FirmwareUpgrade>();
+    if (const ops::Result r = upgrade->plan(request); !r.ok()) {
+        showWarning(r.text);
         return;
     }
-    if (target.unnamedLoader && !askYesNo(LoneLoaderQuestion(), kQuestionCaption))
+    if (!askAll(*upgrade))
         return;
-    const std::string& port = target.usbPort;
-
-    // Whatever would stop the upgrade is settled while the keypad still runs
-    // its firmware: once in its loader, a refused password erases it.
-    firmware::UpgradePlan plan;
-    if (!planUpgrade(serial, plan))
-        return;
-    if (!askYesNo("Are you sure you want to upgrade the firmware?", kQuestionCaption))
-        return;
-    if (!massEraseAgreed(serial, plan))
-        return;
-
-    // Pulled out or swapped while the questions were up: nothing has been
-    // sent, and nothing is.
-    if (target.enterBootloader && (!OpenedKeypadAttached() || OpenKeypadIdentity() != keypad)) {
-        showWarning(kKeypadUnpluggedText);
-        return;
-    }
-
-    // What the restore needs is on disk before the keypad leaves; the
-    // restore sends what it holds.
-    firmware::UpgradeJournal journal;
-    journal.settings = settings;
-    journal.settings.usbPort = port;
-    journal.program = kProgram;
-    journal.startedAt = firmware::UtcNowText();
-    if (std::string why; !firmware::WriteUpgradeJournal(journal, why)) {
-        showWarning("The firmware upgrade cannot start: " + why + "..");
-        return;
-    }
-    FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
-    window->KeepUpgradeLock(std::move(lock));
 
     // From here to the end of the settings restore the upgrade owns the
     // keypad; the main window reads it again afterwards.
-    window->HoldKeypad(std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter,
-                                                        KeypadIdentity{keypad.serialNumber, port}));
+    window->HoldKeypad(
+        std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter, upgrade->keypad()));
     asking.reset();
-    keypadInLoader_ = target.enterBootloader;
+    const bool toLoader = upgrade->entersLoader();
+    keypadInLoader_ = toLoader;
     // The keypad restarts into its loader, usually before it can answer.
+    const ops::Result sent = upgrade->enterLoader(false);
+    if (!sent.ok())
+        keypadInLoader_ = false;
+    if (!sent.ok() && !sent.text.empty()) {
+        showWarning(sent.text);
+        return;
+    }
     // Without a keypad open the command could reach nobody: as if it failed.
-    if (!target.enterBootloader || SendDeviceCommand(EnterBootloader) != LINK_OK)
+    if (!toLoader || !sent.ok())
         EnableDisableFunctionButtons(false);
-
+    window->AdoptUpgrade(std::move(upgrade));
+    connect(window.get(), &FirmwareUpgradeWindow::keypadLeftInLoader, this,
+            [this] { statusBar->showMessage(LeftInLoaderText()); });
     window->CentreOnScreen();
     window.release()->show();
 }
 
 bool MainWindow::offerToFinishUpgrade(bool atStartUp) {
-    std::string error;
-    const std::optional<firmware::UpgradeJournal> journal = firmware::ReadUpgradeJournal(error);
-    if (!journal) {
-        if (error.empty())
-            return false;
-        showWarning("The firmware upgrade cannot start: " + error + "..");
+    upgradeOfferDeclined_ = false;
+    const ops::UnfinishedUpgrade unfinished = ops::FindUnfinishedUpgrade();
+    using State = ops::UnfinishedUpgrade::State;
+    switch (unfinished.state) {
+    case State::None:
+        return false;
+    case State::Unreadable:
+        showWarning("The firmware upgrade cannot start: " + unfinished.text + "..");
         return !atStartUp;
-    }
-    const std::string serial = PrintableSerial(journal->settings.serialNumber);
-    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
-    const firmware::JournalKeypad where = firmware::FindJournalKeypad(*journal, ids);
-    if (where == firmware::JournalKeypad::Absent) {
+    case State::Absent:
         if (!atStartUp)
-            showWarning("An upgrade of the keypad with serial number " + serial +
-                        " has not finished (" + firmware::UpgradeJournalPath() +
-                        "). Plug that keypad in and press the button again, or remove the file "
-                        "to give the upgrade up..");
+            showWarning(unfinished.absentText());
         return !atStartUp;
+    case State::Running:
+    case State::InLoader:
+        break;
     }
 
-    std::string refusal;
-    auto lock = firmware::UpgradeLock::Acquire(kProgram, refusal);
-    if (!lock) {
-        showWarning(refusal);
+    const KeypadIdentity shown = OpenKeypadIdentity();
+    auto upgrade = std::make_unique<ops::FirmwareUpgrade>();
+    ops::ResumeRequest request;
+    request.program = kProgram;
+    request.folders = firmware::LoaderFolders::FromEnvironment();
+    request.imageLater = true;
+    const ops::Result planned = upgrade->planResume(request);
+    // Back to the keypad the window shows, which the plan may have closed.
+    const auto backToShown = [this, &shown] {
+        if (!(OpenKeypadIdentity() == shown) && RescanForKeypad(shown, false))
+            RefreshFromDevice();
+    };
+    if (!planned.ok()) {
+        showWarning(planned.outcome == ops::Outcome::NoKeypad ? kNotConnectedText : planned.text);
+        backToShown();
         return true;
     }
-    if (where == firmware::JournalKeypad::Running) {
-        // The keypad on the journal's port must be the one upgraded, or as
-        // its new firmware left it; any other would lose what it holds.
-        const KeypadIdentity shown = OpenKeypadIdentity();
-        std::optional<DeviceStatus> status;
-        const bool opened = firmware::OpenJournalKeypad(*journal, status);
-        const bool mayTake = !journal->settings.captured ||
-                             (opened && firmware::KeypadMayTakeJournal(*journal, status));
-        const std::string question =
-            mayTake ? "An upgrade of the keypad with serial number " + serial +
-                          " was interrupted before its settings were sent back. Send them back "
-                          "now?"
-                    : firmware::JournalKeypadMismatch(*journal, status) + ". Send serial number " +
-                          serial +
-                          " and the settings of that keypad to this one, replacing what it "
-                          "holds?";
-        if (!opened)
-            showWarning("Halden Orvex\u2122 not connected..");
-        if (!opened || !askYesNo(question, kQuestionCaption)) {
-            // Back to the keypad the window shows.
-            if (!(OpenKeypadIdentity() == shown) && RescanForKeypad(shown, false))
-                RefreshFromDevice();
-            return true;
-        }
+    if (upgrade->nothingToDo()) {
+        showWarning(firmware::kNotRestoredText);
+        backToShown();
+        return atStartUp;
+    }
+    if (!askAll(*upgrade)) {
+        backToShown();
+        upgradeOfferDeclined_ = true;
+        return atStartUp;
+    }
+    if (const ops::Result r = upgrade->afterQuestions(); !r.ok()) {
+        showWarning(r.text);
+        return true;
+    }
+    if (upgrade->settingsOnly()) {
         // The restore restarts the keypad: it sees it leave and come back.
         KeypadSequence owned;
-        const firmware::RestoreResult r = firmware::RestoreSettingsAfterUpgrade(journal->settings);
-        if (r == firmware::RestoreResult::Restored || r == firmware::RestoreResult::NothingCaptured)
-            firmware::RemoveUpgradeJournal();
+        const ops::Result restored = upgrade->restore();
         if (RefreshFromDevice())
             keypadChangedDuringSequence_ = false;
-        if (r == firmware::RestoreResult::Restored)
+        if (restored.ok())
             statusBar->showMessage(SettingsSentBackText());
         return true;
     }
 
-    // In its loader on the port the journal names: the keypad's own.
-    if (!askYesNo("An upgrade of the keypad with serial number " + serial +
-                      " was interrupted and the keypad is still in its bootstrap loader. Open "
-                      "the firmware upgrade window to download an image and send its settings "
-                      "back?",
-                  kQuestionCaption))
-        return true;
-    firmware::UpgradePlan plan;
-    if (!planUpgrade(journal->settings.serialNumber, plan) ||
-        !massEraseAgreed(journal->settings.serialNumber, plan))
-        return true;
-    std::string port = journal->settings.usbPort;
-    if (port.empty()) {
-        // Found alone on the bus before the questions; it may have gone since.
-        const firmware::UpgradeTarget loader =
-            firmware::ChooseUpgradeTarget(ids, firmware::TargetSource::AttachedLoader);
-        if (!loader.refusal.empty()) {
-            showWarning(loader.refusal);
-            return true;
-        }
-        port = loader.usbPort;
-    }
+    // In its loader: the window downloads the image and sends the settings.
     keypadInLoader_ = true;
-    FirmwareUpgradeWindow::HandOverJournal(journal->settings);
-    FirmwareUpgradeWindow::HandOverUpgradePlan(plan, port);
     auto* window = new FirmwareUpgradeWindow(this);
     window->setAttribute(Qt::WA_DeleteOnClose);
-    window->KeepUpgradeLock(std::move(lock));
     // The keypad is its loader until the upgrade's restore has ended.
-    window->HoldKeypad(std::make_unique<KeypadSequence>(
-        KeypadSequence::After::RereadAfter, KeypadIdentity{journal->settings.serialNumber, port}));
+    window->HoldKeypad(
+        std::make_unique<KeypadSequence>(KeypadSequence::After::RereadAfter, upgrade->keypad()));
+    window->AdoptUpgrade(std::move(upgrade));
+    connect(window, &FirmwareUpgradeWindow::keypadLeftInLoader, this,
+            [this] { statusBar->showMessage(LeftInLoaderText()); });
     window->CentreOnScreen();
     window->show();
     return true;

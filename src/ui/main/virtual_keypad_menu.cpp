@@ -1,6 +1,7 @@
 // The -virtual program's "Virtual keypad" menu: the virtual keypad can be
 // unplugged and plugged in again, as a real one, to try what the window does
-// when the keypad comes and goes. ORVEX_VIRTUAL_UNPLUGGED=1 starts the program
+// when the keypad comes and goes, also while it waits in its bootstrap loader
+// (pulled out during an upgrade). ORVEX_VIRTUAL_UNPLUGGED=1 starts the program
 // with the keypad unplugged.
 
 #include <QAction>
@@ -11,6 +12,7 @@
 #include "ui/main/main_window.h"
 #include "ui/main/program_setup.h"
 #include "virtual_bus.h"
+#include "virtual_loader.h"
 
 namespace orvex {
 
@@ -18,6 +20,19 @@ namespace {
 
 constexpr uint16_t kLoaderVendorId = 0x2047;
 constexpr uint16_t kLoaderProductId = 0x0200;
+
+// The keypad as its bootstrap loader, when it is one now.
+std::shared_ptr<sim::VirtualLoader> loaderOnTheBus() {
+    sim::VirtualBus& bus = sim::VirtualBus::instance();
+    for (const auto& entry : bus.enumerate(kLoaderVendorId, kLoaderProductId)) {
+        int iface = 0;
+        uint64_t generation = 0;
+        if (auto loader = std::dynamic_pointer_cast<sim::VirtualLoader>(
+                bus.resolve(entry.path, iface, generation)))
+            return loader;
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -33,23 +48,36 @@ bool SetUpProgram(MainWindow& window) {
     plug->setObjectName("plugKeypadAction");
 
     // The keypad also leaves by itself (restarts, its loader): the menu
-    // offers what is possible when it opens.
-    const auto offer = [unplug, plug] {
+    // offers what is possible when it opens. A keypad pulled out of its
+    // loader powers up again as its flash lets it: its firmware when an
+    // application is there, else its ROM loader.
+    auto pulledLoader = std::make_shared<std::shared_ptr<sim::VirtualLoader>>();
+    const auto offer = [unplug, plug, pulledLoader] {
         sim::VirtualBus& bus = sim::VirtualBus::instance();
         const bool present = bus.present(sim::defaultKeypad());
-        // While it is its own bootstrap loader the keypad is not there to plug.
-        const bool inLoader = !bus.enumerate(kLoaderVendorId, kLoaderProductId).empty();
-        unplug->setEnabled(present);
+        const bool inLoader = loaderOnTheBus() != nullptr;
+        unplug->setEnabled(present || inLoader);
         plug->setEnabled(!present && !inLoader);
     };
     offer();
     QObject::connect(menu, &QMenu::aboutToShow, menu, offer);
-    QObject::connect(unplug, &QAction::triggered, menu, [offer] {
-        sim::VirtualBus::instance().unplug(sim::defaultKeypad());
+    QObject::connect(unplug, &QAction::triggered, menu, [offer, pulledLoader] {
+        sim::VirtualBus& bus = sim::VirtualBus::instance();
+        if (auto loader = loaderOnTheBus()) {
+            bus.unplug(loader);
+            *pulledLoader = loader;
+        } else {
+            bus.unplug(sim::defaultKeypad());
+        }
         offer();
     });
-    QObject::connect(plug, &QAction::triggered, menu, [offer] {
-        sim::VirtualBus::instance().plug(sim::defaultKeypad());
+    QObject::connect(plug, &QAction::triggered, menu, [offer, pulledLoader] {
+        const std::shared_ptr<sim::VirtualLoader> loader = std::move(*pulledLoader);
+        pulledLoader->reset();
+        if (loader && !loader->model.applicationPresent())
+            loader->powerUpWithPurPin();
+        else
+            sim::VirtualBus::instance().plug(sim::defaultKeypad());
         offer();
     });
     return true;

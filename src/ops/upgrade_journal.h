@@ -12,7 +12,7 @@
 
 #include "device/device_commands.h"
 #include "firmware/upgrade_sequence.h"
-#include "firmware/upgrade_target.h"
+#include "ops/upgrade_target.h"
 
 namespace orvex::firmware {
 
@@ -28,7 +28,15 @@ struct UpgradeJournal {
     std::string imageSha256; // of the image's bytes, hex; "" with the path
     std::string program;     // "orvexctl" or "orvex-config"
     std::string startedAt;   // UTC, 2024-01-31T12:00:00Z
+    // Set before the first byte of an image goes to the loader. Until then
+    // the keypad's firmware is untouched: a keypad running again has nothing
+    // to finish.
+    bool downloadStarted = false;
 };
+
+// The journal's file is outside input: read from a regular file (no link,
+// FIFO or device) of at most this many bytes.
+inline constexpr size_t kMaxJournalBytes = 16384;
 
 std::string UpgradeJournalPath();
 // Written whole or not at all (a temporary file renamed over it).
@@ -36,8 +44,10 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error);
 // nullopt with `error` empty when there is no journal; with `error` set when
 // one is there but cannot be read.
 std::optional<UpgradeJournal> ReadUpgradeJournal(std::string& error);
+
 void RemoveUpgradeJournal();
-// A few lines for messages and the diagnosis, each indented by `indent`.
+// A few lines for messages and the diagnosis, each indented by `indent`;
+// every text from the file is shown without its control bytes.
 std::string DescribeUpgradeJournal(const UpgradeJournal& journal, const std::string& indent);
 
 // The current time as startedAt holds it.
@@ -72,15 +82,20 @@ bool KeypadMayTakeJournal(const UpgradeJournal& journal, const std::optional<Dev
 std::string JournalKeypadMismatch(const UpgradeJournal& journal,
                                   const std::optional<DeviceStatus>& status);
 
-// One upgrade at a time for this user, from its plan to the end of its
-// restore: an exclusive flock on $XDG_RUNTIME_DIR/orvex-config-upgrade.lock
+// One change to a keypad at a time for this user (an upgrade from its plan to
+// the end of its restore; a restore, import, factory reset, save, setting or
+// table for its whole run): an exclusive flock on $XDG_RUNTIME_DIR/orvex-config-upgrade.lock
 // (without XDG_RUNTIME_DIR: upgrade.lock in the state folder). Released when
 // destroyed, or when the process ends.
 class UpgradeLock {
 public:
-    // Null when another upgrade holds it: `refusal` then names it, such as
-    // "Another firmware upgrade is running (orvexctl, process 1234).".
-    static std::unique_ptr<UpgradeLock> Acquire(const std::string& program, std::string& refusal);
+    // Null when another change holds it: `refusal` then names it, such as
+    // "Another firmware upgrade is running (orvexctl, process 1234)." or
+    // "Another change to a keypad is running (restore, orvexctl, process
+    // 1234).". `operation` names this one for such a refusal ("" for an
+    // upgrade).
+    static std::unique_ptr<UpgradeLock> Acquire(const std::string& program, std::string& refusal,
+                                                const std::string& operation = "");
     static std::string LockPath();
     ~UpgradeLock();
     UpgradeLock(const UpgradeLock&) = delete;

@@ -1,4 +1,4 @@
-#include "firmware/upgrade_target.h"
+#include "ops/upgrade_target.h"
 
 #include <utility>
 #include <vector>

@@ -1,7 +1,9 @@
-#include "firmware/upgrade_journal.h"
+#include "ops/upgrade_journal.h"
+#include "ops/journal_format.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +14,6 @@
 #include <fstream>
 #include <system_error>
 
-#include <nlohmann/json.hpp>
 #include <openssl/evp.h>
 
 #include "config/atomic_file.h"
@@ -23,11 +24,11 @@
 namespace orvex::firmware {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
 
 namespace {
 
-constexpr int kJournalFormat = 1;
+// 2: "download_started" added; a journal of format 1 is read as one whose
+// download may have started.
 constexpr const char* kJournalName = "upgrade-journal.json";
 
 std::string hexOf(const std::string& bytes) {
@@ -40,40 +41,31 @@ std::string hexOf(const std::string& bytes) {
     return out;
 }
 
-bool bytesOfHex(const std::string& hex, std::string& bytes) {
-    if (hex.size() % 2)
-        return false;
-    bytes.clear();
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        char* end = nullptr;
-        const std::string pair = hex.substr(i, 2);
-        const long v = std::strtol(pair.c_str(), &end, 16);
-        if (end != pair.c_str() + 2)
-            return false;
-        bytes += static_cast<char>(v);
-    }
-    return true;
-}
-
-// A number in [low, high] at `key`; throws json::exception otherwise.
-int number(const json& j, const char* key, int low, int high) {
-    const int v = j.at(key).get<int>();
-    if (v < low || v > high)
-        throw json::other_error::create(501, std::string(key) + " out of range", &j);
-    return v;
-}
-
+// "Another firmware upgrade is running (orvexctl, process 1234)." or, for
+// any other change, "Another change to a keypad is running (restore,
+// orvex-config, process 1234)."
 std::string heldBy(int fd) {
     char text[128] = {};
     const ssize_t got = ::pread(fd, text, sizeof text - 1, 0);
     std::string holder = got > 0 ? std::string(text, static_cast<size_t>(got)) : std::string();
     while (!holder.empty() && (holder.back() == '\n' || holder.back() == '\0'))
         holder.pop_back();
-    // "PID PROGRAM"
+    holder = PrintableText(holder);
+    // "PID PROGRAM [OPERATION]"
     const auto space = holder.find(' ');
     if (space == std::string::npos)
-        return "another program";
-    return holder.substr(space + 1) + ", process " + holder.substr(0, space);
+        return "Another firmware upgrade is running (another program).";
+    const std::string pid = holder.substr(0, space);
+    std::string program = holder.substr(space + 1);
+    std::string operation;
+    if (const auto second = program.find(' '); second != std::string::npos) {
+        operation = program.substr(second + 1);
+        program.resize(second);
+    }
+    if (operation.empty() || operation == "flash" || operation == "resume")
+        return "Another firmware upgrade is running (" + program + ", process " + pid + ").";
+    return "Another change to a keypad is running (" + operation + ", " + program + ", process " +
+           pid + ").";
 }
 
 } // namespace
@@ -99,29 +91,11 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error) {
         error = "no folder for the upgrade journal (XDG_STATE_HOME and HOME are unset)";
         return false;
     }
-    const KeypadSettingsHandOver& s = journal.settings;
-    json j = {
-        {"format", kJournalFormat},
-        {"program", journal.program},
-        {"started_at", journal.startedAt},
-        {"usb_port", s.usbPort},
-        {"serial_number", PrintableText(s.serialNumber)},
-        {"serial_number_hex", hexOf(s.serialNumber)},
-        {"settings_read", s.captured},
-        {"options", s.no_of_keys},
-        {"keypad_type", s.keypad_table},
-        {"led_brightness", s.led_brightness},
-        {"buzzer", s.buzzer_enable},
-        {"buzzer_period_index", s.buzzer_period},
-        {"key_codes", s.key_codes},
-        {"image", journal.imagePath},
-        {"image_sha256", journal.imageSha256},
-    };
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
-    // A file name need not be UTF-8; the image path is only a reminder.
-    const std::string text = j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
-    if (!ReplaceFileContents(path, text)) {
+    const std::string text = UpgradeJournalText(journal);
+    // A link put at the journal's path is replaced, never written through.
+    if (!ReplaceFileContents(path, text, AtLink::Replace)) {
         error = "cannot write the upgrade journal " + path;
         return false;
     }
@@ -131,47 +105,50 @@ bool WriteUpgradeJournal(const UpgradeJournal& journal, std::string& error) {
 std::optional<UpgradeJournal> ReadUpgradeJournal(std::string& error) {
     error.clear();
     const std::string path = UpgradeJournalPath();
-    std::error_code ec;
-    if (path.empty() || !fs::exists(path, ec))
+    struct stat st {};
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0)
         return std::nullopt;
+    const std::string cannot = "the upgrade journal " + PrintableText(path) + " cannot be read";
+    const std::string giveUp = "; remove it to give the unfinished upgrade up";
+    if (!S_ISREG(st.st_mode)) {
+        error = cannot + " (it is not a regular file)" + giveUp;
+        return std::nullopt;
+    }
+    // O_NOFOLLOW and O_NONBLOCK: a link or FIFO put there since the check
+    // is neither followed nor waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = cannot + " (" + std::strerror(errno) + ")" + giveUp;
+        return std::nullopt;
+    }
     std::string text;
-    if (!ReadWholeFile(path, text)) {
-        error = "the upgrade journal " + path + " cannot be read";
-        return std::nullopt;
-    }
-    try {
-        const json j = json::parse(text);
-        if (j.at("format").get<int>() != kJournalFormat)
-            throw json::other_error::create(501, "unknown format", &j);
-        UpgradeJournal journal;
-        KeypadSettingsHandOver& s = journal.settings;
-        journal.program = j.at("program").get<std::string>();
-        journal.startedAt = j.at("started_at").get<std::string>();
-        journal.imagePath = j.at("image").get<std::string>();
-        journal.imageSha256 = j.at("image_sha256").get<std::string>();
-        s.usbPort = j.at("usb_port").get<std::string>();
-        if (!bytesOfHex(j.at("serial_number_hex").get<std::string>(), s.serialNumber))
-            throw json::other_error::create(501, "serial_number_hex is not hex", &j);
-        s.captured = j.at("settings_read").get<bool>();
-        s.no_of_keys = number(j, "options", 0, 255);
-        s.keypad_table = number(j, "keypad_type", 0, 255);
-        s.led_brightness = number(j, "led_brightness", 0, 255);
-        s.buzzer_enable = number(j, "buzzer", 0, 255);
-        s.buzzer_period = number(j, "buzzer_period_index", -1, 254);
-        const json& codes = j.at("key_codes");
-        if (!codes.is_array() || codes.size() != s.key_codes.size())
-            throw json::other_error::create(501, "key_codes is not 20 numbers", &j);
-        for (size_t i = 0; i < s.key_codes.size(); ++i) {
-            s.key_codes[i] = codes[i].get<int>();
-            if (s.key_codes[i] < 0 || s.key_codes[i] > 255)
-                throw json::other_error::create(501, "key_codes out of range", &j);
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              st.st_size <= static_cast<off_t>(kMaxJournalBytes);
+    char buffer[4096];
+    while (ok) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
         }
-        return journal;
-    } catch (const json::exception& e) {
-        error = "the upgrade journal " + path + " cannot be read (" + e.what() +
-                "); remove it to give the unfinished upgrade up";
+        text.append(buffer, static_cast<size_t>(got));
+        ok = text.size() <= kMaxJournalBytes;
+    }
+    ::close(fd);
+    if (!ok) {
+        error = cannot + " (not a regular file of at most " + std::to_string(kMaxJournalBytes) +
+                " bytes)" + giveUp;
         return std::nullopt;
     }
+    UpgradeJournal journal;
+    std::string why;
+    if (!ParseUpgradeJournal(text, journal, why)) {
+        error = cannot + " (" + PrintableText(why) + ")" + giveUp;
+        return std::nullopt;
+    }
+    return journal;
 }
 
 void RemoveUpgradeJournal() {
@@ -182,15 +159,17 @@ void RemoveUpgradeJournal() {
 }
 
 std::string DescribeUpgradeJournal(const UpgradeJournal& j, const std::string& indent) {
-    std::string text = indent + "keypad: serial number " +
-                       PrintableSerial(j.settings.serialNumber) + ", USB port " +
-                       (j.settings.usbPort.empty() ? "unknown" : j.settings.usbPort) + "\n";
-    text += indent + "started: " + j.startedAt + " by " + j.program + "\n";
-    text +=
-        indent + "image: " +
-        (j.imagePath.empty() ? "not chosen yet"
-                             : PrintableText(j.imagePath) + " (SHA-256 " + j.imageSha256 + ")") +
-        "\n";
+    std::string text =
+        indent + "keypad: serial number " + PrintableSerial(j.settings.serialNumber) +
+        ", USB port " +
+        (j.settings.usbPort.empty() ? "unknown" : PrintableText(j.settings.usbPort)) + "\n";
+    text += indent + "started: " + PrintableText(j.startedAt) + " by " + PrintableText(j.program) +
+            "\n";
+    text += indent + "image: " +
+            (j.imagePath.empty()
+                 ? "not chosen yet"
+                 : PrintableText(j.imagePath) + " (SHA-256 " + PrintableText(j.imageSha256) + ")") +
+            "\n";
     text += indent + "settings to send back: " +
             (j.settings.captured
                  ? "options " + std::to_string(j.settings.no_of_keys) + ", keypad type " +
@@ -287,8 +266,8 @@ std::string UpgradeLock::LockPath() {
     return "/tmp/orvex-config-upgrade-" + std::to_string(::getuid()) + ".lock";
 }
 
-std::unique_ptr<UpgradeLock> UpgradeLock::Acquire(const std::string& program,
-                                                  std::string& refusal) {
+std::unique_ptr<UpgradeLock> UpgradeLock::Acquire(const std::string& program, std::string& refusal,
+                                                  const std::string& operation) {
     const std::string path = LockPath();
     std::error_code ec;
     fs::create_directories(fs::path(path).parent_path(), ec);
@@ -298,14 +277,15 @@ std::unique_ptr<UpgradeLock> UpgradeLock::Acquire(const std::string& program,
         return nullptr;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        refusal = errno == EWOULDBLOCK ? "Another firmware upgrade is running (" + heldBy(fd) + ")."
+        refusal = errno == EWOULDBLOCK ? heldBy(fd)
                                        : "The upgrade lock " + path +
                                              " cannot be taken: " + std::strerror(errno) + ".";
         ::close(fd);
         return nullptr;
     }
     // Who holds it, for the one that is refused.
-    const std::string holder = std::to_string(::getpid()) + " " + program + "\n";
+    const std::string holder = std::to_string(::getpid()) + " " + program +
+                               (operation.empty() ? "" : " " + operation) + "\n";
     if (::ftruncate(fd, 0) != 0 ||
         ::pwrite(fd, holder.data(), holder.size(), 0) != static_cast<ssize_t>(holder.size())) {
         // The lock holds all the same; only the name is missing.

@@ -1,0 +1,307 @@
+// The upgrade and resume operations with scripted answers: the journal's
+// life, which loader is the keypad's, which serial numbers name a keypad,
+// and the journal's file as outside input.
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "bsl/bsl430.h"
+#include "device/device_commands.h"
+#include "device/hid_link.h"
+#include "device/keypad_identity.h"
+#include "firmware/standin_images.h"
+#include "ops/firmware_upgrade.h"
+#include "ops/keypad_identity_rules.h"
+#include "test_env.h"
+#include "virtual_loader.h"
+
+using namespace orvex;
+namespace fs = std::filesystem;
+
+namespace {
+
+class UpgradeOperationTest : public test::VirtualEnvTest {
+protected:
+    void SetUp() override {
+        VirtualEnvTest::SetUp();
+        home = stateHome / "data";
+        fs::create_directories(home);
+        keypad = plugKeypad();
+        keypad->model.setSerial("OVX000777111");
+        loader = sim::attachLoader(keypad);
+        firmware::UseBuiltInLoaderImages(firmware::StandInLoaderImages());
+    }
+    void TearDown() override {
+        firmware::UseBuiltInLoaderImages(std::nullopt);
+        VirtualEnvTest::TearDown();
+    }
+    // The loader images from the data folders, a password kept for `serial`.
+    firmware::LoaderFolders keptPassword(const std::string& serial) {
+        firmware::UseBuiltInLoaderImages(std::nullopt);
+        const firmware::LoaderFolders folders = firmware::LoaderFolders::ForDataHome(home);
+        fs::create_directories(folders.user);
+        std::string ram(firmware::StandInLoaderResource("RAM_BSL.Text"));
+        ram.replace(ram.find("4F 72 76 65 78"), 14, "54 45 53 54 21"); // not the stand-in
+        std::ofstream(folders.user + "/RAM_BSL.Text", std::ios::binary) << ram;
+        std::ofstream(folders.user + "/RAM_BSL_VERSION") << "00.06.05.34\n";
+        const fs::path own = fs::path(folders.user) / firmware::SerialFolderName(serial);
+        fs::create_directories(own);
+        std::ofstream(own / "password.Text") << firmware::BlankPasswordText();
+        return folders;
+    }
+    void toLoader() {
+        ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+        SendDeviceCommand(EnterBootloader);
+        CloseDevice();
+        clock.advance(2000);
+    }
+    firmware::UpgradeJournal journalOf(bool downloadStarted) const {
+        firmware::UpgradeJournal j;
+        j.settings.captured = true;
+        j.settings.serialNumber = "OVX000777111";
+        j.settings.usbPort = keypad->port();
+        j.settings.led_brightness = 9;
+        j.program = "orvexctl";
+        j.downloadStarted = downloadStarted;
+        return j;
+    }
+    void write(const firmware::UpgradeJournal& j) {
+        std::string why;
+        ASSERT_TRUE(firmware::WriteUpgradeJournal(j, why)) << why;
+    }
+    static std::vector<std::string> flags(const ops::FirmwareUpgrade& u) {
+        std::vector<std::string> f;
+        for (const auto& q : u.questions())
+            f.push_back(q.flag);
+        return f;
+    }
+    static bool has(const std::vector<std::string>& v, const std::string& s) {
+        return std::find(v.begin(), v.end(), s) != v.end();
+    }
+
+    std::string home;
+    std::shared_ptr<sim::VirtualKeypad> keypad;
+    std::shared_ptr<sim::VirtualLoader> loader;
+};
+
+const ops::Answer kYes = [](const ops::Question&) { return true; };
+const firmware::ProgressReport kQuiet = [](int, const std::string&) {};
+
+} // namespace
+
+// The journal written before EnterBootloader: a keypad that runs again with
+// no image ever downloaded has nothing to finish; one whose download started,
+// or that waits in its loader, keeps it.
+TEST_F(UpgradeOperationTest, AJournalThatNeverReachedTheLoaderGoesWhenItsKeypadRuns) {
+    using State = ops::UnfinishedUpgrade::State;
+    write(journalOf(false));
+    EXPECT_EQ(ops::FindUnfinishedUpgrade().state, State::None);
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+
+    write(journalOf(true));
+    EXPECT_EQ(ops::FindUnfinishedUpgrade().state, State::Running);
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // In its loader, whatever keypad a resume is told about.
+    write(journalOf(false));
+    toLoader();
+    EXPECT_EQ(ops::FindUnfinishedUpgrade().state, State::InLoader);
+    const auto other = plugKeypad();
+    ops::FirmwareUpgrade resume;
+    ops::ResumeRequest request{"orvexctl", firmware::LoaderFolders::ForDataHome(home),
+                               KeypadIdentity{"", other->port()}, std::nullopt, false};
+    EXPECT_EQ(resume.planResume(request).outcome, ops::Outcome::Refused); // needs the image
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
+    EXPECT_TRUE(other->model.log().empty());
+}
+
+// The upgrade written by a run and finished by it: the loader it sent the
+// keypad to is programmed without the loader question; the journal records the
+// download before the first byte and goes once the settings are back.
+TEST_F(UpgradeOperationTest, TheRunThatSentTheKeypadProgramsItsLoaderWithoutAsking) {
+    FirmwareImage image;
+    ASSERT_EQ(ReadFirmwareImage(ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt", image), "");
+    keypad->model.setOptions(7);
+    ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+    ops::FirmwareUpgrade upgrade;
+    ops::UpgradeRequest request;
+    request.program = "orvexctl";
+    request.folders = firmware::LoaderFolders::ForDataHome(home);
+    request.readSettings = true;
+    ASSERT_TRUE(upgrade.plan(request).ok());
+    EXPECT_FALSE(has(flags(upgrade), "--recover"));
+    bool sawJournal = false;
+    const firmware::ProgressReport watch = [&](int, const std::string&) {
+        std::string why;
+        const auto j = firmware::ReadUpgradeJournal(why);
+        sawJournal = sawJournal || (j && j->downloadStarted && !j->imageSha256.empty());
+    };
+    ASSERT_TRUE(upgrade.run(kYes, image, watch).ok());
+    EXPECT_TRUE(sawJournal);
+    EXPECT_EQ(loader->model.imageVersion(), "2.9");
+    EXPECT_EQ(keypad->model.serial(), "OVX000777111");
+    EXPECT_EQ(keypad->model.options(), 7);
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+}
+
+// A loader found by a later run may be any MSP430 device's: the user says it
+// is the keypad's (--recover, default No), even with a password kept for the
+// journal's serial number. No leaves it unheard.
+TEST_F(UpgradeOperationTest, ALoaderFoundByALaterRunNeedsConsentEvenWithAKeptPassword) {
+    const firmware::LoaderFolders folders = keptPassword("OVX000777111");
+    toLoader();
+    write(journalOf(true));
+    FirmwareImage image;
+    ASSERT_EQ(ReadFirmwareImage(ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt", image), "");
+    {
+        ops::FirmwareUpgrade resume;
+        ASSERT_TRUE(resume.planResume({"orvexctl", folders, std::nullopt, image, false}).ok());
+        EXPECT_EQ(flags(resume), std::vector<std::string>{"--recover"}); // the password matches
+        for (const auto& q : resume.questions())
+            EXPECT_FALSE(q.defaultYes);
+        const ops::Answer no = [](const ops::Question& q) { return q.flag != "--recover"; };
+        EXPECT_EQ(resume.run(no, image, kQuiet).outcome, ops::Outcome::Declined);
+    }
+    EXPECT_EQ(loader->model.totalReports(), 0);
+    EXPECT_TRUE(fs::exists(firmware::UpgradeJournalPath()));
+}
+
+// The fresh-firmware serial number, a blank one and one two keypads report
+// name nobody: a password kept under them is not trusted without consent.
+TEST_F(UpgradeOperationTest, IdentitiesThatAreNotOneNeedConsent) {
+    EXPECT_TRUE(ops::SerialIdentifiesNobody("OVX000000000"));
+    EXPECT_TRUE(ops::SerialIdentifiesNobody(""));
+    EXPECT_TRUE(ops::SerialIdentifiesNobody(std::string(12, ' ')));
+    EXPECT_TRUE(ops::SerialIdentifiesNobody(std::string(12, '\xFF')));
+    EXPECT_FALSE(ops::SerialIdentifiesNobody("OVX000777111"));
+    EXPECT_EQ(ops::PasswordSerial("OVX000777111", 1), "OVX000777111");
+    EXPECT_EQ(ops::PasswordSerial("OVX000777111", 2), "");
+    EXPECT_EQ(ops::PasswordSerial("OVX000000000", 1), "");
+
+    const auto planFlags = [&](const firmware::LoaderFolders& folders) {
+        EXPECT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+        ops::FirmwareUpgrade upgrade;
+        ops::UpgradeRequest request;
+        request.program = "orvexctl";
+        request.folders = folders;
+        request.readSettings = true;
+        EXPECT_TRUE(upgrade.plan(request).ok());
+        EXPECT_EQ(OpenKeypadIdentity().usbPort, keypad->port()) << "reopened after the search";
+        return flags(upgrade);
+    };
+    firmware::LoaderFolders folders = keptPassword("OVX000777111");
+    EXPECT_FALSE(has(planFlags(folders), "--allow-mass-erase"));
+    // A second keypad reporting the same serial number: the search finds both.
+    const auto twin = plugKeypad();
+    twin->model.setSerial("OVX000777111");
+    EXPECT_EQ(ops::KeypadsReportingSerial("OVX000777111"), 2);
+    EXPECT_TRUE(has(planFlags(folders), "--allow-mass-erase"));
+    twin->model.setSerial("OVX000777222");
+    EXPECT_EQ(ops::KeypadsReportingSerial("OVX000777111"), 1);
+    EXPECT_FALSE(has(planFlags(folders), "--allow-mass-erase"));
+    sim::VirtualBus::instance().unplug(twin);
+
+    keypad->model.setSerial("OVX000000000");
+    folders = keptPassword("OVX000000000");
+    EXPECT_TRUE(has(planFlags(folders), "--allow-mass-erase"));
+}
+
+// A keypad whose port cannot be told is not paired with an attached loader;
+// a journal without a port takes only a device alone on the bus.
+TEST_F(UpgradeOperationTest, PortlessKeypadOrJournalBesideAnotherDeviceIsNotGuessed) {
+    const auto foreign = sim::makeLoader();
+    sim::VirtualBus::instance().plug(foreign);
+    keypad->usbPort.clear();
+    ASSERT_TRUE(RescanForDevice());
+    ops::FirmwareUpgrade upgrade;
+    ops::UpgradeRequest request;
+    request.program = "orvexctl";
+    request.folders = firmware::LoaderFolders::ForDataHome(home);
+    request.readSettings = true;
+    const ops::Result r = upgrade.plan(request);
+    EXPECT_EQ(r.outcome, ops::Outcome::Refused);
+    EXPECT_EQ(r.text, firmware::kLoaderNotToldApartText);
+    CloseDevice();
+
+    firmware::UpgradeJournal j = journalOf(true);
+    j.settings.usbPort.clear();
+    write(j);
+    using State = ops::UnfinishedUpgrade::State;
+    EXPECT_EQ(ops::FindUnfinishedUpgrade().state, State::Absent); // a keypad and a loader
+    sim::VirtualBus::instance().unplug(foreign);
+    EXPECT_EQ(ops::FindUnfinishedUpgrade().state, State::Running);
+    EXPECT_EQ(foreign->model.totalReports(), 0);
+}
+
+// The journal's file is outside input: only a regular file of bounded size,
+// numbers in range, and writing replaces a link rather than following it.
+TEST_F(UpgradeOperationTest, JournalInputIsBoundedAndLinksAreNotFollowed) {
+    const std::string path = firmware::UpgradeJournalPath();
+    write(journalOf(true));
+    std::string text;
+    {
+        std::ifstream in(path);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const auto readBack = [&](const std::string& body) {
+        fs::remove(path);
+        std::ofstream(path) << body;
+        std::string why;
+        const auto j = firmware::ReadUpgradeJournal(why);
+        return j ? std::string("read") : why;
+    };
+    EXPECT_EQ(readBack(text), "read");
+    std::string wrapped = text;
+    wrapped.replace(wrapped.find("\"led_brightness\": 9"), 19, "\"led_brightness\": 4294967305");
+    EXPECT_NE(readBack(wrapped).find("out of range"), std::string::npos);
+    std::string fraction = text;
+    fraction.replace(fraction.find("\"led_brightness\": 9"), 19, "\"led_brightness\": 9.5");
+    EXPECT_NE(readBack(fraction).find("not a whole number"), std::string::npos);
+    EXPECT_NE(readBack(text + std::string(firmware::kMaxJournalBytes, ' ')).find("at most"),
+              std::string::npos);
+
+    // A link or a FIFO at the journal's path is not read.
+    const fs::path elsewhere = stateHome / "elsewhere.json";
+    std::ofstream(elsewhere) << text;
+    fs::remove(path);
+    fs::create_symlink(elsewhere, path);
+    std::string why;
+    EXPECT_FALSE(firmware::ReadUpgradeJournal(why));
+    EXPECT_NE(why.find("not a regular file"), std::string::npos);
+    // Writing replaces the link; the file it pointed to stays as it was.
+    firmware::UpgradeJournal changed = journalOf(true);
+    changed.settings.led_brightness = 3;
+    write(changed);
+    EXPECT_FALSE(fs::is_symlink(path));
+    std::ifstream in(elsewhere);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), text);
+    fs::remove(path);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(firmware::ReadUpgradeJournal(why)); // returns, never waits for a writer
+    EXPECT_NE(why.find("not a regular file"), std::string::npos);
+    fs::remove(path);
+}
+
+// After every restart the keypad is reopened on its port only when it still
+// reports the serial number it had: another keypad plugged into the port
+// during the wait gets nothing more (restore, import, factory reset and both
+// upgrade restores reopen this way).
+TEST_F(UpgradeOperationTest, AKeypadSwappedInOnThePortIsNotReopened) {
+    const std::string serial = "OVX000777111";
+    EXPECT_TRUE(RescanForKeypad({serial, keypad->port()}, false));
+    keypad->model.setSerial("OVX000999999"); // as another keypad in its place
+    keypad->model.clearLog();
+    EXPECT_FALSE(RescanForKeypad({serial, keypad->port()}, false));
+    EXPECT_EQ(OpenKeypadIdentity(), KeypadIdentity{});
+    for (const auto& r : keypad->model.log())
+        EXPECT_EQ(r.command, GetStatus);
+    // Unknown serial number: the port alone tells it, without an exchange.
+    keypad->model.clearLog();
+    EXPECT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+    EXPECT_TRUE(keypad->model.log().empty());
+}
