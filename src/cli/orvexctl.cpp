@@ -143,7 +143,7 @@ const std::map<std::string, std::string>& commandHelp() {
          "What the restore needs is kept in $XDG_STATE_HOME/orvex-config/upgrade-journal.json "
          "until it has finished; `orvexctl resume` finishes an interrupted upgrade. One "
          "upgrade runs at a time.\n"},
-        {"resume", "usage: orvexctl resume [--allow-mass-erase] [--force] [IMAGE]\n"
+        {"resume", "usage: orvexctl resume [--allow-mass-erase] [--force] [--recover] [IMAGE]\n"
                    "Finishes the upgrade recorded in $XDG_STATE_HOME/orvex-config/"
                    "upgrade-journal.json: a keypad still in its loader (on the USB port the "
                    "journal names) gets IMAGE, then the settings kept in the journal are sent "
@@ -151,7 +151,9 @@ const std::map<std::string, std::string>& commandHelp() {
                    "the keypad when it is on another port. A running keypad must report the "
                    "journal's serial number, or the serial number and options new firmware "
                    "starts with (OVX000000000, 0); --force sends the settings to another "
-                   "keypad all the same.\n"},
+                   "keypad all the same. A keypad found in its loader is programmed only with "
+                   "--recover: this run did not send it there, and any MSP430 device in its "
+                   "loader looks the same.\n"},
         {"list", "usage: orvexctl list [--json]\n"
                  "Lists the keypads (2047:09bf) with serial number, path and firmware version, "
                  "and the bootstrap loaders (2047:0200) present; exits 3 when there are none. "
@@ -218,7 +220,7 @@ const std::map<std::string, std::vector<std::string>>& commandFlags() {
         {"list", {"--json"}},
         {"export", {"--force"}},
         {"flash", {"--allow-mass-erase", "--recover", "--no-restore"}},
-        {"resume", {"--allow-mass-erase", "--force"}},
+        {"resume", {"--allow-mass-erase", "--force", "--recover"}},
     };
     return flags;
 }

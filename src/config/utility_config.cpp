@@ -248,6 +248,11 @@ bool SaveSnapshot(const ConfigSnapshot& s) {
 
 // ------------------------------------------------------------ the restore
 
+void CheckRestoreFile(const std::string& file) {
+    if (GetSettings("FirstUp", file) == "Yes")
+        (void)readPlan(file);
+}
+
 RestoreResult load_data_from_file(const std::string& file) {
     if (GetSettings("FirstUp", file) != "Yes")
         return RestoreResult::NotSaved;

@@ -106,6 +106,11 @@ enum class RestoreResult {
 // stays on the keypad.
 RestoreResult load_data_from_file(const std::string& file);
 
+// Reads and checks what the restore from `file` would send, sending nothing:
+// throws as load_data_from_file would. For an import whose settings cannot go
+// to the keypad now, but whose copy must still be a file the restore can read.
+void CheckRestoreFile(const std::string& file);
+
 // Copies `source` to `target` through a temporary file in the target's folder
 // renamed over the target, so the target is always either the old or the new
 // whole file. A link at `target` is followed, or replaced itself. False

@@ -18,6 +18,7 @@
 #include "config/ini_file.h"
 #include "config/utility_config.h"
 #include "device/device_commands.h"
+#include "device/keypad_presence.h"
 #include "test_env.h"
 #include "ui/main/main_window.h"
 
@@ -303,6 +304,32 @@ TEST_F(ConfigUiTest, ImportCopiesEvenWhenTheKeypadRefuses) {
     EXPECT_EQ(form->keypadTypeList->currentIndex(), 0); // back on what the keypad holds
     EXPECT_TRUE(form->statusBar->currentMessage().isEmpty()) << "no success line";
     EXPECT_EQ(slurp(FileName), copy);
+}
+
+TEST_F(ConfigUiTest, ImportWhileTheKeypadIsHeldCopiesAndSendsNothing) {
+    const std::string copy = " [appSettings]\r\n FirstUp=Yes\r\n Options=7\r\n"
+                             " KeypadLayout=1\r\n LedBrightness=1\r\n LedColour=1\r\n"
+                             " Buzzer=1\r\n BuzzerPeriod=1\r\n";
+    const std::string busy = MainWindow::KeypadBusyText().toStdString() + "\n";
+    keypad->model.clearLog();
+    {
+        KeypadSequence held; // as a firmware window holds it
+        const fs::path file = exchangeCopy(copy);
+        prompts.chooseFile(file.string());
+        form->importConfigFile();
+        EXPECT_EQ(boxes(), std::vector<std::string>{busy});
+        EXPECT_TRUE(keypad->model.log().empty());
+        EXPECT_EQ(slurp(FileName), copy);
+        EXPECT_EQ(form->statusBar->currentMessage(),
+                  MainWindow::ImportedNotSentText(QString::fromStdString(file.string())));
+
+        // An unreadable copy is refused as ever, held keypad or not.
+        prompts.chooseFile(
+            exchangeCopy(" [appSettings]\r\n FirstUp=Yes\r\n Options=x\r\n").string());
+        form->importConfigFile();
+        EXPECT_EQ(boxes().back(), "Exception :Failed to copy the new file.\n");
+        EXPECT_EQ(slurp(FileName), copy);
+    }
 }
 
 TEST_F(ConfigUiTest, ExportAsksBeforeOverwriting) {

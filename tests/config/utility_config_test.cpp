@@ -64,6 +64,10 @@ protected:
         test::KeypadTest::SetUp();
         dir = makeTempDir();
         PrepareConfigFileAt((dir / "share").string());
+        // As the window has: the keypad's status, and with it its serial
+        // number, read before any restore.
+        DeviceStatus status;
+        ASSERT_EQ(ReadDeviceStatus(status), 0);
         keypad->model.clearLog();
     }
     void TearDown() override {
@@ -206,6 +210,7 @@ TEST_F(UtilityConfigTest, RestoreBringsBackEverySettingAfterFactoryReset) {
         std::vector<std::pair<uint8_t, std::vector<uint8_t>>> expected = {
             {SetOptions, {6}},
             {FactoryReset, {}},
+            {GetStatus, {}}, // the keypad back from the restart is the same one
             {SetKeypadType, {static_cast<uint8_t>(type)}},
         };
         if (type != 4)
@@ -297,10 +302,10 @@ TEST_F(UtilityConfigTest, NumbersTakeSignBlanksAndLowByte) {
     scramble();
     ASSERT_EQ(load_data_from_file(FileName), RestoreResult::Restored);
     const auto log = keypad->model.log();
-    ASSERT_EQ(log.size(), 8u);
+    ASSERT_EQ(log.size(), 9u);
     EXPECT_EQ(log[0].payload, std::vector<uint8_t>{255});
-    EXPECT_EQ(log[3].payload, std::vector<uint8_t>{7});
-    EXPECT_EQ(log[4].payload, std::vector<uint8_t>{3});
+    EXPECT_EQ(log[4].payload, std::vector<uint8_t>{7});
+    EXPECT_EQ(log[5].payload, std::vector<uint8_t>{3});
     EXPECT_EQ(ReadConfigNumber("-2147483648", "k"), INT_MIN);
     EXPECT_THROW(ReadConfigNumber("2147483648", "k"), ConfigValueError);
     EXPECT_THROW(ReadConfigNumber("+", "k"), ConfigValueError);
@@ -317,12 +322,12 @@ TEST_F(UtilityConfigTest, FailedCommandStopsTheRestoreWithItsMessage) {
     // The table refused: its own message, and the type list stays.
     keypad->model.clearLog();
     prompts.clear();
-    keypad->model.injectFault({sim::Fault::Late, 0, 0, 0}, 3); // answered normally
+    keypad->model.injectFault({sim::Fault::Late, 0, 0, 0}, 4); // answered normally
     keypad->model.injectFault({sim::Fault::Refuse});
     EXPECT_EQ(load_data_from_file(FileName), RestoreResult::TableRefused);
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to Load Table..\n"});
-    EXPECT_EQ(commandCodes(),
-              (std::vector<uint8_t>{SetOptions, FactoryReset, SetKeypadType, LoadCodeTable}));
+    EXPECT_EQ(commandCodes(), (std::vector<uint8_t>{SetOptions, FactoryReset, GetStatus,
+                                                    SetKeypadType, LoadCodeTable}));
 
     // The keypad does not come back in time after the factory reset.
     keypad->model.clearLog();

@@ -86,6 +86,7 @@ public:
     static QString RestoredText();
     static QString ExportedText(const QString& path);
     static QString ImportedText(const QString& path, bool settingsSent);
+    static QString ImportedNotSentText(const QString& path);
     static QString ScanFoundText();
     static QString NoKeypadText();
     static QString KeypadInLoaderText();

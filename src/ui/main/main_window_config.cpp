@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "config/ini_file.h"
@@ -56,6 +57,11 @@ QString MainWindow::ImportedText(const QString& path, bool settingsSent) {
                         : QStringLiteral("Imported from %1. It holds no saved settings, so "
                                          "nothing was sent to the keypad.")
                               .arg(path);
+}
+
+QString MainWindow::ImportedNotSentText(const QString& path) {
+    return QStringLiteral("Imported from %1. The keypad was busy, so nothing was sent to it.")
+        .arg(path);
 }
 
 bool MainWindow::SaveToConfigFile() {
@@ -110,8 +116,6 @@ void MainWindow::restoreFromConfigFile() {
 }
 
 void MainWindow::importConfigFile() {
-    if (KeypadBusyElsewhere())
-        return;
     const auto chosen = prompter().openFile("", "(*.ini);;All files (*.ini)");
     if (!chosen)
         return;
@@ -119,29 +123,42 @@ void MainWindow::importConfigFile() {
         showWarning("Incorrect Filename.");
         return;
     }
-    const auto lock = HoldChangeLock("import");
-    if (!lock)
-        return;
-    ui::BusyGuard busy(statusBar, ImportingText());
-    // The restore restarts the keypad: it sees it leave and come back.
-    KeypadSequence owned;
     bool sent = false;
     QString done;
+    // Held to the end, through the read that shows what the keypad holds.
+    std::optional<ui::BusyGuard> busy;
+    std::optional<KeypadSequence> owned;
     try {
         if (!CIniFile::SectionExists(kConfigSection, *chosen)) {
             showWarning("File is incorrect format.");
             return;
         }
-        // The copy follows whatever the keypad made of the settings; only an
-        // unreadable file (thrown before anything was sent) stops it.
-        const RestoreResult result = load_data_from_file(*chosen);
-        sent = result != RestoreResult::NotSaved;
+        // Only the sending waits for the keypad: while another window or
+        // change holds it, it is told so and the copy is still made.
+        std::unique_ptr<ops::ChangeLock> lock;
+        if (!KeypadBusyElsewhere())
+            lock = HoldChangeLock("import");
+        RestoreResult result = RestoreResult::NotSaved;
+        if (lock) {
+            busy.emplace(statusBar, ImportingText());
+            // The restore restarts the keypad: it sees it leave and come back.
+            owned.emplace();
+            result = load_data_from_file(*chosen);
+            sent = result != RestoreResult::NotSaved;
+        } else {
+            // An unreadable file is never copied, sent or not.
+            CheckRestoreFile(*chosen);
+        }
         if (result == RestoreResult::Stopped || result == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
+        // The copy follows whatever the keypad made of the settings; only an
+        // unreadable file (thrown before anything was sent) stops it.
         if (!CopyConfigFile(*chosen, FileName))
             showWarning("Failed to copy the new file.");
-        else if (result == RestoreResult::Restored || !sent)
+        else if (result == RestoreResult::Restored || (!sent && lock))
             done = ImportedText(fromBytes(*chosen), sent);
+        else if (!lock)
+            done = ImportedNotSentText(fromBytes(*chosen));
     } catch (const std::exception&) {
         showWarning("Exception :Failed to copy the new file.");
     }
