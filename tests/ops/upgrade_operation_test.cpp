@@ -10,7 +10,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <hidapi/hidapi.h>
+
 #include "bsl/bsl430.h"
+#include "bsl/device_notifier.h"
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "device/keypad_identity.h"
@@ -304,4 +307,230 @@ TEST_F(UpgradeOperationTest, AKeypadSwappedInOnThePortIsNotReopened) {
     keypad->model.clearLog();
     EXPECT_TRUE(RescanForKeypad({"", keypad->port()}, false));
     EXPECT_TRUE(keypad->model.log().empty());
+}
+
+// The settings of a journal go without a question only to a keypad reporting
+// its serial number, or the serial number and options new firmware starts
+// with; a blank serial number matches nothing, a silent keypad nobody.
+TEST(JournalAcceptance, OnlyTheUpgradedKeypadOrFreshFirmwareTakesTheSettings) {
+    const auto statusOf = [](const std::string& serial, uint8_t options) {
+        DeviceStatus s;
+        s.serialNumber = serial;
+        s.options = options;
+        return std::optional<DeviceStatus>(s);
+    };
+    const std::string blank(12, ' ');
+    struct Case {
+        std::string journalSerial;
+        std::optional<DeviceStatus> status;
+        bool takes;
+    };
+    const Case cases[] = {
+        {"OVX000777111", std::nullopt, false},
+        {"OVX000777111", statusOf("OVX000777111", 5), true},
+        {"OVX000777111", statusOf("OVX000777222", 5), false},
+        {"OVX000777111", statusOf("OVX000777222", 0), false},
+        {"OVX000777111", statusOf("OVX000000000", 0), true},
+        {"OVX000777111", statusOf("OVX000000000", 5), false},
+        {"OVX000777111", statusOf(blank, 0), true},
+        {"OVX000777111", statusOf(blank, 5), false},
+        {blank, statusOf(blank, 5), false},
+    };
+    for (const Case& c : cases) {
+        firmware::UpgradeJournal j;
+        j.settings.serialNumber = c.journalSerial;
+        EXPECT_EQ(firmware::KeypadMayTakeJournal(j, c.status), c.takes)
+            << "journal '" << c.journalSerial << "', keypad '"
+            << (c.status ? c.status->serialNumber : "silent") << "' options "
+            << (c.status ? int(c.status->options) : -1);
+    }
+    EXPECT_TRUE(ops::SerialIdentifiesNobody("000000000000"));
+    EXPECT_TRUE(ops::SerialIdentifiesNobody("000 00000000"));
+    EXPECT_FALSE(ops::SerialIdentifiesNobody("OVX000000001"));
+    EXPECT_FALSE(ops::SerialIdentifiesNobody("100000000000"));
+    EXPECT_EQ(ops::PasswordSerial("OVX000777111", 0), "OVX000777111"); // its keypad in the loader
+    EXPECT_EQ(ops::PasswordSerial("", 1), "");
+}
+
+// Where the keypad of a journal is: on the journal's port only, whatever else
+// is attached; without a port, only a device alone on the bus is taken.
+TEST_F(UpgradeOperationTest, TheJournalsKeypadIsLookedForOnItsPortOrAloneOnTheBus) {
+    using K = firmware::JournalKeypad;
+    const auto where = [&](const std::string& port) {
+        firmware::UpgradeJournal j = journalOf(true);
+        j.settings.usbPort = port;
+        return firmware::FindJournalKeypad(j, firmware::LoaderIds::FromResources());
+    };
+    const std::string mine = keypad->port();
+    const std::string elsewhere = "9-9.9";
+    EXPECT_EQ(where(mine), K::Running);
+    EXPECT_EQ(where(elsewhere), K::Absent); // another port's keypad is not it
+    EXPECT_EQ(where(""), K::Running);
+
+    const auto foreign = sim::makeLoader();
+    sim::VirtualBus::instance().plug(foreign);
+    EXPECT_EQ(where(mine), K::Running); // the loader on another port is not it
+    EXPECT_EQ(where(foreign->port()), K::InLoader);
+    EXPECT_EQ(where(""), K::Absent); // a keypad and a loader
+    const auto second = plugKeypad();
+    sim::VirtualBus::instance().unplug(foreign);
+    EXPECT_EQ(where(""), K::Absent); // two keypads
+    EXPECT_EQ(where(second->port()), K::Running);
+    sim::VirtualBus::instance().unplug(second);
+
+    toLoader();
+    EXPECT_EQ(where(mine), K::InLoader);
+    EXPECT_EQ(where(elsewhere), K::Absent);
+    EXPECT_EQ(where(""), K::InLoader);
+    sim::VirtualBus::instance().plug(foreign);
+    EXPECT_EQ(where(""), K::Absent); // two loaders
+    EXPECT_EQ(where(mine), K::InLoader);
+    EXPECT_EQ(foreign->model.totalReports(), 0);
+}
+
+// Which loader an upgrade may program, with and without a keypad open, a
+// loader named, ports that can or cannot be told.
+TEST_F(UpgradeOperationTest, TheLoaderProgrammedIsOnlyOneKnownToBeTheKeypads) {
+    using Source = firmware::TargetSource;
+    const firmware::LoaderIds ids = firmware::LoaderIds::FromResources();
+    const auto choose = [&](Source source, const std::string& path = "") {
+        return firmware::ChooseUpgradeTarget(ids, source, path);
+    };
+    const auto pathOf = [&](const std::shared_ptr<sim::VirtualLoader>& l) {
+        uint16_t vid = 0, pid = 0;
+        EXPECT_TRUE(ids.Numbers(vid, pid));
+        std::string found;
+        hid_device_info* list = hid_enumerate(vid, pid);
+        for (hid_device_info* it = list; it; it = it->next)
+            if (it->path && bsl::UsbPortOfHidPath(it->path) == l->port())
+                found = it->path;
+        hid_free_enumeration(list);
+        return found;
+    };
+    const auto expect = [](const firmware::UpgradeTarget& t, const std::string& refusal, bool enter,
+                           bool unnamed, const std::string& port, bool nothing, const char* what) {
+        EXPECT_EQ(t.refusal, refusal) << what;
+        EXPECT_EQ(t.enterBootloader, enter) << what;
+        EXPECT_EQ(t.unnamedLoader, unnamed) << what;
+        EXPECT_EQ(t.usbPort, port) << what;
+        EXPECT_EQ(t.nothingAttached, nothing) << what;
+    };
+    const std::string apart = firmware::kLoaderNotToldApartText;
+
+    // Nothing open.
+    CloseDevice();
+    expect(choose(Source::OpenKeypad), firmware::kNothingToUpgradeText, false, false, "", true,
+           "no keypad open, no loader");
+    const auto first = sim::makeLoader();
+    sim::VirtualBus::instance().plug(first);
+    expect(choose(Source::OpenKeypad), "", false, true, first->port(), false, "a lone loader");
+    expect(choose(Source::AttachedLoader), "", false, true, first->port(), false,
+           "--recover, a lone loader");
+    expect(choose(Source::AttachedLoader, pathOf(first)), "", false, false, first->port(), false,
+           "--recover --path, one loader");
+    const auto second = sim::makeLoader();
+    sim::VirtualBus::instance().plug(second);
+    expect(choose(Source::OpenKeypad), apart, false, false, "", false, "no keypad, two loaders");
+    expect(choose(Source::AttachedLoader), apart, false, false, "", false, "--recover, two");
+    expect(choose(Source::AttachedLoader, pathOf(second)), "", false, false, second->port(), false,
+           "--recover --path, the second of two");
+    expect(choose(Source::AttachedLoader, "/nowhere"),
+           "/nowhere is not an attached MSP430 USB bootstrap loader (USB 2047:0200).", false, false,
+           "", false, "--recover --path, not attached");
+
+    // The keypad open, with its port, beside another device's loader.
+    ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+    expect(choose(Source::OpenKeypad), "", true, false, keypad->port(), false,
+           "the open keypad beside loaders");
+    sim::VirtualBus::instance().unplug(first);
+    sim::VirtualBus::instance().unplug(second);
+    CloseDevice();
+
+    // Ports that cannot be told.
+    const auto portless = sim::makeLoader();
+    portless->usbPort.clear();
+    sim::VirtualBus::instance().plug(portless);
+    const std::string portlessPath = pathOf(portless);
+    ASSERT_FALSE(portlessPath.empty());
+    expect(choose(Source::AttachedLoader, portlessPath), "", false, false, "", false,
+           "--recover --path, a port-less loader alone");
+    sim::VirtualBus::instance().plug(first);
+    expect(choose(Source::AttachedLoader, portlessPath), apart, false, false, "", false,
+           "--recover --path, a port-less loader beside another");
+    expect(choose(Source::AttachedLoader, pathOf(first)), "", false, false, first->port(), false,
+           "--recover --path, the one with a port beside a port-less one");
+    sim::VirtualBus::instance().unplug(first);
+    sim::VirtualBus::instance().unplug(portless);
+    expect(choose(Source::AttachedLoader, "/nowhere"),
+           "/nowhere is not an attached MSP430 USB bootstrap loader (USB 2047:0200).", false, false,
+           "", true, "--recover --path, no loader at all");
+    expect(choose(Source::AttachedLoader),
+           "No MSP430 USB bootstrap loader (USB 2047:0200) is attached.", false, false, "", true,
+           "--recover, no loader at all");
+
+    keypad->usbPort.clear();
+    ASSERT_TRUE(RescanForDevice());
+    expect(choose(Source::OpenKeypad), "", true, false, "", false,
+           "a port-less keypad alone on the bus");
+    const auto other = plugKeypad();
+    expect(choose(Source::OpenKeypad), kKeypadNotToldApartText, false, false, "", false,
+           "a port-less keypad beside another keypad");
+    EXPECT_TRUE(other->model.log().empty());
+}
+
+// An unfinished upgrade refuses a new one, unless the user declined to finish
+// it and the new one is of the journal's keypad (its port, or a journal
+// without one); a journal whose keypad is absent is never replaced. A
+// password kept for a serial number a running keypad reports beside the one
+// in its loader is not trusted.
+TEST_F(UpgradeOperationTest, AnUnfinishedUpgradeIsReplacedOnlyByOneOfItsKeypad) {
+    const auto second = plugKeypad();
+    second->model.setSerial("OVX000777222");
+    struct Case {
+        std::string journalPort;
+        bool declined;
+        bool refused;
+        const char* what;
+    };
+    const Case cases[] = {
+        {keypad->port(), false, true, "its keypad, not declined"},
+        {keypad->port(), true, false, "its keypad, declined"},
+        {"", true, false, "a journal without a port, declined"},
+        {"9-9.9", true, true, "its keypad absent, declined"},
+        {second->port(), true, true, "another keypad's journal, declined"},
+    };
+    for (const Case& c : cases) {
+        firmware::UpgradeJournal j = journalOf(true);
+        j.settings.usbPort = c.journalPort;
+        write(j);
+        if (c.journalPort.empty())
+            sim::VirtualBus::instance().unplug(second); // alone on the bus, it is the journal's
+        ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+        ops::FirmwareUpgrade upgrade;
+        ops::UpgradeRequest request;
+        request.program = "orvex-config";
+        request.folders = firmware::LoaderFolders::ForDataHome(home);
+        request.unfinishedDeclined = c.declined;
+        EXPECT_EQ(upgrade.plan(request).outcome == ops::Outcome::Refused, c.refused) << c.what;
+        if (c.journalPort.empty())
+            sim::VirtualBus::instance().plug(second);
+    }
+    fs::remove(firmware::UpgradeJournalPath());
+
+    // The keypad in its loader and another running keypad reporting its
+    // serial number: the password kept under it names neither.
+    const firmware::LoaderFolders folders = keptPassword("OVX000777111");
+    toLoader();
+    write(journalOf(true));
+    FirmwareImage image;
+    ASSERT_EQ(ReadFirmwareImage(ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt", image), "");
+    const auto resumeFlags = [&] {
+        ops::FirmwareUpgrade resume;
+        EXPECT_TRUE(resume.planResume({"orvexctl", folders, std::nullopt, image, false}).ok());
+        return flags(resume);
+    };
+    EXPECT_FALSE(has(resumeFlags(), "--allow-mass-erase"));
+    second->model.setSerial("OVX000777111");
+    EXPECT_TRUE(has(resumeFlags(), "--allow-mass-erase"));
+    EXPECT_EQ(loader->model.totalReports(), 0);
 }
