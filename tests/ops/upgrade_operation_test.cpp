@@ -428,6 +428,17 @@ TEST_F(UpgradeOperationTest, TheLoaderProgrammedIsOnlyOneKnownToBeTheKeypads) {
            "--recover, a lone loader");
     expect(choose(Source::AttachedLoader, pathOf(first)), "", false, false, first->port(), false,
            "--recover --path, one loader");
+    const auto planFlags = [&](bool recover) {
+        ops::FirmwareUpgrade upgrade;
+        ops::UpgradeRequest request;
+        request.program = "orvexctl";
+        request.folders = firmware::LoaderFolders::ForDataHome(home);
+        request.recover = recover;
+        EXPECT_TRUE(upgrade.plan(request).ok());
+        return flags(upgrade);
+    };
+    EXPECT_TRUE(has(planFlags(false), "--recover"));
+    EXPECT_FALSE(has(planFlags(true), "--recover"));
     const auto second = sim::makeLoader();
     sim::VirtualBus::instance().plug(second);
     expect(choose(Source::OpenKeypad), apart, false, false, "", false, "no keypad, two loaders");
@@ -491,11 +502,13 @@ TEST_F(UpgradeOperationTest, AnUnfinishedUpgradeIsReplacedOnlyByOneOfItsKeypad) 
         bool declined;
         bool refused;
         const char* what;
+        bool alone = false; // the second keypad unplugged
     };
     const Case cases[] = {
         {keypad->port(), false, true, "its keypad, not declined"},
         {keypad->port(), true, false, "its keypad, declined"},
-        {"", true, false, "a journal without a port, declined"},
+        {"", true, false, "a journal without a port, its keypad alone, declined", true},
+        {"", true, true, "a journal without a port, two keypads, declined"},
         {"9-9.9", true, true, "its keypad absent, declined"},
         {second->port(), true, true, "another keypad's journal, declined"},
     };
@@ -503,8 +516,8 @@ TEST_F(UpgradeOperationTest, AnUnfinishedUpgradeIsReplacedOnlyByOneOfItsKeypad) 
         firmware::UpgradeJournal j = journalOf(true);
         j.settings.usbPort = c.journalPort;
         write(j);
-        if (c.journalPort.empty())
-            sim::VirtualBus::instance().unplug(second); // alone on the bus, it is the journal's
+        if (c.alone)
+            sim::VirtualBus::instance().unplug(second);
         ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
         ops::FirmwareUpgrade upgrade;
         ops::UpgradeRequest request;
@@ -512,7 +525,7 @@ TEST_F(UpgradeOperationTest, AnUnfinishedUpgradeIsReplacedOnlyByOneOfItsKeypad) 
         request.folders = firmware::LoaderFolders::ForDataHome(home);
         request.unfinishedDeclined = c.declined;
         EXPECT_EQ(upgrade.plan(request).outcome == ops::Outcome::Refused, c.refused) << c.what;
-        if (c.journalPort.empty())
+        if (c.alone)
             sim::VirtualBus::instance().plug(second);
     }
     fs::remove(firmware::UpgradeJournalPath());
@@ -533,4 +546,92 @@ TEST_F(UpgradeOperationTest, AnUnfinishedUpgradeIsReplacedOnlyByOneOfItsKeypad) 
     second->model.setSerial("OVX000777111");
     EXPECT_TRUE(has(resumeFlags(), "--allow-mass-erase"));
     EXPECT_EQ(loader->model.totalReports(), 0);
+}
+
+// The steps after the plan act only on what it chose: the keypad open when it
+// was made, the loader on the journal's port (a port-less journal's loader
+// only while it is alone), the keypad reporting the journal's serial number.
+TEST_F(UpgradeOperationTest, TheStepsActOnlyOnThePlannedKeypadAndLoader) {
+    const std::string journalPath = firmware::UpgradeJournalPath();
+    FirmwareImage image;
+    ASSERT_EQ(ReadFirmwareImage(ORVEX_SAMPLES_DIR "/orvex_fw_2_09.txt", image), "");
+    const firmware::LoaderFolders folders = firmware::LoaderFolders::ForDataHome(home);
+    const auto resumeFlags = [&] {
+        ops::FirmwareUpgrade resume;
+        EXPECT_TRUE(
+            resume.planResume({"orvexctl", folders, std::nullopt, std::nullopt, false}).ok());
+        return flags(resume);
+    };
+    write(journalOf(true));
+    EXPECT_FALSE(has(resumeFlags(), "--force"));
+    keypad->model.setSerial("OVX000777222");
+    EXPECT_TRUE(has(resumeFlags(), "--force"));
+    keypad->model.setSerial("OVX000777111");
+    fs::remove(journalPath);
+
+    const auto foreign = sim::makeLoader();
+    sim::VirtualBus::instance().plug(foreign);
+    EXPECT_TRUE(ops::OpensRunningKeypadFirst(false)); // a keypad beside a loader
+    ops::UpgradeRequest request;
+    request.program = "orvexctl";
+    request.folders = folders;
+    request.readSettings = true;
+    request.restoreWanted = false;
+    {
+        // Another keypad opened while the questions were up hears nothing.
+        const auto other = plugKeypad();
+        ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+        ops::FirmwareUpgrade upgrade;
+        ASSERT_TRUE(upgrade.plan(request).ok());
+        ASSERT_TRUE(RescanForKeypad({"", other->port()}, false));
+        other->model.clearLog();
+        EXPECT_EQ(upgrade.enterLoader(true).outcome, ops::Outcome::NoKeypad);
+        for (const auto& r : other->model.log())
+            EXPECT_NE(r.command, EnterBootloader);
+        EXPECT_FALSE(fs::exists(journalPath));
+        sim::VirtualBus::instance().unplug(other);
+    }
+    {
+        // Without the restore nothing is kept to send back; the keypad waits
+        // in its loader with nothing downloaded.
+        ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+        ops::FirmwareUpgrade upgrade;
+        ASSERT_TRUE(upgrade.plan(request).ok());
+        ASSERT_TRUE(upgrade.enterLoader(true).ok());
+        std::string why;
+        const auto j = firmware::ReadUpgradeJournal(why);
+        ASSERT_TRUE(j) << why;
+        EXPECT_FALSE(j->settings.captured);
+        EXPECT_TRUE(upgrade.keypadLeftInLoader());
+    }
+    {
+        ops::FirmwareUpgrade loaderOnly;
+        ASSERT_TRUE(loaderOnly.planLoaderOnly("orvex-config").ok());
+        EXPECT_FALSE(loaderOnly.keypadLeftInLoader()); // it sent no keypad there
+    }
+    EXPECT_FALSE(ops::OpensRunningKeypadFirst(false)); // loaders only
+    EXPECT_TRUE(ops::OpensRunningKeypadFirst(true));
+
+    // The journal's port tells its loader from the other one; without a port
+    // the loader found alone must still be alone after the questions.
+    {
+        ops::FirmwareUpgrade resume;
+        ASSERT_TRUE(resume.planResume({"orvexctl", folders, std::nullopt, image, false}).ok());
+        EXPECT_TRUE(resume.afterQuestions().ok());
+        EXPECT_EQ(resume.usbPort(), keypad->port());
+    }
+    firmware::UpgradeJournal portless = journalOf(true);
+    portless.settings.usbPort.clear();
+    write(portless);
+    sim::VirtualBus::instance().unplug(foreign);
+    {
+        ops::FirmwareUpgrade resume;
+        ASSERT_TRUE(resume.planResume({"orvexctl", folders, std::nullopt, image, false}).ok());
+        sim::VirtualBus::instance().plug(foreign);
+        EXPECT_EQ(resume.afterQuestions().outcome, ops::Outcome::NoKeypad);
+    }
+    sim::VirtualBus::instance().unplug(foreign);
+    sim::VirtualBus::instance().unplug(loader);
+    EXPECT_TRUE(ops::OpensRunningKeypadFirst(false)); // nothing attached
+    EXPECT_EQ(foreign->model.totalReports(), 0);
 }
