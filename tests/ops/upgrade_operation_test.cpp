@@ -567,6 +567,32 @@ TEST_F(UpgradeOperationTest, TheStepsActOnlyOnThePlannedKeypadAndLoader) {
     keypad->model.setSerial("OVX000777222");
     EXPECT_TRUE(has(resumeFlags(), "--force"));
     keypad->model.setSerial("OVX000777111");
+    firmware::UpgradeJournal unread = journalOf(true);
+    unread.settings.captured = false;
+    write(unread);
+    {
+        ops::FirmwareUpgrade resume;
+        ASSERT_TRUE(
+            resume.planResume({"orvexctl", folders, std::nullopt, std::nullopt, false}).ok());
+        EXPECT_TRUE(resume.nothingToDo());
+        EXPECT_FALSE(fs::exists(journalPath));
+    }
+    firmware::UpgradeJournal absent = journalOf(true);
+    absent.settings.usbPort = "9-9.9";
+    write(absent);
+    {
+        ops::FirmwareUpgrade resume;
+        EXPECT_EQ(resume.planResume({"orvexctl", folders, std::nullopt, image, false}).outcome,
+                  ops::Outcome::NoKeypad);
+    }
+    std::ofstream(journalPath) << "{ not a journal";
+    {
+        ops::FirmwareUpgrade upgrade;
+        ops::UpgradeRequest any;
+        any.program = "orvexctl";
+        any.folders = folders;
+        EXPECT_EQ(upgrade.plan(any).outcome, ops::Outcome::FileError);
+    }
     fs::remove(journalPath);
 
     const auto foreign = sim::makeLoader();
