@@ -307,6 +307,25 @@ TEST_F(UpgradeOperationTest, AKeypadSwappedInOnThePortIsNotReopened) {
     keypad->model.clearLog();
     EXPECT_TRUE(RescanForKeypad({"", keypad->port()}, false));
     EXPECT_TRUE(keypad->model.log().empty());
+
+    // By serial number alone: the one keypad reporting it, never one of two;
+    // by nothing at all, only a keypad alone on the bus.
+    keypad->model.setSerial(serial);
+    const auto twin = plugKeypad();
+    twin->model.setSerial("OVX000999999");
+    EXPECT_TRUE(RescanForKeypad({serial, ""}, false));
+    EXPECT_EQ(OpenKeypadIdentity().usbPort, keypad->port());
+    EXPECT_TRUE(RescanForKeypad({"OVX000999999", ""}, false));
+    EXPECT_EQ(OpenKeypadIdentity().usbPort, twin->port());
+    twin->model.setSerial(serial);
+    EXPECT_FALSE(RescanForKeypad({serial, ""}, false));
+    EXPECT_FALSE(RescanForKeypad({"", ""}, false));
+    EXPECT_FALSE(KeypadCanBeFoundAgain({serial, ""}));
+    EXPECT_TRUE(KeypadCanBeFoundAgain({serial, keypad->port()}));
+    sim::VirtualBus::instance().unplug(twin);
+    EXPECT_TRUE(KeypadCanBeFoundAgain({serial, ""}));
+    EXPECT_TRUE(RescanForKeypad({"", ""}, false));
+    EXPECT_EQ(OpenKeypadIdentity().usbPort, keypad->port());
 }
 
 // The settings of a journal go without a question only to a keypad reporting
