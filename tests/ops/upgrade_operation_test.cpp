@@ -150,6 +150,20 @@ TEST_F(UpgradeOperationTest, TheRunThatSentTheKeypadProgramsItsLoaderWithoutAski
     EXPECT_EQ(keypad->model.serial(), "OVX000777111");
     EXPECT_EQ(keypad->model.options(), 7);
     EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
+
+    // The window's press could not read the settings: the user is told that
+    // nothing goes back, and the journal goes.
+    ASSERT_TRUE(RescanForKeypad({"", keypad->port()}, false));
+    ops::FirmwareUpgrade unread;
+    request.program = "orvex-config";
+    request.readSettings = false;
+    ASSERT_TRUE(unread.plan(request).ok());
+    prompts.clear();
+    ASSERT_TRUE(unread.run(kYes, image, kQuiet).ok());
+    const auto texts = prompts.texts();
+    EXPECT_EQ(texts, std::vector<std::string>{std::string(firmware::kNotRestoredText) + "\n"});
+    EXPECT_EQ(keypad->model.options(), 7);
+    EXPECT_FALSE(fs::exists(firmware::UpgradeJournalPath()));
 }
 
 // A loader found by a later run may be any MSP430 device's: the user says it
