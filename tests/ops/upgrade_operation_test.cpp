@@ -662,6 +662,12 @@ TEST_F(UpgradeOperationTest, TheStepsActOnlyOnThePlannedKeypadAndLoader) {
         ASSERT_TRUE(j) << why;
         EXPECT_FALSE(j->settings.captured);
         EXPECT_TRUE(upgrade.keypadLeftInLoader());
+        // A download that failed its verification has touched the firmware:
+        // the keypad is no longer one left untouched in its loader.
+        loader->model.injectFault({sim::LoaderFault::WrongCrc, 1});
+        EXPECT_EQ(upgrade.download(image, kQuiet).outcome, ops::Outcome::VerifyFailed);
+        EXPECT_TRUE(sim::VirtualBus::instance().present(loader));
+        EXPECT_FALSE(upgrade.keypadLeftInLoader());
     }
     {
         ops::FirmwareUpgrade loaderOnly;
