@@ -187,6 +187,7 @@ private:
     void StopFollowingKeypad();
 
     // Why the panel shows no keypad, for the status strip.
+    QString UnpluggedText() const;
     QString NotConnectedText() const;
 
     bool exited_ = false;

@@ -99,9 +99,9 @@ void MainWindow::openFirmwareUpgrade() {
     keypadInLoader_ = toLoader;
     // The keypad restarts into its loader, usually before it can answer.
     const ops::Result sent = upgrade->enterLoader(false);
-    if (!sent.ok())
-        keypadInLoader_ = false;
+    // Refused before anything was sent: the keypad stays where it was.
     if (!sent.ok() && !sent.text.empty()) {
+        keypadInLoader_ = false;
         showWarning(sent.text);
         return;
     }

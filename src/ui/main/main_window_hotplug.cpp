@@ -48,7 +48,7 @@ bool MainWindow::FollowKeypad() {
     unpluggedListener_ = AddKeypadUnpluggedListener([this] {
         QMetaObject::invokeMethod(this, [this] {
             if (!exited_)
-                statusBar->showMessage(QString::fromUtf8(kKeypadUnpluggedText));
+                statusBar->showMessage(UnpluggedText());
         });
     });
     keypadNotifier_ = bsl::makeDeviceNotifier();
@@ -117,6 +117,11 @@ void MainWindow::keypadArrived(bool duringSequence) {
     statusBar->showMessage(RefreshFromDevice() ? KeypadPluggedInText() : KeypadSilentText());
 }
 
+QString MainWindow::UnpluggedText() const {
+    // A keypad sent to its loader by the upgrade has left on purpose.
+    return keypadInLoader_ ? KeypadInLoaderText() : QString::fromUtf8(kKeypadUnpluggedText);
+}
+
 void MainWindow::keypadRemoved(bool duringSequence) {
     if (exited_)
         return;
@@ -138,7 +143,7 @@ void MainWindow::keypadRemoved(bool duringSequence) {
         return;
     }
     ShowNotConnectedForm();
-    statusBar->showMessage(QString::fromUtf8(kKeypadUnpluggedText));
+    statusBar->showMessage(UnpluggedText());
 }
 
 void MainWindow::followKeypadAfterSequence(const KeypadIdentity& keypad) {
@@ -171,7 +176,7 @@ void MainWindow::followKeypadAfterSequence(const KeypadIdentity& keypad) {
     } else {
         // Gone while the sequence owned it: said as any removal is.
         CloseUnpluggedKeypad();
-        statusBar->showMessage(QString::fromUtf8(kKeypadUnpluggedText));
+        statusBar->showMessage(UnpluggedText());
     }
 }
 
