@@ -91,8 +91,7 @@ bool DesktopSession::start(const std::string& parent, std::string* why) {
         return false;
     }
     dir_ = tmpl;
-    for (const char* sub :
-         {"home", "run", "data", "config", "cache", "state", "system-data", "system-config"})
+    for (const char* sub : {"home", "run", "data", "config", "cache", "state"})
         fs::create_directories(dir_ + "/" + sub);
     fs::permissions(dir_ + "/run", fs::perms::owner_all, fs::perm_options::replace);
 
@@ -253,11 +252,11 @@ std::map<std::string, std::string> DesktopSession::programEnv() const {
         {"XDG_DATA_HOME", dir_ + "/data"},
         {"XDG_CONFIG_HOME", dir_ + "/config"},
         {"XDG_CACHE_HOME", dir_ + "/cache"},
-        // The upgrade journal and lock, and the search paths, of this
-        // desktop alone too.
+        // The upgrade journal and lock of this desktop alone too. The
+        // system's search folders (XDG_DATA_DIRS, XDG_CONFIG_DIRS) stay: the
+        // desktop's own files are found through them (without them the
+        // windows never reached the accessibility bus).
         {"XDG_STATE_HOME", dir_ + "/state"},
-        {"XDG_DATA_DIRS", dir_ + "/system-data"},
-        {"XDG_CONFIG_DIRS", dir_ + "/system-config"},
     };
     return env;
 }
