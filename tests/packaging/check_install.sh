@@ -97,11 +97,11 @@ deb=$(ls "$work"/deb/*.deb)
 contents=$(dpkg-deb --contents "$deb")
 for f in ./usr/bin/orvex-config ./usr/share/applications/orvex-config.desktop orvex-audio.so \
          70-orvex-keypad.rules ./usr/share/icons/hicolor/scalable/apps/orvex-config.svg; do
-    echo "$contents" | grep -q -- "$f" || { echo "not in the package: $f"; fail=1; }
+    grep -q -- "$f" <<<"$contents" || { echo "not in the package: $f"; fail=1; }
 done
 depends=$(dpkg-deb --field "$deb" Depends)
 for lib in libhidapi-hidraw0 libqt6widgets6 libqt6multimedia6; do
-    echo "$depends" | grep -q "$lib" || { echo "package does not depend on $lib: $depends"; fail=1; }
+    grep -q "$lib" <<<"$depends" || { echo "package does not depend on $lib: $depends"; fail=1; }
 done
 dpkg-deb --ctrl-tarfile "$deb" | tar -t | grep -q postinst || { echo "no postinst"; fail=1; }
 
