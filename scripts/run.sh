@@ -7,7 +7,9 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset default >/dev/null
 # Without Qt the windows are not configured; the status tool stands in.
-if cmake --build --preset default --target help | grep -q '^orvex-config-virtual:'; then
+# (The list is read whole first: grep -q leaving early would fail the pipe.)
+targets=$(cmake --build --preset default --target help)
+if grep -q '^orvex-config-virtual:' <<<"$targets"; then
     cmake --build --preset default --target orvex-config-virtual
     exec build/src/ui/main/orvex-config-virtual
 fi
