@@ -158,7 +158,9 @@ uint32_t download(Library& l, const TiTextImage& image, int fast) {
             order.push_back(whole);
             continue;
         }
-        const size_t head = kResetVector + 2 - run.start;
+        // A run that ends on the vector's low byte has no high byte to take.
+        const size_t head =
+            std::min(run.bytes.size(), static_cast<size_t>(kResetVector + 2 - run.start));
         last = Span{run.start, run.bytes.data(), head};
         if (head < run.bytes.size())
             order.push_back({run.start + static_cast<uint32_t>(head), run.bytes.data() + head,

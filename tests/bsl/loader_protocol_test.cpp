@@ -306,6 +306,22 @@ TEST_F(LoaderTest, TheResetVectorIsWrittenLast) {
     EXPECT_EQ(BSL_CRC_Check(0xFFE0, 32), 0);
     EXPECT_EQ(loader->model.memory(0xFFE0, 32), Pattern(32, 2));
     EXPECT_EQ(loader->model.memory(0x10000, 100), Pattern(100, 3));
+
+    // A run that stops on the vector's low byte goes last as it is, never
+    // read past its end.
+    ASSERT_EQ(BSL_eraseSegment(0xFE00), 0);
+    loader->model.clearLog();
+    ASSERT_EQ(
+        BSL_RX_TXT(TextImage(0xFFF0, Pattern(15, 4)) + TextImage(0x4400, Pattern(4, 1)) + "q\n", 1),
+        0u);
+    addresses.clear();
+    for (const auto& c : loader->model.log())
+        addresses.push_back(c.address);
+    EXPECT_EQ(addresses, (std::vector<uint32_t>{0x4400, 0xFFF0}));
+    EXPECT_EQ(BSL_CRC_Check(0xFFF0, 16), 0);
+    std::vector<uint8_t> held = Pattern(15, 4);
+    held.push_back(0xFF);
+    EXPECT_EQ(loader->model.memory(0xFFF0, 16), held);
 }
 
 TEST_F(LoaderTest, MalformedTextIsRefusedBeforeAnythingIsSent) {
