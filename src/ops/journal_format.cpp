@@ -13,17 +13,9 @@ using nlohmann::json;
 
 namespace {
 
+// 2: "download_started" added; a journal of format 1 is read as one whose
+// download may have started.
 constexpr int kJournalFormat = 2;
-std::string hexOf(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 0x0F];
-    }
-    return out;
-}
-
 bool bytesOfHex(const std::string& hex, std::string& bytes) {
     if (hex.size() % 2)
         return false;
@@ -76,7 +68,7 @@ std::string UpgradeJournalText(const UpgradeJournal& journal) {
         {"started_at", journal.startedAt},
         {"usb_port", s.usbPort},
         {"serial_number", PrintableText(s.serialNumber)},
-        {"serial_number_hex", hexOf(s.serialNumber)},
+        {"serial_number_hex", HexOf(s.serialNumber)},
         {"settings_read", s.captured},
         {"options", s.no_of_keys},
         {"keypad_type", s.keypad_table},
@@ -135,6 +127,16 @@ bool ParseUpgradeJournal(const std::string& text, UpgradeJournal& journal, std::
         why = e.what();
         return false;
     }
+}
+
+std::string HexOf(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out += digits[c >> 4];
+        out += digits[c & 0x0F];
+    }
+    return out;
 }
 
 } // namespace orvex::firmware

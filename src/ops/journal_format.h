@@ -13,5 +13,7 @@ std::string UpgradeJournalText(const UpgradeJournal& journal);
 // The journal in `text`; false with the reason when it is not one: every
 // number range-checked, never wrapped, every field of its type.
 bool ParseUpgradeJournal(const std::string& text, UpgradeJournal& journal, std::string& why);
+// The bytes in lower-case hex, two digits each.
+std::string HexOf(const std::string& bytes);
 
 } // namespace orvex::firmware

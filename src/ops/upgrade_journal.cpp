@@ -27,19 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// 2: "download_started" added; a journal of format 1 is read as one whose
-// download may have started.
 constexpr const char* kJournalName = "upgrade-journal.json";
-
-std::string hexOf(const std::string& bytes) {
-    static const char* digits = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out += digits[c >> 4];
-        out += digits[c & 0x0F];
-    }
-    return out;
-}
 
 // "Another firmware upgrade is running (orvexctl, process 1234)." or, for
 // any other change, "Another change to a keypad is running (restore,
@@ -196,7 +184,7 @@ std::string Sha256Of(const std::string& data) {
     unsigned int length = 0;
     if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
         return {};
-    return hexOf(std::string(reinterpret_cast<const char*>(digest), length));
+    return HexOf(std::string(reinterpret_cast<const char*>(digest), length));
 }
 
 JournalKeypad FindJournalKeypad(const UpgradeJournal& journal, const LoaderIds& ids) {
