@@ -222,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RestoreResult result = RestoreResult::NotSaved;
     bool threwFormat = false, threwValue = false;
     try {
-        result = load_data_from_file(workFile());
+        if (const auto values = ReadRestoreValues(workFile()))
+            result = SendRestoreValues(*values, OpenKeypadIdentity());
     } catch (const IniFormatError&) {
         threwFormat = true;
     } catch (const ConfigValueError& e) {

@@ -119,11 +119,9 @@ int openKeypad(const Context& c, Pick pick) {
     return c.fail(EXIT_NO_KEYPAD, "no keypad found (USB 2047:09bf)");
 }
 
-int holdChangeLock(const Context& c, const char* name, std::unique_ptr<ops::ChangeLock>& lock) {
-    std::string refusal;
-    lock = ops::TakeChangeLock("orvexctl", name, refusal);
-    if (!lock)
-        return c.fail(EXIT_REFUSED, std::string(name) + ": " + refusal);
+int takeLock(const Context& c, ops::KeypadChange& change, const char* name) {
+    if (const ops::Result r = change.takeLock("orvexctl"); !r.ok())
+        return c.fail(EXIT_REFUSED, std::string(name) + ": " + r.text);
     return EXIT_OK;
 }
 

@@ -13,7 +13,7 @@
 
 #include "cli/orvexctl.h"
 #include "device/device_commands.h"
-#include "ops/change_lock.h"
+#include "ops/keypad_changes.h"
 
 namespace orvex::cli {
 
@@ -51,9 +51,9 @@ enum class Pick {
 // keypads reporting the --serial number are refused.
 int openKeypad(const Context& c, Pick pick = Pick::First);
 int readStatus(const Context& c, DeviceStatus& s);
-// The one lock every change to a keypad holds for its whole run; taken before
-// the keypad is opened. EXIT_REFUSED, naming the holder, while another runs.
-int holdChangeLock(const Context& c, const char* name, std::unique_ptr<ops::ChangeLock>& lock);
+// The change's lock, taken before the keypad is opened so that two changes
+// never interleave. EXIT_REFUSED, naming the holder, while another runs.
+int takeLock(const Context& c, ops::KeypadChange& change, const char* name);
 // The configuration file under the run's data folder (FileName), created
 // with its default entries when missing.
 void prepareConfig(const Context& c);

@@ -1,12 +1,11 @@
 // orvexctl commands over the configuration file: save, restore, export, import.
 
-#include <algorithm>
 #include <filesystem>
 
 #include "cli/cli_common.h"
 #include "config/ini_file.h"
 #include "config/utility_config.h"
-#include "device/hid_link.h"
+#include "ops/keypad_changes.h"
 
 namespace orvex::cli {
 
@@ -14,33 +13,33 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The restore shared by `restore` and `import`; a file it cannot read sends
-// nothing and is a file error, as an image that is not one is for flash.
-int restoreFrom(const Context& c, const std::string& file, const char* name) {
+// The restore shared by `restore` and `import`, with the lock taken and the
+// keypad open; a file it cannot read sends nothing and is a file error, as an
+// image that is not one is for flash.
+int restoreFrom(const Context& c, ops::SettingsRestore& restore, const std::string& file,
+                const char* name) {
+    const std::string prefix = std::string(name) + ": ";
     try {
-        switch (load_data_from_file(file)) {
-        case RestoreResult::Restored:
-            return EXIT_OK;
-        case RestoreResult::NotSaved:
-            return c.fail(EXIT_FILE, std::string(name) + ": " + file +
-                                         " holds no saved settings (FirstUp is not Yes)");
-        case RestoreResult::Stopped:
-        case RestoreResult::TableRefused:
-            return c.fail(EXIT_REFUSED, std::string(name) + ": the keypad refused a setting");
-        case RestoreResult::NotToldApart:
-            return c.fail(EXIT_USAGE, std::string(name) + ": nothing was sent");
-        case RestoreResult::KeypadMissing:
-            return c.fail(EXIT_NO_KEYPAD, std::string(name) +
-                                              ": the keypad did not come back after its factory "
-                                              "reset; no other keypad was changed");
-        }
+        if (ops::Result r = restore.plan("orvexctl", file); !r.ok())
+            return c.fail(r.outcome == ops::Outcome::Busy ? EXIT_REFUSED : EXIT_USAGE,
+                          prefix + r.text);
     } catch (const ConfigValueError& e) {
-        return c.fail(EXIT_FILE, std::string(name) + ": " + e.what());
+        return c.fail(EXIT_FILE, prefix + e.what());
     } catch (const IniFormatError& e) {
-        return c.fail(EXIT_FILE, std::string(name) + ": " + file + " line " +
-                                     std::to_string(e.line()) + " has no closing bracket");
+        return c.fail(EXIT_FILE,
+                      prefix + file + " line " + std::to_string(e.line()) + " has no closing bracket");
     }
-    return EXIT_REFUSED;
+    if (restore.nothingSaved())
+        return c.fail(EXIT_FILE, prefix + file + " holds no saved settings (FirstUp is not Yes)");
+    const ops::Result r = restore.run();
+    switch (r.outcome) {
+    case ops::Outcome::Done:
+        return EXIT_OK;
+    case ops::Outcome::NoKeypad:
+        return c.fail(EXIT_NO_KEYPAD, prefix + r.text);
+    default:
+        return c.fail(EXIT_REFUSED, prefix + r.text);
+    }
 }
 
 } // namespace
@@ -48,30 +47,25 @@ int restoreFrom(const Context& c, const std::string& file, const char* name) {
 int CmdSave(const Context& c, const std::vector<std::string>& a) {
     if (!a.empty())
         return c.fail(EXIT_USAGE, "save: takes no arguments");
-    std::unique_ptr<ops::ChangeLock> lock;
-    if (int rc = holdChangeLock(c, "save", lock))
-        return rc;
-    if (int rc = openKeypad(c))
-        return rc;
-    if (SendDeviceCommand(WriteDefaults) != LINK_OK)
-        return c.fail(EXIT_REFUSED, "save: the keypad refused to store its settings");
-    DeviceStatus s;
-    if (int rc = readStatus(c, s))
-        return rc;
     prepareConfig(c);
     if (FileName.empty())
         return c.fail(EXIT_FILE, "save: no data folder for the configuration file");
-    ConfigSnapshot snap;
-    snap.keypadType = s.keypadType;
-    snap.ledBrightness = s.ledBrightness;
-    snap.jackLedBrightness = s.jackLedBrightness;
-    snap.buzzer = s.buzzer;
-    snap.buzzerPeriodIndex = s.buzzerPeriodIndex();
-    snap.options = s.options;
-    std::copy_n(s.keyCodes.begin(), snap.codeTable.size(), snap.codeTable.begin());
-    snap.serialNumber = s.serialNumber;
-    if (!SaveSnapshot(snap))
-        return c.fail(EXIT_FILE, "save: could not write " + FileName);
+    ops::SaveSettings save;
+    if (int rc = takeLock(c, save, "save"))
+        return rc;
+    if (int rc = openKeypad(c))
+        return rc;
+    (void)save.plan("orvexctl");
+    if (const ops::Result r = save.run(); !r.ok()) {
+        switch (save.failedAt()) {
+        case ops::SaveSettings::Step::WriteDefaults:
+            return c.fail(EXIT_REFUSED, "save: the keypad refused to store its settings");
+        case ops::SaveSettings::Step::FileWrite:
+            return c.fail(EXIT_FILE, "save: could not write " + FileName);
+        default:
+            return c.fail(EXIT_REFUSED, "unable to read the keypad's status");
+        }
+    }
     c.out << "saved to " << FileName << "\n";
     return EXIT_OK;
 }
@@ -84,12 +78,12 @@ int CmdRestore(const Context& c, const std::vector<std::string>& a) {
     std::error_code ec;
     if (file.empty() || !fs::is_regular_file(file, ec))
         return c.fail(EXIT_FILE, "restore: no configuration file '" + file + "'");
-    std::unique_ptr<ops::ChangeLock> lock;
-    if (int rc = holdChangeLock(c, "restore", lock))
+    ops::SettingsRestore restore("restore");
+    if (int rc = takeLock(c, restore, "restore"))
         return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
-    return restoreFrom(c, file, "restore");
+    return restoreFrom(c, restore, file, "restore");
 }
 
 int CmdExport(const Context& c, const std::vector<std::string>& a) {
@@ -141,12 +135,12 @@ int CmdImport(const Context& c, const std::vector<std::string>& a) {
                                      " has no closing bracket");
     }
     prepareConfig(c);
-    std::unique_ptr<ops::ChangeLock> lock;
-    if (int rc = holdChangeLock(c, "import", lock))
+    ops::SettingsRestore restore("import");
+    if (int rc = takeLock(c, restore, "import"))
         return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
-    if (int rc = restoreFrom(c, file, "import"); rc != EXIT_OK)
+    if (int rc = restoreFrom(c, restore, file, "import"); rc != EXIT_OK)
         return rc; // an unreadable or refused file is not copied
     if (!CopyConfigFile(file, FileName))
         return c.fail(EXIT_FILE, "import: could not replace " + FileName);

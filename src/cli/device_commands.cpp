@@ -9,8 +9,6 @@
 
 #include "cli/cli_common.h"
 #include "device/hid_link.h"
-#include "device/keypad_identity.h"
-#include "platform/clock.h"
 
 namespace orvex::cli {
 
@@ -111,52 +109,55 @@ int CmdSet(const Context& c, const std::vector<std::string>& a) {
         return c.fail(EXIT_USAGE, "set: expected SETTING VALUE (see `orvexctl set --help`)");
     const std::string& what = a[0];
     const std::string& text = a[1];
-    uint8_t command = 0;
+    ops::Setting setting = ops::Setting::LedBrightness;
     int value = 0;
     bool ok = false;
-    const char* valid = "";
     if (what == "led" || what == "jack-led") {
-        command = what == "led" ? SetLedBrightness : SetJackLedBrightness;
-        ok = parseInt(text, 0, 9, value);
-        valid = "0 to 9";
+        setting = what == "led" ? ops::Setting::LedBrightness : ops::Setting::JackLedBrightness;
     } else if (what == "buzzer") {
-        command = SetBuzzer;
+        setting = ops::Setting::Buzzer;
         ok = true;
-        if (text == "on" || text == "1")
+        if (text == "on")
             value = 1;
-        else if (text == "off" || text == "0")
+        else if (text == "off")
             value = 0;
         else
             ok = false;
-        valid = "on, off, 1, 0";
     } else if (what == "buzzer-period") {
-        command = SetBuzzerPeriod;
-        ok = parseInt(text, 1, 9, value);
-        valid = "1 to 9";
+        setting = ops::Setting::BuzzerPeriod;
     } else if (what == "table") {
-        command = SetKeypadType;
+        setting = ops::Setting::KeypadType;
         static const std::map<std::string, int> names = {
             {"default", 0}, {"alternate", 1}, {"customise", 2}, {"customize", 2}};
         if (auto it = names.find(text); it != names.end()) {
             value = it->second;
             ok = true;
-        } else {
-            ok = parseInt(text, 0, 2, value);
         }
-        valid = "default, alternate, customise, or 0 to 2";
     } else {
         return c.fail(EXIT_USAGE, "set: unknown setting '" + what +
                                       "' (valid: led, jack-led, buzzer, buzzer-period, table)");
     }
+    const ops::SettingRange range = ops::RangeOf(setting);
     if (!ok)
+        ok = parseInt(text, range.low, range.high, value);
+    if (!ok) {
+        const std::string numbers =
+            std::to_string(range.low) + " to " + std::to_string(range.high);
+        const std::string valid = setting == ops::Setting::Buzzer ? "on, off, 1, 0"
+                                  : setting == ops::Setting::KeypadType
+                                      ? "default, alternate, customise, or " + numbers
+                                      : numbers;
         return c.fail(EXIT_USAGE,
                       "set " + what + ": '" + text + "' is not valid (valid: " + valid + ")");
-    std::unique_ptr<ops::ChangeLock> lock;
-    if (int rc = holdChangeLock(c, "set", lock))
+    }
+    ops::SettingChange change;
+    if (int rc = takeLock(c, change, "set"))
         return rc;
     if (int rc = openKeypad(c))
         return rc;
-    if (SendDeviceCommandByte(command, static_cast<uint8_t>(value)) != LINK_OK)
+    if (const ops::Result r = change.plan("orvexctl", setting, value); !r.ok())
+        return c.fail(EXIT_USAGE, "set " + what + ": " + r.text);
+    if (!change.run().ok())
         return c.fail(EXIT_REFUSED, "set " + what + ": the keypad refused the value");
     return EXIT_OK;
 }
@@ -181,27 +182,19 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
     std::vector<uint8_t> bytes;
     if (!parseTable(text, bytes) || bytes.empty())
         return c.fail(EXIT_USAGE, "table set: expected MM:UU hex pairs with MM 00 or E0-E7");
-    std::unique_ptr<ops::ChangeLock> lock;
-    if (int rc = holdChangeLock(c, "table", lock))
+    ops::TableLoad load;
+    if (int rc = takeLock(c, load, "table set"))
         return rc;
     if (int rc = openKeypad(c))
         return rc;
-    DeviceStatus s;
-    if (int rc = readStatus(c, s))
-        return rc;
-    if (!IsCustomisedType(s.keypadType))
-        return c.fail(EXIT_REFUSED, "table set: the active table (type " +
-                                        std::to_string(s.keypadType) +
-                                        ") is not a customised table; use `set table customise`");
-    if (static_cast<int>(bytes.size()) != s.tableLength)
-        return c.fail(EXIT_USAGE, "table set: this layout has " +
-                                      std::to_string(s.tableLength / 2) + " keys, got " +
-                                      std::to_string(bytes.size() / 2) + " pairs");
-    // The same bytes the editors send: 20 for the small layouts, otherwise 32
-    // (the 12-key table padded with zeros).
-    bytes.resize(s.tableLength == 20 ? 20 : 32, 0);
-    if (SendDeviceCommand(LoadCodeTable, bytes.data(), static_cast<uint32_t>(bytes.size())) !=
-        LINK_OK)
+    if (const ops::Result r = load.plan("orvexctl", std::move(bytes)); !r.ok()) {
+        if (load.refusal() == ops::TableLoad::Refusal::NotCustomised)
+            return c.fail(EXIT_REFUSED, "table set: " + r.text + "; use `set table customise`");
+        return c.fail(load.refusal() == ops::TableLoad::Refusal::WrongLength ? EXIT_USAGE
+                                                                             : EXIT_REFUSED,
+                      "table set: " + r.text);
+    }
+    if (!load.run().ok())
         return c.fail(EXIT_REFUSED, "table set: the keypad refused the table");
     return EXIT_OK;
 }
@@ -209,24 +202,19 @@ int CmdTable(const Context& c, const std::vector<std::string>& a) {
 int CmdFactoryReset(const Context& c, const std::vector<std::string>& a) {
     if (!a.empty())
         return c.fail(EXIT_USAGE, "factory-reset: takes no arguments");
-    std::unique_ptr<ops::ChangeLock> lock;
-    if (int rc = holdChangeLock(c, "factory-reset", lock))
+    ops::FactoryResetChange reset;
+    if (int rc = takeLock(c, reset, "factory-reset"))
         return rc;
     if (int rc = openKeypad(c, Pick::OnlyOne))
         return rc;
-    // Its serial number tells it from a keypad swapped in during the restart.
-    if (DeviceStatus s; OpenKeypadIdentity().serialNumber.empty())
-        (void)ReadDeviceStatus(s);
-    const KeypadIdentity keypad = OpenKeypadIdentity();
-    if (!KeypadCanBeFoundAgain(keypad))
-        return c.fail(EXIT_USAGE, std::string("factory-reset: ") + kKeypadNotToldApartText);
-    (void)SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
-    sleep_ms(3000);
-    if (!RescanForKeypad(keypad))
-        return c.fail(EXIT_NO_KEYPAD,
-                      "factory-reset: the keypad did not come back; power it off and on");
-    DeviceStatus s;
-    return readStatus(c, s);
+    if (const ops::Result r = reset.plan("orvexctl"); !r.ok())
+        return c.fail(EXIT_USAGE, "factory-reset: " + r.text);
+    const ops::Result r = reset.run();
+    if (r.outcome == ops::Outcome::NoKeypad)
+        return c.fail(EXIT_NO_KEYPAD, "factory-reset: " + r.text);
+    if (!r.ok())
+        return c.fail(EXIT_REFUSED, r.text);
+    return EXIT_OK;
 }
 
 int CmdList(const Context& c, const std::vector<std::string>& a) {

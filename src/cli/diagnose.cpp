@@ -222,9 +222,7 @@ int CmdDiagnose(const Context& c, const std::vector<std::string>& a) {
         std::vector<std::string> serials = {c.serial};
         if (rc == EXIT_OK)
             serials.push_back(s.serialNumber);
-        std::string ignored;
-        if (const auto journal = firmware::ReadUpgradeJournal(ignored))
-            serials.push_back(journal->settings.serialNumber);
+        serials.push_back(ops::UnfinishedUpgradeSerialNumber());
         maskSerials(report, serials);
     }
     if (output.empty()) {

@@ -78,21 +78,9 @@ std::array<uint8_t, kConfigTableBytes> readCodeTable(const std::string& text) {
     return table;
 }
 
-// Everything the restore sends, read and checked before the first command.
-struct RestorePlan {
-    uint8_t options = 0;
-    int keypadLayout = 0;
-    bool sendTable = false;
-    std::array<uint8_t, kConfigTableBytes> table{};
-    uint8_t ledBrightness = 0;
-    uint8_t ledColour = 0;
-    uint8_t buzzer = 0;
-    uint8_t buzzerPeriod = 0;
-};
-
-RestorePlan readPlan(const std::string& file) {
+RestoreValues readValues(const std::string& file) {
     auto number = [&](const char* key) { return ReadConfigNumber(GetSettings(key, file), key); };
-    RestorePlan p;
+    RestoreValues p;
     p.options = lowByte(number("Options"));
     p.keypadLayout = number("KeypadLayout");
     // The table is only read for the layouts that send it.
@@ -248,30 +236,17 @@ bool SaveSnapshot(const ConfigSnapshot& s) {
 
 // ------------------------------------------------------------ the restore
 
-void CheckRestoreFile(const std::string& file) {
-    if (GetSettings("FirstUp", file) == "Yes")
-        (void)readPlan(file);
+std::optional<RestoreValues> ReadRestoreValues(const std::string& file) {
+    if (GetSettings("FirstUp", file) != "Yes")
+        return std::nullopt;
+    return readValues(file);
 }
 
-RestoreResult load_data_from_file(const std::string& file) {
-    if (GetSettings("FirstUp", file) != "Yes")
-        return RestoreResult::NotSaved;
-    // Throws before anything is sent when a value cannot be read.
-    const RestorePlan p = readPlan(file);
-    // The factory reset restarts the keypad: the same one is opened again,
-    // so nothing is sent unless it can be told from any other.
-    KeypadIdentity keypad = OpenKeypadIdentity();
-    // Its serial number tells it from a keypad swapped in during the restart.
-    if (keypad.serialNumber.empty()) {
-        DeviceStatus status;
-        if (ReadDeviceStatus(status) == 0)
-            keypad = OpenKeypadIdentity();
-    }
-    if (!KeypadCanBeFoundAgain(keypad)) {
-        showWarning(kKeypadNotToldApartText);
-        return RestoreResult::NotToldApart;
-    }
+void CheckRestoreFile(const std::string& file) {
+    (void)ReadRestoreValues(file);
+}
 
+RestoreResult SendRestoreValues(const RestoreValues& p, const KeypadIdentity& keypad) {
     if (!sent(SetOptions, p.options)) {
         showWarning("Unable to set option..");
         return RestoreResult::Stopped;

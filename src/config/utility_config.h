@@ -7,10 +7,12 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "config/atomic_file.h"
+#include "device/keypad_identity.h"
 
 namespace orvex {
 
@@ -92,24 +94,38 @@ enum class RestoreResult {
     // The keypad was not back after the factory reset ("not connected" shown);
     // as Stopped, and no other keypad was opened in its place.
     KeypadMissing,
-    // Nothing was sent: the keypad could not be told from another one after
-    // its factory reset (message shown).
-    NotToldApart,
 };
 
-// The restore from `file`. Every value to be sent is read and checked first, so
-// an unreadable file throws (ConfigValueError or IniFormatError) without
-// anything reaching the keypad. Then: SetOptions, FactoryReset with the 3000 ms
-// restart wait and the rescan for the same keypad (RescanForKeypad), SetKeypadType, the 20-byte
-// table for a customised layout (2, 5, 8), the two brightnesses, the buzzer, the buzzer period (+1)
-// and WriteDefaults. A failing command shows its message and ends the restore; what was sent before
-// stays on the keypad.
-RestoreResult load_data_from_file(const std::string& file);
+// Everything a restore sends, read and checked before the first command.
+struct RestoreValues {
+    uint8_t options = 0;
+    int keypadLayout = 0;
+    bool sendTable = false; // a customised layout (2, 5, 8)
+    std::array<uint8_t, kConfigTableBytes> table{};
+    uint8_t ledBrightness = 0;
+    uint8_t ledColour = 0;
+    uint8_t buzzer = 0;
+    uint8_t buzzerPeriod = 0; // as sent: the file's list position plus one
+};
+
+// What the restore from `file` sends; nullopt when its FirstUp is not exactly
+// "Yes" (nothing to send). Throws ConfigValueError or IniFormatError when a
+// value cannot be read, so nothing reaches the keypad from such a file.
+std::optional<RestoreValues> ReadRestoreValues(const std::string& file);
 
 // Reads and checks what the restore from `file` would send, sending nothing:
-// throws as load_data_from_file would. For an import whose settings cannot go
+// throws as ReadRestoreValues does. For an import whose settings cannot go
 // to the keypad now, but whose copy must still be a file the restore can read.
 void CheckRestoreFile(const std::string& file);
+
+// The restore's sends on the open keypad, which is `keypad`: SetOptions,
+// FactoryReset with the 3000 ms restart wait and the rescan for that keypad
+// only (RescanForKeypad), SetKeypadType, the 20-byte table for a customised
+// layout, the two brightnesses, the buzzer, the buzzer period and
+// WriteDefaults. A failing command shows its message and ends the restore;
+// what was sent before stays on the keypad. Decides nothing: whether the
+// keypad can be found again after its restart is settled before it is called.
+RestoreResult SendRestoreValues(const RestoreValues& values, const KeypadIdentity& keypad);
 
 // Copies `source` to `target` through a temporary file in the target's folder
 // renamed over the target, so the target is always either the old or the new

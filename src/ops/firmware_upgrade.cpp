@@ -108,6 +108,12 @@ std::string DescribeUnfinishedUpgrade(const std::string& hint) {
            firmware::DescribeUpgradeJournal(*journal, "    ");
 }
 
+std::string UnfinishedUpgradeSerialNumber() {
+    std::string ignored;
+    const auto journal = firmware::ReadUpgradeJournal(ignored);
+    return journal ? journal->settings.serialNumber : std::string();
+}
+
 FirmwareUpgrade::~FirmwareUpgrade() = default;
 
 std::string FirmwareUpgrade::which() const {

@@ -183,5 +183,8 @@ private:
 // For the diagnosis: "unfinished upgrade: " and "none", why the journal
 // cannot be read, or its path, `hint` and a few lines on it.
 std::string DescribeUnfinishedUpgrade(const std::string& hint);
+// The serial number of the unfinished upgrade's keypad, for masking it in a
+// report; "" when there is none.
+std::string UnfinishedUpgradeSerialNumber();
 
 } // namespace orvex::ops

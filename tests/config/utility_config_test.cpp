@@ -56,6 +56,13 @@ ConfigSnapshot snapshotFor(int type) {
     return s;
 }
 
+// The restore as the operations run it on the open keypad: the file's values,
+// then their sends.
+RestoreResult restoreFrom(const std::string& file) {
+    const auto values = ReadRestoreValues(file);
+    return values ? SendRestoreValues(*values, OpenKeypadIdentity()) : RestoreResult::NotSaved;
+}
+
 class UtilityConfigTest : public test::KeypadTest {
 protected:
     fs::path dir;
@@ -204,7 +211,7 @@ TEST_F(UtilityConfigTest, RestoreBringsBackEverySettingAfterFactoryReset) {
         scramble();
         const uint64_t before = clock.tick_ms();
 
-        EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Restored);
+        EXPECT_EQ(restoreFrom(FileName), RestoreResult::Restored);
 
         EXPECT_GE(clock.tick_ms() - before, 3000u);
         std::vector<std::pair<uint8_t, std::vector<uint8_t>>> expected = {
@@ -244,11 +251,11 @@ TEST_F(UtilityConfigTest, RestoreBringsBackEverySettingAfterFactoryReset) {
 
 TEST_F(UtilityConfigTest, NothingIsSentUnlessFirstUpIsYes) {
     // Fresh file, a missing file and a file saved by hand with another spelling.
-    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::NotSaved);
-    EXPECT_EQ(load_data_from_file((dir / "missing.ini").string()), RestoreResult::NotSaved);
+    EXPECT_EQ(restoreFrom(FileName), RestoreResult::NotSaved);
+    EXPECT_EQ(restoreFrom((dir / "missing.ini").string()), RestoreResult::NotSaved);
     ASSERT_TRUE(SaveSnapshot(snapshotFor(2)));
     setValue("FirstUp", "yes");
-    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::NotSaved);
+    EXPECT_EQ(restoreFrom(FileName), RestoreResult::NotSaved);
     EXPECT_TRUE(keypad->model.log().empty());
     EXPECT_TRUE(prompts.messages().empty());
 }
@@ -275,7 +282,7 @@ TEST_F(UtilityConfigTest, UnreadableValueSendsNothing) {
         const std::string good = GetSettings(b.key, FileName);
         setValue(b.key, b.value);
         try {
-            load_data_from_file(FileName);
+            restoreFrom(FileName);
             ADD_FAILURE() << "no error";
         } catch (const ConfigValueError& e) {
             EXPECT_EQ(e.key(), b.key);
@@ -289,7 +296,7 @@ TEST_F(UtilityConfigTest, UnreadableValueSendsNothing) {
 
     // A section line without its bracket: the file cannot be read at all.
     spit(FileName, slurp(FileName) + "[broken\r\n");
-    EXPECT_THROW(load_data_from_file(FileName), IniFormatError);
+    EXPECT_THROW(restoreFrom(FileName), IniFormatError);
     EXPECT_TRUE(keypad->model.log().empty());
 }
 
@@ -300,7 +307,7 @@ TEST_F(UtilityConfigTest, NumbersTakeSignBlanksAndLowByte) {
     setValue("Options", "-1");              // 255
     setValue("CodeTableValues", "rubbish"); // not read for a layout without a table
     scramble();
-    ASSERT_EQ(load_data_from_file(FileName), RestoreResult::Restored);
+    ASSERT_EQ(restoreFrom(FileName), RestoreResult::Restored);
     const auto log = keypad->model.log();
     ASSERT_EQ(log.size(), 9u);
     EXPECT_EQ(log[0].payload, std::vector<uint8_t>{255});
@@ -315,7 +322,7 @@ TEST_F(UtilityConfigTest, FailedCommandStopsTheRestoreWithItsMessage) {
     ASSERT_TRUE(SaveSnapshot(snapshotFor(2)));
 
     keypad->model.injectFault({sim::Fault::Refuse});
-    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::Stopped);
+    EXPECT_EQ(restoreFrom(FileName), RestoreResult::Stopped);
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to set option..\n"});
     EXPECT_EQ(commandCodes(), std::vector<uint8_t>{SetOptions});
 
@@ -324,7 +331,7 @@ TEST_F(UtilityConfigTest, FailedCommandStopsTheRestoreWithItsMessage) {
     prompts.clear();
     keypad->model.injectFault({sim::Fault::Late, 0, 0, 0}, 4); // answered normally
     keypad->model.injectFault({sim::Fault::Refuse});
-    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::TableRefused);
+    EXPECT_EQ(restoreFrom(FileName), RestoreResult::TableRefused);
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Unable to Load Table..\n"});
     EXPECT_EQ(commandCodes(), (std::vector<uint8_t>{SetOptions, FactoryReset, GetStatus,
                                                     SetKeypadType, LoadCodeTable}));
@@ -333,7 +340,7 @@ TEST_F(UtilityConfigTest, FailedCommandStopsTheRestoreWithItsMessage) {
     keypad->model.clearLog();
     prompts.clear();
     keypad->model.setRestartDelayMs(8000);
-    EXPECT_EQ(load_data_from_file(FileName), RestoreResult::KeypadMissing);
+    EXPECT_EQ(restoreFrom(FileName), RestoreResult::KeypadMissing);
     EXPECT_EQ(prompts.texts(), std::vector<std::string>{"Halden Orvex\u2122 not connected..\n"});
     EXPECT_EQ(commandCodes(), (std::vector<uint8_t>{SetOptions, FactoryReset}));
 }

@@ -10,7 +10,7 @@
 #include "device/device_commands.h"
 #include "device/hid_link.h"
 #include "device/keypad_presence.h"
-#include "ops/change_lock.h"
+#include "ops/keypad_changes.h"
 #include "platform/prompter.h"
 #include "ui/common/accessibility.h"
 #include "ui/common/form_layout.h"
@@ -361,21 +361,20 @@ std::vector<uint8_t> CodeTableEditor::TableBytes() const {
 }
 
 void CodeTableEditor::applyTable() {
-    const std::vector<uint8_t> table = TableBytes();
-    // The one change lock: while another change runs, nothing is sent and
-    // the editor stays open.
-    std::string refusal;
-    const auto lock = ops::TakeChangeLock("orvex-config", "table", refusal);
-    if (!lock) {
-        showWarning(refusal);
+    // Refused, nothing sent and the editor left open, while another change
+    // holds the keypad.
+    ops::TableLoad load;
+    if (const ops::Result planned = load.plan("orvex-config", TableBytes(), design_.keypadType);
+        !planned.ok()) {
+        showWarning(planned.text);
         return;
     }
-    int rc;
+    ops::Result sent;
     {
         KeypadSequence owned;
-        rc = SendDeviceCommand(LoadCodeTable, table.data(), static_cast<uint32_t>(table.size()));
+        sent = load.run();
     }
-    if (rc != LINK_OK) {
+    if (!sent.ok()) {
         WarnCommandFailed("Unable to Load Table..", design_.failureCaption);
         return;
     }

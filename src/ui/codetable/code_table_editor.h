@@ -64,6 +64,7 @@ public:
         QRect headingGeometry;
         QSize size;
         uint32_t sendSize; // bytes of the LoadCodeTable payload
+        int keypadType;    // the customised table it edits (2, 5 or 8)
         UsageListSize usage;
         std::string failureCaption;
         QRect pickListGeometry; // both pick lists share it

@@ -105,6 +105,7 @@ PictureTableEditor::PictureTableEditor(const std::array<uint8_t, 32>& table, int
               .headingGeometry = {150, 4, 460, 62},
               .size = {835, 740},
               .sendSize = 20,
+              .keypadType = 2,
               .usage = UsageListSize::Short,
               .failureCaption = "Halden Orvex\u2122",
               .pickListGeometry = {612, 80, 210, 30},

@@ -275,6 +275,11 @@ int MainWindow::GetDeviceStatusMessage() {
     DeviceStatus s;
     if (ReadDeviceStatus(s) != 0)
         return -1;
+    RememberStatus(s);
+    return 0;
+}
+
+void MainWindow::RememberStatus(const DeviceStatus& s) {
     lastLedBrightness = s.ledBrightness;
     lastJackLedBrightness = s.jackLedBrightness;
     lastBuzzer = s.buzzer;
@@ -285,7 +290,6 @@ int MainWindow::GetDeviceStatusMessage() {
     lastKeyCodes = s.keyCodes;
     firmwareVersion = s.firmwareVersion;
     serialNumber = s.serialNumber;
-    return 0;
 }
 
 void MainWindow::EnableDisableFunctionButtons(bool enable) {
@@ -429,14 +433,14 @@ void MainWindow::ShowStatusPanel() {
     statusPanel->setPlainText(statusLines[0] + "\n" + statusLines[1] + "\n" + statusLines[2]);
 }
 
-bool MainWindow::PickSetting(QComboBox* box, uint8_t command, int index, int payload,
+bool MainWindow::PickSetting(QComboBox* box, ops::Setting setting, int index, int payload,
                              int& remembered, const char* failure) {
-    const auto lock = HoldChangeLock("set");
-    if (!lock) {
+    ops::SettingChange change;
+    if (!Planned(change.plan(kProgramName, setting, payload))) {
         SelectRememberedEntry(box);
         return false;
     }
-    if (SendDeviceCommandByte(command, static_cast<uint8_t>(payload)) != LINK_OK) {
+    if (!change.run().ok()) {
         WarnCommandFailed(failure);
         // Only this list goes back; the others keep what they show.
         SelectRememberedEntry(box);
@@ -447,27 +451,27 @@ bool MainWindow::PickSetting(QComboBox* box, uint8_t command, int index, int pay
 }
 
 void MainWindow::keypadTypePicked(int index) {
-    if (PickSetting(keypadTypeList, SetKeypadType, index, index, lastKeypadType,
+    if (PickSetting(keypadTypeList, ops::Setting::KeypadType, index, index, lastKeypadType,
                     "Unable to set Keypad Type.."))
         WriteConnectedStatus();
 }
 
 void MainWindow::ledBrightnessPicked(int index) {
-    PickSetting(ledBrightnessList, SetLedBrightness, index, index, lastLedBrightness,
+    PickSetting(ledBrightnessList, ops::Setting::LedBrightness, index, index, lastLedBrightness,
                 "Unable to set the LED Brightness..");
 }
 
 void MainWindow::ledColourPicked(int index) {
-    PickSetting(ledColourList, SetJackLedBrightness, index, index, lastJackLedBrightness,
+    PickSetting(ledColourList, ops::Setting::JackLedBrightness, index, index, lastJackLedBrightness,
                 "Unable to set LED colour..");
 }
 
 void MainWindow::buzzerPicked(int index) {
-    PickSetting(buzzerList, SetBuzzer, index, index, lastBuzzer, "Unable to set Buzzer On/Off..");
+    PickSetting(buzzerList, ops::Setting::Buzzer, index, index, lastBuzzer, "Unable to set Buzzer On/Off..");
 }
 
 void MainWindow::buzzerPeriodPicked(int index) {
-    PickSetting(buzzerPeriodList, SetBuzzerPeriod, index, index + 1, lastBuzzerPeriodIndex,
+    PickSetting(buzzerPeriodList, ops::Setting::BuzzerPeriod, index, index + 1, lastBuzzerPeriodIndex,
                 "Unable to set Buzzer Period..");
 }
 
@@ -489,25 +493,19 @@ bool MainWindow::KeypadBusyElsewhere() {
     return true;
 }
 
-std::unique_ptr<ops::ChangeLock> MainWindow::HoldChangeLock(const char* operation) {
-    std::string refusal;
-    auto lock = ops::TakeChangeLock("orvex-config", operation, refusal);
-    if (!lock)
-        showWarning(refusal);
-    return lock;
+bool MainWindow::Planned(const ops::Result& plan) {
+    if (!plan.ok())
+        showWarning(plan.text);
+    return plan.ok();
 }
 
 void MainWindow::saveChanges() {
     if (KeypadBusyElsewhere())
         return;
-    const auto lock = HoldChangeLock("save");
-    if (!lock)
+    ops::SaveSettings save;
+    if (!Planned(save.plan(kProgramName)))
         return;
-    if (SendDeviceCommand(WriteDefaults) != LINK_OK) {
-        WarnCommandFailed("Unable to Write Default..");
-        return;
-    }
-    if (SaveToConfigFile())
+    if (ShowSaveOutcome(save, save.run()))
         statusBar->showMessage(SavedText());
 }
 
@@ -525,24 +523,18 @@ QString MainWindow::FactoryResetText() {
 void MainWindow::resetToFactoryDefault() {
     if (KeypadBusyElsewhere())
         return;
-    const auto lock = HoldChangeLock("factory-reset");
-    if (!lock)
+    ops::FactoryResetChange reset;
+    if (!Planned(reset.plan(kProgramName)))
         return;
-    const KeypadIdentity keypad = OpenKeypadIdentity();
-    if (!KeypadCanBeFoundAgain(keypad)) {
-        showWarning(kKeypadNotToldApartText);
-        return;
-    }
     ui::BusyGuard busy(statusBar, RestoringFactoryText());
     // The keypad restarts: this sequence sees it leave and come back.
-    KeypadSequence owned(KeypadSequence::After::Nothing, keypad);
-    SendDeviceCommand(FactoryReset); // the keypad restarts; its answer means nothing
-    sleep_ms(3000);
-    RescanForKeypad(keypad); // this keypad only, never another one plugged in
+    KeypadSequence owned(KeypadSequence::After::Nothing, reset.keypad());
+    const ops::Result reopened = reset.run();
     UpdatePermissionHint();
-    if (GetDeviceStatusMessage() == 0) {
+    if (reopened.ok()) {
         // Read here; a keypad that comes back only later is read when the
         // sequence ends.
+        RememberStatus(reset.status());
         keypadChangedDuringSequence_ = false;
         ShowConnectedForm();
         statusBar->showMessage(FactoryResetText());

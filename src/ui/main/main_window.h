@@ -10,7 +10,8 @@
 
 #include "bsl/device_notifier.h"
 #include "device/keypad_identity.h"
-#include "ops/change_lock.h"
+#include "device/device_commands.h"
+#include "ops/keypad_changes.h"
 
 class QAction;
 class QComboBox;
@@ -48,6 +49,8 @@ public:
     void startUp();
     // GetStatus into the fields above: 0 on success, -1 (fields unchanged).
     int GetDeviceStatusMessage();
+    // A status read elsewhere (by an operation) into the same fields.
+    void RememberStatus(const DeviceStatus& status);
     void EnableDisableFunctionButtons(bool enable);
     // Status read and window refresh shared by Scan For Device, the factory
     // reset and the restore from the configuration file. Returns true when
@@ -165,9 +168,14 @@ private:
     // test, a firmware upgrade) owns the keypad: what would change the keypad
     // then waits for it to finish.
     bool KeypadBusyElsewhere();
-    // The one change lock (src/ops) for a change made from this window;
-    // null, the holder named in a warning, while another change runs.
-    std::unique_ptr<ops::ChangeLock> HoldChangeLock(const char* operation);
+    // Whether an operation's plan (src/ops) lets it run; when not, its
+    // reason (another change holding the keypad, a keypad that could not be
+    // found again after a restart) is shown as a warning.
+    bool Planned(const ops::Result& plan);
+    // Shows why a save failed (the keypad's text; the file's was shown as it
+    // failed) and keeps the status it read; true when it was saved.
+    bool ShowSaveOutcome(const ops::SaveSettings& save, const ops::Result& outcome);
+    static constexpr const char* kProgramName = "orvex-config";
     enum class ListText { BeforeRead, AfterFailedRead };
     void ShowListPlaceholders(ListText which);
     void SelectRememberedEntries();
@@ -177,8 +185,8 @@ private:
     void ShowStatusPanel();
     void CloseLink();
     void UpdatePermissionHint();
-    bool PickSetting(QComboBox* box, uint8_t command, int index, int payload, int& remembered,
-                     const char* failure);
+    bool PickSetting(QComboBox* box, ops::Setting setting, int index, int payload,
+                     int& remembered, const char* failure);
     // The connected form: device controls on, the lists at the values read,
     // the panel filled.
     void ShowConnectedForm();

@@ -6,7 +6,6 @@
 #include <QStandardPaths>
 #include <QStatusBar>
 
-#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -65,34 +64,36 @@ QString MainWindow::ImportedNotSentText(const QString& path) {
 }
 
 bool MainWindow::SaveToConfigFile() {
-    if (GetDeviceStatusMessage() != 0) {
-        WarnCommandFailed("Unable to Save Config file.");
+    ops::SaveSettings save;
+    if (!Planned(save.plan(kProgramName)))
         return false;
-    }
-    ConfigSnapshot s;
-    s.keypadType = lastKeypadType;
-    s.ledBrightness = lastLedBrightness;
-    s.jackLedBrightness = lastJackLedBrightness;
-    s.buzzer = lastBuzzer;
-    s.buzzerPeriodIndex = lastBuzzerPeriodIndex;
-    s.options = lastOptions;
-    std::copy_n(lastKeyCodes.begin(), s.codeTable.size(), s.codeTable.begin());
-    s.serialNumber = serialNumber;
-    return SaveSnapshot(s);
+    return ShowSaveOutcome(save, save.storeSnapshot());
+}
+
+bool MainWindow::ShowSaveOutcome(const ops::SaveSettings& save, const ops::Result& outcome) {
+    using Step = ops::SaveSettings::Step;
+    if (save.failedAt() == Step::None || save.failedAt() == Step::FileWrite)
+        RememberStatus(save.status());
+    if (!outcome.ok() && !outcome.text.empty())
+        WarnCommandFailed(outcome.text);
+    return outcome.ok();
 }
 
 void MainWindow::restoreFromConfigFile() {
     if (KeypadBusyElsewhere())
         return;
-    const auto lock = HoldChangeLock("restore");
-    if (!lock)
+    ops::SettingsRestore restore("restore");
+    if (!Planned(restore.takeLock(kProgramName)))
         return;
     ui::BusyGuard busy(statusBar, RestoringSavedText());
     // The restore restarts the keypad: it sees it leave and come back.
     KeypadSequence owned;
-    RestoreResult result = RestoreResult::Stopped;
+    RestoreResult result = RestoreResult::NotSaved;
     try {
-        result = load_data_from_file(FileName);
+        if (Planned(restore.plan(kProgramName, FileName))) {
+            (void)restore.run();
+            result = restore.result();
+        }
         if (result == RestoreResult::Stopped || result == RestoreResult::KeypadMissing)
             restoreTypeList(*this);
     } catch (const ConfigValueError& e) {
@@ -135,15 +136,19 @@ void MainWindow::importConfigFile() {
         }
         // Only the sending waits for the keypad: while another window or
         // change holds it, it is told so and the copy is still made.
-        std::unique_ptr<ops::ChangeLock> lock;
-        if (!KeypadBusyElsewhere())
-            lock = HoldChangeLock("import");
+        ops::SettingsRestore restore("import");
+        const bool locked = !KeypadBusyElsewhere() && Planned(restore.takeLock(kProgramName));
+        bool refused = false;
         RestoreResult result = RestoreResult::NotSaved;
-        if (lock) {
+        if (locked) {
             busy.emplace(statusBar, ImportingText());
             // The restore restarts the keypad: it sees it leave and come back.
             owned.emplace();
-            result = load_data_from_file(*chosen);
+            refused = !Planned(restore.plan(kProgramName, *chosen));
+            if (!refused) {
+                (void)restore.run();
+                result = restore.result();
+            }
             sent = result != RestoreResult::NotSaved;
         } else {
             // An unreadable file is never copied, sent or not.
@@ -155,9 +160,9 @@ void MainWindow::importConfigFile() {
         // unreadable file (thrown before anything was sent) stops it.
         if (!CopyConfigFile(*chosen, FileName))
             showWarning("Failed to copy the new file.");
-        else if (result == RestoreResult::Restored || (!sent && lock))
+        else if (result == RestoreResult::Restored || (!sent && locked && !refused))
             done = ImportedText(fromBytes(*chosen), sent);
-        else if (!lock)
+        else if (!locked)
             done = ImportedNotSentText(fromBytes(*chosen));
     } catch (const std::exception&) {
         showWarning("Exception :Failed to copy the new file.");
