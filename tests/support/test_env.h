@@ -61,6 +61,27 @@ private:
     std::string fileDialogFolder_;
 };
 
+// Virtual time that runs `during` once, as the wait of `waitMs` begins: what
+// happens while a keypad restarts.
+class WaitHookClock final : public Clock {
+public:
+    explicit WaitHookClock(VirtualClock& inner) : inner_(inner) {}
+    void sleep_ms(uint32_t ms) override {
+        if (ms == waitMs && during) {
+            auto run = std::move(during);
+            during = nullptr;
+            run();
+        }
+        inner_.sleep_ms(ms);
+    }
+    uint64_t tick_ms() override { return inner_.tick_ms(); }
+    uint32_t waitMs = 3000;
+    std::function<void()> during;
+
+private:
+    VirtualClock& inner_;
+};
+
 // Virtual time, a recording prompter and a fresh virtual bus for each test.
 class VirtualEnvTest : public ::testing::Test {
 protected:

@@ -49,27 +49,6 @@ protected:
     }
 };
 
-// A virtual clock that runs `during` once, inside the next wait of `ms`: what
-// the user does while the window is blocked.
-class WaitHookClock final : public Clock {
-public:
-    explicit WaitHookClock(VirtualClock& inner) : inner_(inner) {}
-    void sleep_ms(uint32_t ms) override {
-        if (ms == waitMs && during) {
-            auto run = std::move(during);
-            during = nullptr;
-            run();
-        }
-        inner_.sleep_ms(ms);
-    }
-    uint64_t tick_ms() override { return inner_.tick_ms(); }
-    uint32_t waitMs = 3000;
-    std::function<void()> during;
-
-private:
-    VirtualClock& inner_;
-};
-
 // A click as the window system delivers it, queued behind the blocked window.
 void queueClick(QWidget* w) {
     const QPointF at = QRectF(w->rect()).center();
@@ -165,7 +144,7 @@ TEST_F(StatusStripTest, SettingListsExposeTheirEntryAsText) {
 TEST_F(StatusStripTest, RestartWaitsShowTheirWorkAndDropClicksMadeMeanwhile) {
     ASSERT_TRUE(form->SaveToConfigFile()); // a file to restore from
     QSignalSpy exits(form.get(), &MainWindow::exitRequested);
-    WaitHookClock hooked(clock);
+    test::WaitHookClock hooked(clock);
     setClock(&hooked);
     const std::pair<QPushButton*, QString> waits[] = {
         {form->factoryResetButton, MainWindow::RestoringFactoryText()},
