@@ -26,8 +26,8 @@ int restoreFrom(const Context& c, ops::SettingsRestore& restore, const std::stri
     } catch (const ConfigValueError& e) {
         return c.fail(EXIT_FILE, prefix + e.what());
     } catch (const IniFormatError& e) {
-        return c.fail(EXIT_FILE,
-                      prefix + file + " line " + std::to_string(e.line()) + " has no closing bracket");
+        return c.fail(EXIT_FILE, prefix + file + " line " + std::to_string(e.line()) +
+                                     " has no closing bracket");
     }
     if (restore.nothingSaved())
         return c.fail(EXIT_FILE, prefix + file + " holds no saved settings (FirstUp is not Yes)");

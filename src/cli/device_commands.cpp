@@ -141,8 +141,7 @@ int CmdSet(const Context& c, const std::vector<std::string>& a) {
     if (!ok)
         ok = parseInt(text, range.low, range.high, value);
     if (!ok) {
-        const std::string numbers =
-            std::to_string(range.low) + " to " + std::to_string(range.high);
+        const std::string numbers = std::to_string(range.low) + " to " + std::to_string(range.high);
         const std::string valid = setting == ops::Setting::Buzzer ? "on, off, 1, 0"
                                   : setting == ops::Setting::KeypadType
                                       ? "default, alternate, customise, or " + numbers

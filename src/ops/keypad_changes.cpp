@@ -147,9 +147,9 @@ Result TableLoad::plan(const std::string& program, std::vector<uint8_t> table,
     const size_t keys = static_cast<size_t>(TableLengthForType(type));
     const size_t sent = sendSizeFor(type);
     // The padding past the layout's keys is zeros, or it is not this layout's.
-    const bool padded = table.size() == sent &&
-                        std::all_of(table.begin() + static_cast<std::ptrdiff_t>(keys), table.end(),
-                                    [](uint8_t b) { return b == 0; });
+    const bool padded =
+        table.size() == sent && std::all_of(table.begin() + static_cast<std::ptrdiff_t>(keys),
+                                            table.end(), [](uint8_t b) { return b == 0; });
     if (table.size() != keys && !padded) {
         refusal_ = Refusal::WrongLength;
         return Fail(Outcome::Refused, "this layout has " + std::to_string(keys / 2) +

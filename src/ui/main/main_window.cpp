@@ -467,12 +467,13 @@ void MainWindow::ledColourPicked(int index) {
 }
 
 void MainWindow::buzzerPicked(int index) {
-    PickSetting(buzzerList, ops::Setting::Buzzer, index, index, lastBuzzer, "Unable to set Buzzer On/Off..");
+    PickSetting(buzzerList, ops::Setting::Buzzer, index, index, lastBuzzer,
+                "Unable to set Buzzer On/Off..");
 }
 
 void MainWindow::buzzerPeriodPicked(int index) {
-    PickSetting(buzzerPeriodList, ops::Setting::BuzzerPeriod, index, index + 1, lastBuzzerPeriodIndex,
-                "Unable to set Buzzer Period..");
+    PickSetting(buzzerPeriodList, ops::Setting::BuzzerPeriod, index, index + 1,
+                lastBuzzerPeriodIndex, "Unable to set Buzzer Period..");
 }
 
 void MainWindow::scanForDevice() {

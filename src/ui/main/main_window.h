@@ -9,8 +9,8 @@
 #include <string>
 
 #include "bsl/device_notifier.h"
-#include "device/keypad_identity.h"
 #include "device/device_commands.h"
+#include "device/keypad_identity.h"
 #include "ops/keypad_changes.h"
 
 class QAction;
@@ -185,8 +185,8 @@ private:
     void ShowStatusPanel();
     void CloseLink();
     void UpdatePermissionHint();
-    bool PickSetting(QComboBox* box, ops::Setting setting, int index, int payload,
-                     int& remembered, const char* failure);
+    bool PickSetting(QComboBox* box, ops::Setting setting, int index, int payload, int& remembered,
+                     const char* failure);
     // The connected form: device controls on, the lists at the values read,
     // the panel filled.
     void ShowConnectedForm();
