@@ -196,12 +196,7 @@ void LoaderModel::process(const uint8_t* core, size_t nl, uint64_t now) {
             replyMessage(MSG_UNKNOWN, now);
             return;
         }
-        if (!unlocked_) {
-            replyMessage(MSG_LOCKED, now);
-            return;
-        }
-        flushBuffer();
-        if (resetting_)
+        if (!unlockedAndFlushed(now))
             return;
         const uint32_t a = address3(core + 1);
         const size_t n = std::min<size_t>(entry.length, kMemorySize - a);
@@ -230,12 +225,7 @@ void LoaderModel::process(const uint8_t* core, size_t nl, uint64_t now) {
             replyMessage(nl != 6 ? MSG_UNKNOWN : MSG_TOO_LONG, now);
             return;
         }
-        if (!unlocked_) {
-            replyMessage(MSG_LOCKED, now);
-            return;
-        }
-        flushBuffer();
-        if (resetting_)
+        if (!unlockedAndFlushed(now))
             return;
         const uint32_t a = address3(core + 1);
         const size_t n = std::min<size_t>(entry.length, kMemorySize - a);
@@ -257,6 +247,15 @@ void LoaderModel::process(const uint8_t* core, size_t nl, uint64_t now) {
         replyMessage(MSG_UNKNOWN, now);
         return;
     }
+}
+
+bool LoaderModel::unlockedAndFlushed(uint64_t now) {
+    if (!unlocked_) {
+        replyMessage(MSG_LOCKED, now);
+        return false;
+    }
+    flushBuffer();
+    return !resetting_;
 }
 
 bool LoaderModel::takeInput(Report& out, uint64_t now) {

@@ -183,6 +183,11 @@ private:
     // kNoAnswer when the loader stops answering.
     uint8_t bufferWrite(uint32_t address, const uint8_t* data, size_t n);
     uint8_t flushBuffer();
+    // Before a command that reads memory: locked, it is answered BSL_LOCKED;
+    // otherwise TI's loader flushes the pending write first, ignoring the
+    // result. False when nothing more is to be done (locked, or the flush
+    // reset the device).
+    bool unlockedAndFlushed(uint64_t now);
     // API 9 and later return a flush's failure from the write that caused it.
     bool flushErrorsAnswered() const;
     void eraseSegment(uint32_t address);
